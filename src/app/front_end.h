@@ -1,0 +1,25 @@
+// Command-line front end: banner, usage, preset table, argument check and the run header.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct ResolutionPreset {
+    int32_t resolution;      // 64 x blocks along the longest side of the box
+    float millionTriangles;  // expected mesh size; shown and used in the file name only
+};
+
+constexpr int kPresetCount = 12;
+extern const ResolutionPreset kResolutionPresets[kPresetCount];
+
+// Prints the usage text and the preset list to standard output.
+void printUsage();
+
+// The preset index named by `argument`: base-10 strtol with leading blanks and a sign accepted
+// and trailing characters ignored, valid when at least one digit was read, no range error was
+// reported and the value is 0..11. Returns -1 for anything else.
+int parsePresetIndex(const char* argument);
+
+// The whole program: returns the exit status (0 done, 1 usage or failure, 130 interrupted).
+// `stopRequested`, when given, interrupts the run after the block in progress.
+int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested);

@@ -1,0 +1,86 @@
+#include "mesh/block_mesher.h"
+
+#include "mesh/polygonise.h"
+#include "output/triangle_record.h"
+
+namespace {
+
+constexpr int kN = kBlockSamplesPerAxis;
+constexpr int kSliceStride = kN * kN;
+
+}  // namespace
+
+void computeLatticeAxis(double min, double max, double* coordinates) {
+    const double step = (max - min) / 63.0;
+    double c = min;
+    for (int n = 0; n < kN; ++n) {
+        coordinates[n] = c;
+        c = c + step;
+    }
+}
+
+void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples) {
+    double xs[kN];
+    double ys[kN];
+    double zs[kN];
+    computeLatticeAxis(box.min.x, box.max.x, xs);
+    computeLatticeAxis(box.min.y, box.max.y, ys);
+    computeLatticeAxis(box.min.z, box.max.z, zs);
+    double* out = samples;
+    for (int k = 0; k < kN; ++k) {
+        for (int j = 0; j < kN; ++j) {
+            for (int i = 0; i < kN; ++i) {
+                *out++ = fieldValue({xs[i], ys[j], zs[k]}, params);
+            }
+        }
+    }
+}
+
+int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
+                         TriangleRecord* records) {
+    // The cube walk reuses the sampling lattice, so every corner sits bit for bit where its
+    // sample was evaluated.
+    double xs[kN];
+    double ys[kN];
+    double zs[kN];
+    computeLatticeAxis(box.min.x, box.max.x, xs);
+    computeLatticeAxis(box.min.y, box.max.y, ys);
+    computeLatticeAxis(box.min.z, box.max.z, zs);
+
+    GridCube cube;
+    Triangle3d triangles[5];
+    int32_t count = 0;
+    for (int k = 0; k < kN - 1; ++k) {
+        const double z0 = zs[k];
+        const double z1 = zs[k + 1];
+        for (int j = 0; j < kN - 1; ++j) {
+            const double y0 = ys[j];
+            const double y1 = ys[j + 1];
+            for (int i = 0; i < kN - 1; ++i) {
+                const double x0 = xs[i];
+                const double x1 = xs[i + 1];
+                const double* p = samples + i + kN * j + kSliceStride * k;
+                cube.corners[0] = {{x0, y0, z1}, p[kSliceStride]};
+                cube.corners[1] = {{x1, y0, z1}, p[kSliceStride + 1]};
+                cube.corners[2] = {{x1, y0, z0}, p[1]};
+                cube.corners[3] = {{x0, y0, z0}, p[0]};
+                cube.corners[4] = {{x0, y1, z1}, p[kSliceStride + kN]};
+                cube.corners[5] = {{x1, y1, z1}, p[kSliceStride + kN + 1]};
+                cube.corners[6] = {{x1, y1, z0}, p[kN + 1]};
+                cube.corners[7] = {{x0, y1, z0}, p[kN]};
+                const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
+                for (int32_t t = 0; t < produced; ++t) {
+                    records[count + t] = toTriangleRecord(triangles[t]);
+                }
+                count += produced;
+            }
+        }
+    }
+    return count;
+}
+
+int32_t meshBlock(const FieldParams& params, const Box3d& box, BlockBuffers& buffers,
+                  double isoLevel) {
+    sampleBlockReference(params, box, buffers.samples);
+    return meshSampledBlock(box, buffers.samples, isoLevel, buffers.records);
+}

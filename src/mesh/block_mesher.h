@@ -1,0 +1,27 @@
+// Block mesher: samples the field on a 64^3 lattice spanning one block and turns its 63^3 cubes
+// into TriangleRecords.
+#pragma once
+
+#include <cstdint>
+
+#include "common/types.h"
+#include "fractal/field.h"
+
+// The 64 lattice coordinates of one axis: c(0) = min, c(n + 1) = c(n) + (max - min) / 63.
+// A running sum, not min + n * step, so every user of the lattice gets the same bits.
+void computeLatticeAxis(double min, double max, double* coordinates);
+
+// Fills samples[i + 64 j + 4096 k] with fieldValue at lattice point (i, j, k) of `box`, calling
+// fieldValue once per sample in storage order. `samples` must hold kBlockSampleCount doubles.
+void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples);
+
+// Walks the 63^3 cubes of a sampled block (x fastest, then y, then z), polygonises each and stores
+// its triangles as records from position 0 of `records` (room for kBlockMaxRecords). Returns the
+// number stored. Reads `samples` only.
+int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
+                         TriangleRecord* records);
+
+// Samples and meshes one block with the buffers lent to it; returns the number of records stored
+// at positions 0.. of buffers.records. Allocates nothing.
+int32_t meshBlock(const FieldParams& params, const Box3d& box, BlockBuffers& buffers,
+                  double isoLevel);

@@ -1,0 +1,20 @@
+// Marching cubes for one grid cube: the crossing point on an edge, and the cube's triangles.
+#pragma once
+
+#include <cstdint>
+
+#include "common/types.h"
+
+// 1e-30 rounded to binary32 and widened back (bit pattern 0x39B4484C00000000): values this close
+// to the level, or to each other, snap to a corner instead of being interpolated.
+constexpr double kInterpolationEpsilon = static_cast<double>(1e-30f);
+
+// The point where the level crosses the edge p1 -> p2: p1's position if p1 lies within the epsilon
+// of the level, else p2's if p2 does, else p1's if the two values are that close, else the linear
+// interpolation p1 + mu * (p2 - p1). Only a position is computed.
+Vec3d interpolateEdgeVertex(double isoLevel, const GridCorner& p1, const GridCorner& p2);
+
+// Writes the cube's 0-5 triangles to `triangles`, which must hold five; returns how many. Corner i
+// counts as below when its value < isoLevel. Triangles with two equal vertices are dropped without
+// leaving a gap. Never allocates; a cube with no crossed edge writes nothing.
+int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triangles);

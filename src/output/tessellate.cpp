@@ -1,0 +1,194 @@
+#include "output/tessellate.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "mesh/block_mesher.h"
+
+namespace {
+
+int32_t blockCount(double extent, double blockEdge) {
+    const double count = std::ceil(extent / blockEdge);
+    // Outside the int32 range (or NaN for an empty box) the truncating conversion would be
+    // undefined; such a box has no usable blocks, or more than could ever be meshed.
+    if (!(count > 0.0)) {
+        return 0;
+    }
+    if (count >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    return static_cast<int32_t>(count);
+}
+
+void printProgress(double percent, int64_t triangles) {
+    std::printf("\rTessellating: %.2f%%, %.2fM triangles, %.2f MB", percent,
+                static_cast<double>(triangles) / 1000000.0,
+                48.0 * static_cast<double>(triangles) * 0x1p-20);
+    // A terminal is line-buffered here; the line has no newline, so push it out now.
+    std::fflush(stdout);
+}
+
+// The output under construction: a uniquely named file beside the final name, removed on every
+// path except a successful rename.
+struct PendingFile {
+    std::string tempName;
+    FILE* stream = nullptr;
+    bool committed = false;
+
+    ~PendingFile() {
+        if (stream != nullptr) {
+            std::fclose(stream);
+        }
+        if (!committed && !tempName.empty()) {
+            std::remove(tempName.c_str());
+        }
+    }
+};
+
+// Creates the temporary file with O_EXCL so two runs never share one; permissions follow the
+// umask as a plain fopen would. Refuses a final name that is a folder or a file we may not
+// replace, so the run fails before any work rather than at the rename.
+bool openPending(const std::string& fileName, PendingFile& pending) {
+    struct stat existing;
+    if (stat(fileName.c_str(), &existing) == 0 &&
+        (S_ISDIR(existing.st_mode) || access(fileName.c_str(), W_OK) != 0)) {
+        return false;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = fileName + "." + std::to_string(getpid()) + "-" +
+                           std::to_string(attempt) + ".tmp";
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return false;
+        }
+        pending.tempName = name;
+        pending.stream = fdopen(fd, "wb");
+        if (pending.stream == nullptr) {
+            close(fd);
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+BlockGrid decomposeBox(const Box3d& box, int32_t resolution) {
+    const double ex = box.max.x - box.min.x;
+    const double ey = box.max.y - box.min.y;
+    const double ez = box.max.z - box.min.z;
+    double longest = ex;
+    if (ey > longest) {
+        longest = ey;
+    }
+    if (ez > longest) {
+        longest = ez;
+    }
+    const int32_t blocksAlongLongest = resolution / 64;
+    BlockGrid grid;
+    grid.blockEdge = longest / static_cast<double>(blocksAlongLongest);
+    grid.blocksX = blockCount(ex, grid.blockEdge);
+    grid.blocksY = blockCount(ey, grid.blockEdge);
+    grid.blocksZ = blockCount(ez, grid.blockEdge);
+    grid.totalBlocks = static_cast<int64_t>(grid.blocksX) * grid.blocksY * grid.blocksZ;
+    return grid;
+}
+
+Box3d blockBox(const Box3d& box, double blockEdge, int32_t i, int32_t j, int32_t k) {
+    // Each block's minimum comes from its own index, never from the previous block's maximum.
+    Box3d block;
+    block.min = {box.min.x + static_cast<double>(i) * blockEdge,
+                 box.min.y + static_cast<double>(j) * blockEdge,
+                 box.min.z + static_cast<double>(k) * blockEdge};
+    block.max = {block.min.x + blockEdge, block.min.y + blockEdge, block.min.z + blockEdge};
+    return block;
+}
+
+TessellationResult tessellate(const FieldParams& params, int32_t resolution, double isoLevel,
+                              const std::string& fileName, const Box3d& box,
+                              const TessellationOptions& options) {
+    IntervalTimer timer(*options.clock);
+
+    PendingFile pending;
+    if (!openPending(fileName, pending)) {
+        std::printf("Error: could not open file!\n");
+        return {TessellationStatus::kOpenFailed, 0};
+    }
+
+    bool progressLineOpen = false;
+    auto writeFailed = [&progressLineOpen]() {
+        const int reason = errno;
+        std::printf("%sError: could not write file! %s\n", progressLineOpen ? "\n" : "",
+                    std::strerror(reason));
+        return TessellationResult{TessellationStatus::kWriteFailed, 0};
+    };
+
+    try {
+        BlockBuffers buffers;
+        const BlockGrid grid = decomposeBox(box, resolution);
+        int64_t blocksDone = 0;
+        int64_t triangles = 0;
+        for (int32_t k = 0; k < grid.blocksZ; ++k) {
+            for (int32_t j = 0; j < grid.blocksY; ++j) {
+                for (int32_t i = 0; i < grid.blocksX; ++i) {
+                    if (blocksDone % 4 == 0) {
+                        printProgress(static_cast<double>(blocksDone) * 100.0 /
+                                          static_cast<double>(grid.totalBlocks),
+                                      triangles);
+                        progressLineOpen = true;
+                    }
+                    const Box3d block = blockBox(box, grid.blockEdge, i, j, k);
+                    const int32_t produced = meshBlock(params, block, buffers, isoLevel);
+                    errno = 0;
+                    if (std::fwrite(buffers.records, sizeof(TriangleRecord),
+                                    static_cast<size_t>(produced),
+                                    pending.stream) != static_cast<size_t>(produced)) {
+                        return writeFailed();
+                    }
+                    triangles += produced;
+                    ++blocksDone;
+                    if (options.stopRequested != nullptr && options.stopRequested->load()) {
+                        std::printf("\nInterrupted.\n");
+                        return {TessellationStatus::kInterrupted, 0};
+                    }
+                }
+            }
+        }
+        printProgress(100.0, triangles);
+        progressLineOpen = true;
+
+        errno = 0;
+        FILE* stream = pending.stream;
+        pending.stream = nullptr;
+        const bool flushed = std::fflush(stream) == 0;
+        if (std::fclose(stream) != 0 || !flushed) {
+            return writeFailed();
+        }
+        if (std::rename(pending.tempName.c_str(), fileName.c_str()) != 0) {
+            return writeFailed();
+        }
+        pending.committed = true;
+
+        const double seconds = timer.elapsedSeconds();
+        std::printf("\nDone: %lld triangles, %.0f seconds\n", static_cast<long long>(triangles),
+                    seconds);
+        return {TessellationStatus::kDone, triangles};
+    } catch (...) {
+        // The caller reports the failure; it should start on a line of its own.
+        if (progressLineOpen) {
+            std::printf("\n");
+        }
+        throw;
+    }
+}
