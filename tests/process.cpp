@@ -1,6 +1,8 @@
 #include "process.h"
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -15,7 +17,8 @@
 #include <unistd.h>
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir, void (*setup)()) {
+                         const std::string& workDir, void (*setup)(), int signalNumber,
+                         int signalAfterMs) {
     int outPipe[2];
     int errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
@@ -53,8 +56,22 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open = 2;
+    const auto started = std::chrono::steady_clock::now();
+    bool signalPending = signalNumber != 0;
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        int timeoutMs = -1;
+        if (signalPending) {
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - started)
+                                     .count();
+            if (elapsed >= signalAfterMs) {
+                kill(pid, signalNumber);
+                signalPending = false;
+            } else {
+                timeoutMs = static_cast<int>(signalAfterMs - elapsed);
+            }
+        }
+        if (poll(fds, 2, timeoutMs) < 0) {
             if (errno == EINTR) {
                 continue;
             }

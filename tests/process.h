@@ -11,9 +11,11 @@ struct ProcessResult {
 };
 
 // Runs `program` with `args` in `workDir` ("" for the current folder). `setup`, when given, runs
-// in the child before exec (to set limits or signal dispositions). Blocks until the child ends.
+// in the child before exec (to set limits or signal dispositions). With `signalNumber` set, that
+// signal is sent to the child `signalAfterMs` after its start. Blocks until the child ends.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir = "", void (*setup)() = nullptr);
+                         const std::string& workDir = "", void (*setup)() = nullptr,
+                         int signalNumber = 0, int signalAfterMs = 0);
 
 // A fresh empty folder under the system's temporary folder, removed with its contents when the
 // object goes.

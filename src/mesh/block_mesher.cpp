@@ -19,6 +19,25 @@ void computeLatticeAxis(double min, double max, double* coordinates) {
     }
 }
 
+void loadCube(const double* xs, const double* ys, const double* zs, const double* samples, int i,
+              int j, int k, GridCube* cube) {
+    const double x0 = xs[i];
+    const double x1 = xs[i + 1];
+    const double y0 = ys[j];
+    const double y1 = ys[j + 1];
+    const double z0 = zs[k];
+    const double z1 = zs[k + 1];
+    const double* p = samples + i + kN * j + kSliceStride * k;
+    cube->corners[0] = {{x0, y0, z1}, p[kSliceStride]};
+    cube->corners[1] = {{x1, y0, z1}, p[kSliceStride + 1]};
+    cube->corners[2] = {{x1, y0, z0}, p[1]};
+    cube->corners[3] = {{x0, y0, z0}, p[0]};
+    cube->corners[4] = {{x0, y1, z1}, p[kSliceStride + kN]};
+    cube->corners[5] = {{x1, y1, z1}, p[kSliceStride + kN + 1]};
+    cube->corners[6] = {{x1, y1, z0}, p[kN + 1]};
+    cube->corners[7] = {{x0, y1, z0}, p[kN]};
+}
+
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples) {
     double xs[kN];
     double ys[kN];
@@ -51,23 +70,9 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLeve
     Triangle3d triangles[5];
     int32_t count = 0;
     for (int k = 0; k < kN - 1; ++k) {
-        const double z0 = zs[k];
-        const double z1 = zs[k + 1];
         for (int j = 0; j < kN - 1; ++j) {
-            const double y0 = ys[j];
-            const double y1 = ys[j + 1];
             for (int i = 0; i < kN - 1; ++i) {
-                const double x0 = xs[i];
-                const double x1 = xs[i + 1];
-                const double* p = samples + i + kN * j + kSliceStride * k;
-                cube.corners[0] = {{x0, y0, z1}, p[kSliceStride]};
-                cube.corners[1] = {{x1, y0, z1}, p[kSliceStride + 1]};
-                cube.corners[2] = {{x1, y0, z0}, p[1]};
-                cube.corners[3] = {{x0, y0, z0}, p[0]};
-                cube.corners[4] = {{x0, y1, z1}, p[kSliceStride + kN]};
-                cube.corners[5] = {{x1, y1, z1}, p[kSliceStride + kN + 1]};
-                cube.corners[6] = {{x1, y1, z0}, p[kN + 1]};
-                cube.corners[7] = {{x0, y1, z0}, p[kN]};
+                loadCube(xs, ys, zs, samples, i, j, k, &cube);
                 const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
                 for (int32_t t = 0; t < produced; ++t) {
                     records[count + t] = toTriangleRecord(triangles[t]);

@@ -15,6 +15,11 @@ void computeLatticeAxis(double min, double max, double* coordinates);
 // fieldValue once per sample in storage order. `samples` must hold kBlockSampleCount doubles.
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples);
 
+// Fills `cube` for the cube with lowest lattice corner (i, j, k), 0 <= i, j, k < 63: positions from
+// the axis coordinates (each 64 long), values from the sample grid, in the GridCube numbering.
+void loadCube(const double* xs, const double* ys, const double* zs, const double* samples, int i,
+              int j, int k, GridCube* cube);
+
 // Walks the 63^3 cubes of a sampled block (x fastest, then y, then z), polygonises each and stores
 // its triangles as records from position 0 of `records` (room for kBlockMaxRecords). Returns the
 // number stored. Reads `samples` only.

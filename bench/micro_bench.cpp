@@ -1,0 +1,77 @@
+// Microbenchmarks of the three hot paths: the field, the cube polygoniser and one whole block.
+// Run: build/bench/quarnel_bench (add --benchmark_filter=... to pick).
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "mesh/block_mesher.h"
+#include "mesh/polygonise.h"
+
+namespace {
+
+const Box3d kPresetZeroBox = {{-1.2, -1.2, -1.2}, {1.2, 1.2, 1.2}};
+
+// Points spread over the run's box, so escape steps vary as in a real block.
+std::vector<Vec3d> boxPoints() {
+    std::vector<Vec3d> points;
+    for (int k = 0; k < 16; ++k) {
+        for (int j = 0; j < 16; ++j) {
+            for (int i = 0; i < 16; ++i) {
+                points.push_back({-1.2 + 0.15 * i, -1.2 + 0.15 * j, -1.2 + 0.15 * k});
+            }
+        }
+    }
+    return points;
+}
+
+void BM_FieldValue(benchmark::State& state) {
+    const std::vector<Vec3d> points = boxPoints();
+    for (auto _ : state) {
+        for (const Vec3d& point : points) {
+            benchmark::DoNotOptimize(fieldValue(point, kDefaultFieldParams));
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(points.size()));
+}
+BENCHMARK(BM_FieldValue);
+
+// Every cube of the preset-0 block, as the mesher hands them over: mostly empty cubes.
+void BM_PolygoniseCell(benchmark::State& state) {
+    static BlockBuffers buffers;
+    sampleBlockReference(kDefaultFieldParams, kPresetZeroBox, buffers.samples);
+    double xs[64];
+    computeLatticeAxis(-1.2, 1.2, xs);
+    std::vector<GridCube> cubes;
+    for (int k = 0; k < 63; ++k) {
+        for (int j = 0; j < 63; ++j) {
+            for (int i = 0; i < 63; ++i) {
+                GridCube cube;
+                loadCube(xs, xs, xs, buffers.samples, i, j, k, &cube);
+                cubes.push_back(cube);
+            }
+        }
+    }
+    Triangle3d triangles[5];
+    for (auto _ : state) {
+        int64_t total = 0;
+        for (const GridCube& cube : cubes) {
+            total += polygoniseCell(cube, 0.5, triangles);
+        }
+        benchmark::DoNotOptimize(total);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(cubes.size()));
+}
+BENCHMARK(BM_PolygoniseCell)->Unit(benchmark::kMillisecond);
+
+void BM_MeshBlock(benchmark::State& state) {
+    static BlockBuffers buffers;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(meshBlock(kDefaultFieldParams, kPresetZeroBox, buffers, 0.5));
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kBlockSampleCount));
+}
+BENCHMARK(BM_MeshBlock)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "mesh/block_mesher.h"
+#include "mesh/polygonise.h"
+#include "output/triangle_record.h"
+
+namespace {
+
+const Box3d kPresetZeroBox = {{-1.2, -1.2, -1.2}, {1.2, 1.2, 1.2}};
+const unsigned char kColorBytes[12] = {0x00, 0x00, 0x80, 0x3F, 0xCD, 0xCC,
+                                       0x4C, 0x3F, 0xCD, 0xCC, 0xCC, 0x3E};
+
+// One BlockBuffers for the whole test program: 62 MiB, allocated once.
+BlockBuffers& sharedBuffers() {
+    static BlockBuffers buffers;
+    return buffers;
+}
+
+}  // namespace
+
+TEST(BlockMesher, LatticeIsARunningSum) {
+    double c[64];
+    computeLatticeAxis(-1.2, 1.2, c);
+    EXPECT_EQ(c[0], -1.2);
+    EXPECT_EQ(c[1], -1.1619047619047618);
+    EXPECT_EQ(c[32], 0.01904761904761907);  // min + 32 * step would give ...898
+    EXPECT_EQ(c[63], 1.2000000000000002);   // not 1.2
+}
+
+TEST(BlockMesher, CornerPositionsEqualSamplePositions) {
+    BlockBuffers& buffers = sharedBuffers();
+    const FieldParams params = kDefaultFieldParams;
+    sampleBlockReference(params, kPresetZeroBox, buffers.samples);
+    double xs[64];
+    double ys[64];
+    double zs[64];
+    computeLatticeAxis(-1.2, 1.2, xs);
+    computeLatticeAxis(-1.2, 1.2, ys);
+    computeLatticeAxis(-1.2, 1.2, zs);
+    // Near the surface the field is sensitive to the last bit of the point, so the value a corner
+    // carries must be the field at that corner's exact position.
+    GridCube cube;
+    int crossingCubes = 0;
+    for (int k = 0; k < 63; ++k) {
+        for (int j = 0; j < 63; ++j) {
+            for (int i = 0; i < 63; ++i) {
+                loadCube(xs, ys, zs, buffers.samples, i, j, k, &cube);
+                bool below = false;
+                bool notBelow = false;
+                for (const GridCorner& corner : cube.corners) {
+                    (corner.value < 0.5 ? below : notBelow) = true;
+                }
+                if (!(below && notBelow) || (i + j + k) % 7 != 0) {
+                    continue;
+                }
+                ++crossingCubes;
+                for (const GridCorner& corner : cube.corners) {
+                    ASSERT_EQ(corner.value, fieldValue(corner.position, params))
+                        << "cube " << i << " " << j << " " << k;
+                }
+            }
+        }
+    }
+    EXPECT_GT(crossingCubes, 500);
+    // The corner numbering: corner 3 is the cube's lowest corner, corner 5 its highest.
+    loadCube(xs, ys, zs, buffers.samples, 10, 20, 30, &cube);
+    EXPECT_EQ(cube.corners[3].position.x, xs[10]);
+    EXPECT_EQ(cube.corners[3].position.y, ys[20]);
+    EXPECT_EQ(cube.corners[3].position.z, zs[30]);
+    EXPECT_EQ(cube.corners[5].position.x, xs[11]);
+    EXPECT_EQ(cube.corners[5].position.y, ys[21]);
+    EXPECT_EQ(cube.corners[5].position.z, zs[31]);
+    EXPECT_EQ(cube.corners[0].value, buffers.samples[10 + 64 * 20 + 4096 * 31]);
+}
+
+TEST(BlockMesher, BlockOnOneSideOfTheLevelYieldsNothing) {
+    BlockBuffers& buffers = sharedBuffers();
+    // Far outside: every sample escapes at once (value 0). Around the origin: every value is
+    // close to 1.
+    const Box3d outside = {{5.0, 5.0, 5.0}, {6.0, 6.0, 6.0}};
+    const Box3d inside = {{-0.01, -0.01, -0.01}, {0.01, 0.01, 0.01}};
+    EXPECT_EQ(meshBlock(kDefaultFieldParams, outside, buffers, 0.5), 0);
+    EXPECT_EQ(meshBlock(kDefaultFieldParams, inside, buffers, 0.5), 0);
+}
+
+TEST(BlockMesher, PresetZeroBoxGivesASaneMesh) {
+    BlockBuffers& buffers = sharedBuffers();
+    const int32_t count = meshBlock(kDefaultFieldParams, kPresetZeroBox, buffers, 0.5);
+    // The preset table expects 0.04 million triangles.
+    EXPECT_GT(count, 36000);
+    EXPECT_LT(count, 48000);
+    const float limit = 1.2000000000000002f;
+    for (int32_t r = 0; r < count; ++r) {
+        const TriangleRecord& record = buffers.records[r];
+        for (const Vec3f& v : record.vertices) {
+            ASSERT_TRUE(v.x >= -limit && v.x <= limit && v.y >= -limit && v.y <= limit &&
+                        v.z >= -limit && v.z <= limit)
+                << "record " << r;
+        }
+        ASSERT_EQ(std::memcmp(&record.color, kColorBytes, 12), 0) << "record " << r;
+    }
+}
+
+TEST(BlockMesher, EachCallStoresFromPositionZero) {
+    BlockBuffers& buffers = sharedBuffers();
+    const Box3d small = {{-1.2, -1.2, -1.2}, {-0.4, -0.4, -0.4}};
+    const int32_t first = meshBlock(kDefaultFieldParams, small, buffers, 0.5);
+    ASSERT_GT(first, 0);
+    std::vector<TriangleRecord> alone(buffers.records, buffers.records + first);
+    // A bigger block first, then the small one again: the small one's records start at 0.
+    ASSERT_GT(meshBlock(kDefaultFieldParams, kPresetZeroBox, buffers, 0.5), first);
+    ASSERT_EQ(meshBlock(kDefaultFieldParams, small, buffers, 0.5), first);
+    EXPECT_EQ(std::memcmp(alone.data(), buffers.records, alone.size() * sizeof(TriangleRecord)), 0);
+}
+
+TEST(TriangleRecordFormat, RecordIsItsLittleEndianImage) {
+    const Triangle3d triangle = {{{0.5, -1.0, 0.25}, {1.0, 2.0, 3.0}, {-2.0, 0.0, 1.5}}};
+    const TriangleRecord record = toTriangleRecord(triangle);
+    unsigned char bytes[48];
+    std::memcpy(bytes, &record, 48);
+    const unsigned char firstVertex[12] = {0x00, 0x00, 0x00, 0x3F, 0x00, 0x00,
+                                           0x80, 0xBF, 0x00, 0x00, 0x80, 0x3E};
+    EXPECT_EQ(std::memcmp(bytes, firstVertex, 12), 0);
+    EXPECT_EQ(std::memcmp(bytes + 36, kColorBytes, 12), 0);
+    float secondX;
+    std::memcpy(&secondX, bytes + 12, 4);
+    EXPECT_EQ(secondX, 1.0f);
+    // Narrowing rounds to nearest even: 1 + 2^-24 is halfway and goes to 1.
+    const Triangle3d halfway = {{{1.0 + 0x1p-24, 0, 0}, {1.0 + 0x1.8p-23, 0, 0}, {0, 0, 0}}};
+    const TriangleRecord rounded = toTriangleRecord(halfway);
+    EXPECT_EQ(rounded.vertices[0].x, 1.0f);
+    EXPECT_EQ(rounded.vertices[1].x, 1.0f + 0x1p-22f);
+}
