@@ -4,7 +4,7 @@ BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES := cmake make g++ libgtest-dev libbenchmark-dev libtbb-dev libsleef-dev libpng-dev \
-            assimp-utils
+            assimp-utils time
 
 .PHONY: all deps configure build run test bench clean
 
@@ -37,6 +37,9 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	bench/run $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -63,14 +63,20 @@ void BM_PolygoniseCell(benchmark::State& state) {
 }
 BENCHMARK(BM_PolygoniseCell)->Unit(benchmark::kMillisecond);
 
+// One whole block (the preset-0 box) by each sampling path; items are samples.
 void BM_MeshBlock(benchmark::State& state) {
     static BlockBuffers buffers;
+    const SamplingPath path = static_cast<SamplingPath>(state.range(0));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(meshBlock(kDefaultFieldParams, kPresetZeroBox, buffers, 0.5));
+        benchmark::DoNotOptimize(
+            meshBlockUsing(path, kDefaultFieldParams, kPresetZeroBox, buffers, 0.5));
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kBlockSampleCount));
 }
-BENCHMARK(BM_MeshBlock)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MeshBlock)
+    ->Arg(static_cast<int>(SamplingPath::kReference))
+    ->Arg(static_cast<int>(SamplingPath::kColumns))
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <sched.h>
+
 #include "fractal/field.h"
 #include "output/tessellate.h"
 
@@ -45,7 +47,18 @@ int parsePresetIndex(const char* argument) {
     return static_cast<int>(value);
 }
 
-int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested) {
+int availableCpuCount() {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) {
+        return 1;
+    }
+    const int count = CPU_COUNT(&cpus);
+    return count > 0 ? count : 1;
+}
+
+int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, int threadCount,
+               SamplingPath sampling) {
     std::printf("Quarnel 1.0\n");
     std::printf("Power-8 triplex fractal to triangle mesh, by marching cubes\n");
     std::printf("\n");
@@ -74,6 +87,8 @@ int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     const Box3d box = {{-1.2, -1.2, -1.2}, {1.2, 1.2, 1.2}};
     TessellationOptions options;
     options.stopRequested = stopRequested;
+    options.threadCount = threadCount;
+    options.sampling = sampling;
     try {
         const TessellationResult result =
             tessellate(params, preset.resolution, isoLevel, fileName, box, options);

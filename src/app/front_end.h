@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "mesh/block_mesher.h"
+
 struct ResolutionPreset {
     int32_t resolution;      // 64 x blocks along the longest side of the box
     float millionTriangles;  // expected mesh size; shown and used in the file name only
@@ -20,6 +22,12 @@ void printUsage();
 // reported and the value is 0..11. Returns -1 for anything else.
 int parsePresetIndex(const char* argument);
 
+// CPUs this process may run on (its affinity mask), at least 1.
+int availableCpuCount();
+
 // The whole program: returns the exit status (0 done, 1 usage or failure, 130 interrupted).
-// `stopRequested`, when given, interrupts the run after the block in progress.
-int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested);
+// `stopRequested`, when given, interrupts the run after the blocks in progress; blocks are meshed
+// on `threadCount` threads.
+// `sampling` exists for the benchmarks, which time the paths against each other.
+int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, int threadCount,
+               SamplingPath sampling = kDefaultSamplingPath);

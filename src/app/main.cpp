@@ -21,5 +21,5 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, requestStop);
     // Past a file-size limit the write should fail and be reported, not kill the process.
     std::signal(SIGXFSZ, SIG_IGN);
-    return runQuarnel(argc, argv, &gStopRequested);
+    return runQuarnel(argc, argv, &gStopRequested, availableCpuCount());
 }

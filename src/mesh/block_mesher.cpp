@@ -55,6 +55,29 @@ void sampleBlockReference(const FieldParams& params, const Box3d& box, double* s
     }
 }
 
+void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* samples) {
+    double xs[kN];
+    double ys[kN];
+    double zs[kN];
+    computeLatticeAxis(box.min.x, box.max.x, xs);
+    computeLatticeAxis(box.min.y, box.max.y, ys);
+    computeLatticeAxis(box.min.z, box.max.z, zs);
+    double* out = samples;
+    for (int k = 0; k < kN; ++k) {
+        // atan2(z, x) and the sine and cosine of 8 times it depend only on (x, z): one slice of
+        // the grid shares 64 columns, each reused by its 64 samples along y.
+        ColumnTerms columns[kN];
+        for (int i = 0; i < kN; ++i) {
+            columns[i] = computeColumnTerms(xs[i], zs[k]);
+        }
+        for (int j = 0; j < kN; ++j) {
+            for (int i = 0; i < kN; ++i) {
+                *out++ = fieldValueInColumn({xs[i], ys[j], zs[k]}, columns[i], params);
+            }
+        }
+    }
+}
+
 int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
                          TriangleRecord* records) {
     // The cube walk reuses the sampling lattice, so every corner sits bit for bit where its
@@ -84,8 +107,20 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLeve
     return count;
 }
 
+int32_t meshBlockUsing(SamplingPath path, const FieldParams& params, const Box3d& box,
+                       BlockBuffers& buffers, double isoLevel) {
+    switch (path) {
+        case SamplingPath::kReference:
+            sampleBlockReference(params, box, buffers.samples);
+            break;
+        case SamplingPath::kColumns:
+            sampleBlockColumns(params, box, buffers.samples);
+            break;
+    }
+    return meshSampledBlock(box, buffers.samples, isoLevel, buffers.records);
+}
+
 int32_t meshBlock(const FieldParams& params, const Box3d& box, BlockBuffers& buffers,
                   double isoLevel) {
-    sampleBlockReference(params, box, buffers.samples);
-    return meshSampledBlock(box, buffers.samples, isoLevel, buffers.records);
+    return meshBlockUsing(kDefaultSamplingPath, params, box, buffers, isoLevel);
 }

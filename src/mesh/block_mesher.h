@@ -15,6 +15,10 @@ void computeLatticeAxis(double min, double max, double* coordinates);
 // fieldValue once per sample in storage order. `samples` must hold kBlockSampleCount doubles.
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples);
 
+// sampleBlockReference's result, bit for bit, with the first step's azimuth terms computed once
+// per (x, z) column instead of once per sample.
+void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* samples);
+
 // Fills `cube` for the cube with lowest lattice corner (i, j, k), 0 <= i, j, k < 63: positions from
 // the axis coordinates (each 64 long), values from the sample grid, in the GridCube numbering.
 void loadCube(const double* xs, const double* ys, const double* zs, const double* samples, int i,
@@ -26,7 +30,18 @@ void loadCube(const double* xs, const double* ys, const double* zs, const double
 int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
                          TriangleRecord* records);
 
+// How a block's samples are computed. Every path yields the same records, bit for bit.
+enum class SamplingPath {
+    kReference,  // fieldValue at every sample, as literally specified
+    kColumns,    // first-step azimuth terms shared per (x, z) column
+};
+constexpr SamplingPath kDefaultSamplingPath = SamplingPath::kColumns;
+
 // Samples and meshes one block with the buffers lent to it; returns the number of records stored
 // at positions 0.. of buffers.records. Allocates nothing.
 int32_t meshBlock(const FieldParams& params, const Box3d& box, BlockBuffers& buffers,
                   double isoLevel);
+
+// meshBlock with a chosen sampling path.
+int32_t meshBlockUsing(SamplingPath path, const FieldParams& params, const Box3d& box,
+                       BlockBuffers& buffers, double isoLevel);

@@ -5,10 +5,15 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <tbb/parallel_pipeline.h>
+#include <tbb/task_arena.h>
 
 #include "mesh/block_mesher.h"
 
@@ -82,6 +87,12 @@ bool openPending(const std::string& fileName, PendingFile& pending) {
     return false;
 }
 
+TessellationResult reportWriteFailure(int reason, bool progressLineOpen) {
+    std::printf("%sError: could not write file! %s\n", progressLineOpen ? "\n" : "",
+                std::strerror(reason));
+    return {TessellationStatus::kWriteFailed, 0};
+}
+
 }  // namespace
 
 BlockGrid decomposeBox(const Box3d& box, int32_t resolution) {
@@ -127,44 +138,90 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
     }
 
     bool progressLineOpen = false;
-    auto writeFailed = [&progressLineOpen]() {
-        const int reason = errno;
-        std::printf("%sError: could not write file! %s\n", progressLineOpen ? "\n" : "",
-                    std::strerror(reason));
-        return TessellationResult{TessellationStatus::kWriteFailed, 0};
-    };
-
     try {
-        BlockBuffers buffers;
+        const int threadCount = options.threadCount > 0 ? options.threadCount : 1;
+        // Two blocks in flight per thread keep every thread busy while the writer catches up;
+        // each owns its BlockBuffers, allocated once here.
+        const size_t tokenCount = 2 * static_cast<size_t>(threadCount);
+        std::vector<std::unique_ptr<BlockBuffers>> pool;
+        for (size_t t = 0; t < tokenCount; ++t) {
+            pool.push_back(std::make_unique<BlockBuffers>());
+        }
+
         const BlockGrid grid = decomposeBox(box, resolution);
         int64_t blocksDone = 0;
         int64_t triangles = 0;
-        for (int32_t k = 0; k < grid.blocksZ; ++k) {
-            for (int32_t j = 0; j < grid.blocksY; ++j) {
-                for (int32_t i = 0; i < grid.blocksX; ++i) {
-                    if (blocksDone % 4 == 0) {
-                        printProgress(static_cast<double>(blocksDone) * 100.0 /
-                                          static_cast<double>(grid.totalBlocks),
-                                      triangles);
-                        progressLineOpen = true;
-                    }
-                    const Box3d block = blockBox(box, grid.blockEdge, i, j, k);
-                    const int32_t produced = meshBlock(params, block, buffers, isoLevel);
-                    errno = 0;
-                    if (std::fwrite(buffers.records, sizeof(TriangleRecord),
-                                    static_cast<size_t>(produced),
-                                    pending.stream) != static_cast<size_t>(produced)) {
-                        return writeFailed();
-                    }
-                    triangles += produced;
-                    ++blocksDone;
-                    if (options.stopRequested != nullptr && options.stopRequested->load()) {
-                        std::printf("\nInterrupted.\n");
-                        return {TessellationStatus::kInterrupted, 0};
-                    }
-                }
+        int64_t nextBlock = 0;
+        bool interrupted = false;
+        std::atomic<bool> writeFailed{false};
+        int writeErrno = 0;
+
+        struct BlockJob {
+            Box3d box;
+            BlockBuffers* buffers;
+            int32_t produced;
+        };
+        auto source = [&](tbb::flow_control& control) -> BlockJob {
+            if (nextBlock >= grid.totalBlocks || writeFailed.load()) {
+                control.stop();
+                return {};
             }
+            if (options.stopRequested != nullptr && options.stopRequested->load()) {
+                interrupted = true;
+                control.stop();
+                return {};
+            }
+            const int64_t index = nextBlock++;
+            const int32_t i = static_cast<int32_t>(index % grid.blocksX);
+            const int32_t j = static_cast<int32_t>(index / grid.blocksX % grid.blocksY);
+            const int32_t k = static_cast<int32_t>(index / grid.blocksX / grid.blocksY);
+            // At most tokenCount blocks are alive and they finish in order, so block index -
+            // tokenCount, the last user of this slot, has already been written.
+            return {blockBox(box, grid.blockEdge, i, j, k), pool[index % tokenCount].get(), 0};
+        };
+        auto mesh = [&](BlockJob job) -> BlockJob {
+            job.produced = meshBlockUsing(options.sampling, params, job.box, *job.buffers, isoLevel);
+            return job;
+        };
+        auto write = [&](BlockJob job) {
+            if (writeFailed.load()) {
+                return;
+            }
+            if (blocksDone % 4 == 0) {
+                printProgress(static_cast<double>(blocksDone) * 100.0 /
+                                  static_cast<double>(grid.totalBlocks),
+                              triangles);
+                progressLineOpen = true;
+            }
+            errno = 0;
+            if (std::fwrite(job.buffers->records, sizeof(TriangleRecord),
+                            static_cast<size_t>(job.produced),
+                            pending.stream) != static_cast<size_t>(job.produced)) {
+                writeErrno = errno;
+                writeFailed.store(true);
+                return;
+            }
+            triangles += job.produced;
+            ++blocksDone;
+        };
+        if (grid.totalBlocks > 0) {
+            tbb::task_arena arena(threadCount);
+            arena.execute([&] {
+                tbb::parallel_pipeline(
+                    tokenCount,
+                    tbb::make_filter<void, BlockJob>(tbb::filter_mode::serial_in_order, source) &
+                        tbb::make_filter<BlockJob, BlockJob>(tbb::filter_mode::parallel, mesh) &
+                        tbb::make_filter<BlockJob, void>(tbb::filter_mode::serial_in_order, write));
+            });
         }
+        if (writeFailed.load()) {
+            return reportWriteFailure(writeErrno, progressLineOpen);
+        }
+        if (interrupted) {
+            std::printf("\nInterrupted.\n");
+            return {TessellationStatus::kInterrupted, 0};
+        }
+        pool.clear();
         printProgress(100.0, triangles);
         progressLineOpen = true;
 
@@ -173,10 +230,10 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
         pending.stream = nullptr;
         const bool flushed = std::fflush(stream) == 0;
         if (std::fclose(stream) != 0 || !flushed) {
-            return writeFailed();
+            return reportWriteFailure(errno, progressLineOpen);
         }
         if (std::rename(pending.tempName.c_str(), fileName.c_str()) != 0) {
-            return writeFailed();
+            return reportWriteFailure(errno, progressLineOpen);
         }
         pending.committed = true;
 

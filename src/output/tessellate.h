@@ -8,6 +8,7 @@
 
 #include "common/types.h"
 #include "fractal/field.h"
+#include "mesh/block_mesher.h"
 #include "output/interval_timer.h"
 
 // How the box is cut: blocks of edge `blockEdge` (the longest extent over resolution / 64), and
@@ -41,11 +42,16 @@ struct TessellationResult {
 
 struct TessellationOptions {
     const TickClock* clock = &systemTickClock();
-    // Checked after every block; when it reads true the run stops and nothing is kept.
+    // Checked before every block; when it reads true the run stops and nothing is kept.
     const std::atomic<bool>* stopRequested = nullptr;
+    // Threads that mesh blocks; the file and the printed text are the same for any count.
+    int threadCount = 1;
+    // The benchmarks compare paths; every path writes the same bytes.
+    SamplingPath sampling = kDefaultSamplingPath;
 };
 
-// Runs one meshing job into `fileName`. The records go to a temporary file beside it, renamed
+// Runs one meshing job into `fileName`. Blocks are meshed on `options.threadCount` threads and
+// written in block order by one writer, each block with one write. The records go to a temporary file beside it, renamed
 // onto `fileName` only after the last write and the close succeeded, so a failed or interrupted
 // run leaves any earlier file of that name untouched. Prints the progress lines and summary, or
 // one error line. Throws what the timer throws and std::bad_alloc, after removing the temporary.
