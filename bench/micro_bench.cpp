@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "fractal/field_classify.h"
 #include "mesh/block_mesher.h"
 #include "mesh/polygonise.h"
 
@@ -76,6 +77,32 @@ void BM_MeshBlock(benchmark::State& state) {
 BENCHMARK(BM_MeshBlock)
     ->Arg(static_cast<int>(SamplingPath::kReference))
     ->Arg(static_cast<int>(SamplingPath::kColumns))
+    ->Arg(static_cast<int>(SamplingPath::kFast))
+    ->Unit(benchmark::kMillisecond);
+
+// The fast sampling phase alone, with its share of exact evaluations, on the preset-0 block and on
+// a preset-3 block at the surface.
+void BM_SampleBlockFast(benchmark::State& state) {
+    static BlockBuffers buffers;
+    const SimdLevel level = static_cast<SimdLevel>(state.range(0));
+    if (level > detectSimdLevel()) {
+        state.SkipWithError("vector level not supported here");
+        return;
+    }
+    const Box3d box = state.range(1) == 0 ? kPresetZeroBox
+                                          : Box3d{{-0.24, -0.24, 0.24}, {0.24, 0.24, 0.72}};
+    FastSamplingStats stats = {0, 0};
+    for (auto _ : state) {
+        stats = sampleBlockFast(kDefaultFieldParams, box, 0.5, level, buffers.samples);
+    }
+    state.counters["exact_share"] = static_cast<double>(stats.exact) / kBlockSampleCount;
+    state.counters["undecided"] = stats.undecided;
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kBlockSampleCount));
+}
+BENCHMARK(BM_SampleBlockFast)
+    ->Args({static_cast<int>(SimdLevel::kAvx512), 0})
+    ->Args({static_cast<int>(SimdLevel::kAvx2), 0})
+    ->Args({static_cast<int>(SimdLevel::kAvx512), 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

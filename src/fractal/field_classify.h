@@ -1,0 +1,45 @@
+// Fast classification of field samples: decides, with vector maths, whether fieldValue at a point
+// is below 0.5 without computing the value, and says "undecided" wherever the vector maths and the
+// platform's libm could disagree. Only the undecided samples and those next to the surface need
+// the exact scalar fieldValue.
+#pragma once
+
+#include "fractal/field.h"
+
+// What the classifier writes per sample: a stand-in value of the certain class, or NaN.
+constexpr double kCertainlyBelow = 0.0;     // fieldValue < 0.5 for certain
+constexpr double kCertainlyNotBelow = 1.0;  // fieldValue >= 0.5 for certain
+
+enum class SimdLevel { kNone, kAvx2, kAvx512 };
+
+// The widest vector kernel this CPU runs (kNone off x86-64 or without AVX2).
+SimdLevel detectSimdLevel();
+
+// True when the classes the classifier decides are the classes of fieldValue(point, params)
+// against isoLevel: the field's threshold modulus must be the bailout radius (8, 16, 0.5).
+bool classificationApplies(const FieldParams& params, double isoLevel);
+
+// Per-lane inputs: the starting point and its first-step column terms (from computeColumnTerms,
+// i.e. from libm, so the first azimuth is the exact one).
+struct ClassifyLanes {
+    const double* cx;
+    const double* cy;
+    const double* cz;
+    const double* s;
+    const double* sqrtS;
+    const double* cosPhi8;
+    const double* sinPhi8;
+};
+
+// For each lane 0..count-1 writes kCertainlyBelow, kCertainlyNotBelow or NaN (undecided) to out.
+// `count` must be a multiple of 8; `level` must not exceed detectSimdLevel() and not be kNone.
+// `errorBoundScale` scales the certified error bound (1 in production; tests lower it to show
+// that a smaller bound would misclassify).
+void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
+                   double errorBoundScale, double* out);
+
+// The vector kernels behind classifyLanes, one per instruction set.
+void classifyLanesAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
+                         double errorBoundScale, double* out);
+void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
+                       double errorBoundScale, double* out);

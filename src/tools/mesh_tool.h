@@ -1,0 +1,181 @@
+// quarnel-mesh: inspects, converts and previews the triangle files the main tool writes.
+// Every command streams the records through a RecordReader, so memory does not grow with the
+// file except where a format needs shared vertices (PLY, OBJ).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/types.h"
+#include "output/record_reader.h"
+
+// ---- tool_io.cpp: output files, progress, number formatting ----
+
+// An output under construction: written through a buffer to a uniquely named temporary file
+// beside the final name, renamed onto it by commitOutput; the destructor removes the temporary
+// on every other path.
+struct PendingOutput {
+    std::string finalPath;
+    std::string tempPath;
+    int fd = -1;
+    std::vector<char> buffer;
+    size_t bufferedBytes = 0;
+    std::string error;  // the first failed write, empty while every write succeeded
+    bool committed = false;
+
+    PendingOutput() = default;
+    ~PendingOutput();
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+};
+
+// Creates the temporary for `path` (O_EXCL, permissions from the umask). Fails with `error` set
+// when the folder is missing or not writable, or `path` is a folder.
+bool createOutput(const std::string& path, PendingOutput& output, std::string& error);
+
+// Appends `byteCount` bytes. After a failure the rest are dropped and output.error says why.
+void writeOutput(PendingOutput& output, const void* bytes, size_t byteCount);
+
+// Flushes, closes and renames the temporary onto the final name; false with `error` set when any
+// write, the flush, the close or the rename failed (the temporary is then removed).
+bool commitOutput(PendingOutput& output, std::string& error);
+
+// A percentage line on standard error, shown only for inputs of at least kProgressMinBytes so
+// small jobs stay quiet; rewritten in place every five percent.
+constexpr int64_t kProgressMinBytes = 50000000;
+
+struct Progress {
+    std::string label;
+    int64_t totalUnits = 0;
+    int lastPercent = -1;
+    bool shown = false;
+};
+
+Progress startProgress(const std::string& label, int64_t totalUnits, int64_t inputBytes);
+void advanceProgress(Progress& progress, int64_t doneUnits);
+// Ends the line if one was shown.
+void finishProgress(Progress& progress);
+
+// The shortest decimal text that reads back as exactly `value` ("0.1", "-2", "1e-07", "nan").
+std::string formatShortestFloat(float value);
+
+// ---- mesh_info.cpp: what a triangle file holds ----
+
+struct MeshSummary {
+    int64_t fileBytes = 0;
+    int64_t triangleCount = 0;
+    int64_t finiteVertexCount = 0;     // vertices whose three coordinates are finite
+    int64_t nonFiniteVertexCount = 0;  // the others, left out of the box
+    Vec3f boxMin = {0.0f, 0.0f, 0.0f}; // over the finite vertices; meaningless when there are none
+    Vec3f boxMax = {0.0f, 0.0f, 0.0f};
+    int64_t standardColorCount = 0;    // records whose colour is kTriangleColor bit for bit
+    int64_t repeatedVertexCount = 0;   // records with two equal vertices (see sameVertex)
+};
+
+// The bit pattern of `value`, except that -0 gives the pattern of +0.
+uint32_t canonicalFloatBits(float value);
+
+// Equal coordinates as single-precision bit patterns, with -0 and +0 taken as equal: the rule by
+// which PLY and OBJ output share vertices.
+bool sameVertex(const Vec3f& a, const Vec3f& b);
+
+// Reads every record of an open file from the start. False with `error` set when a read fails or
+// `stopRequested` (may be null) was raised.
+bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progress,
+                   const std::atomic<bool>* stopRequested, std::string& error);
+
+// `quarnel-mesh info`: prints the summary of `path` to `out`.
+bool printMeshInfo(const std::string& path, std::FILE* out,
+                   const std::atomic<bool>* stopRequested, std::string& error);
+
+// ---- mesh_convert.cpp: STL, PLY and OBJ ----
+
+enum class MeshFormat { kUnknown, kStl, kPly, kObj };
+
+// The format named by the extension of `path`, in any letter case.
+MeshFormat formatFromPath(const std::string& path);
+
+// The unit normal of (v1 - v0) x (v2 - v0), computed in double; zero for a degenerate or
+// non-finite triangle.
+Vec3f facetNormal(const TriangleRecord& record);
+
+// Shared vertices for PLY and OBJ: the distinct positions in first-seen order, found through an
+// open-addressing table of indices. Memory is about 24-40 bytes per distinct vertex.
+struct WeldedVertex {
+    Vec3f position;
+    uint8_t rgb[3];  // colour of the first record that used the vertex
+};
+
+struct VertexWelder {
+    std::vector<WeldedVertex> vertices;
+    std::vector<uint32_t> slots;   // kEmptySlot or an index into vertices; size a power of two
+    uint64_t memoryLimitBytes = 0; // growth that would pass this fails instead
+};
+
+constexpr uint32_t kEmptySlot = 0xFFFFFFFFu;
+constexpr int64_t kWeldOutOfMemory = -1;
+constexpr int64_t kWeldTooManyVertices = -2;
+
+// The index of `position` among the distinct vertices, adding it (with `color` rounded to 8 bits)
+// when new. Returns kWeldOutOfMemory when the tables would pass the memory limit or an allocation
+// fails, kWeldTooManyVertices past 2^32 - 1 distinct vertices.
+int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& color);
+
+// A colour component in [0, 1] as 0-255, rounded; NaN and values below 0 give 0.
+uint8_t colorByte(float component);
+
+struct ConvertOptions {
+    // The most the vertex tables of a PLY or OBJ may take; 0 means three quarters of the RAM.
+    uint64_t weldMemoryLimitBytes = 0;
+    const std::atomic<bool>* stopRequested = nullptr;
+};
+
+// `quarnel-mesh convert`: writes `inputPath` to `outputPath` in the format of its extension. On
+// failure nothing is left under `outputPath` (an earlier file there stays as it was).
+bool convertMesh(const std::string& inputPath, const std::string& outputPath,
+                 const ConvertOptions& options, std::string& error);
+
+// ---- mesh_render.cpp: preview picture ----
+
+struct RenderOptions {
+    int sizePixels = 800;          // width and height
+    double azimuthDegrees = 35.0;  // turn about the y axis (the fractal's polar axis)
+    double elevationDegrees = 25.0;
+    const std::atomic<bool>* stopRequested = nullptr;
+};
+
+constexpr int kMinRenderSize = 16;
+constexpr int kMaxRenderSize = 4096;
+
+// Row-major 8-bit RGB, top row first.
+struct RgbImage {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> pixels;
+};
+
+// The background colour of every picture.
+constexpr uint8_t kBackgroundRgb[3] = {48, 48, 52};
+
+// Draws the triangles of an open file (those with finite vertices) with a z-buffer, orthographic,
+// their extent in this view fitted to the picture; reads the file twice. Memory does not grow
+// with the file.
+bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progress& progress,
+                     RgbImage& image, std::string& error);
+
+// `quarnel-mesh render`: renders `inputPath` and writes the picture as PNG to `outputPath`.
+bool renderMesh(const std::string& inputPath, const std::string& outputPath,
+                const RenderOptions& options, std::string& error);
+
+// ---- png_writer.cpp ----
+
+// Encodes `image` as an 8-bit RGB PNG into `png` (replacing its contents).
+bool encodePng(const RgbImage& image, std::vector<uint8_t>& png, std::string& error);
+
+// ---- mesh_cli.cpp ----
+
+// The whole program: returns the exit status (0 done, 1 usage or failure, 130 interrupted).
+int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested);
