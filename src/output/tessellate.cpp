@@ -221,7 +221,6 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
             std::printf("\nInterrupted.\n");
             return {TessellationStatus::kInterrupted, 0};
         }
-        pool.clear();
         printProgress(100.0, triangles);
         progressLineOpen = true;
 
