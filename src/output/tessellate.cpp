@@ -140,9 +140,9 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
     bool progressLineOpen = false;
     try {
         const int threadCount = options.threadCount > 0 ? options.threadCount : 1;
-        // Two blocks in flight per thread keep every thread busy while the writer catches up;
-        // each owns its BlockBuffers, allocated once here.
-        const size_t tokenCount = 2 * static_cast<size_t>(threadCount);
+        // Four blocks in flight per thread keep every thread busy while the writer catches up
+        // and blocks of uneven cost finish; each owns its BlockBuffers, allocated once here.
+        const size_t tokenCount = 4 * static_cast<size_t>(threadCount);
         std::vector<std::unique_ptr<BlockBuffers>> pool;
         for (size_t t = 0; t < tokenCount; ++t) {
             pool.push_back(std::make_unique<BlockBuffers>());
