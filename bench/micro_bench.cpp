@@ -40,14 +40,13 @@ BENCHMARK(BM_FieldValue);
 void BM_PolygoniseCell(benchmark::State& state) {
     static BlockBuffers buffers;
     sampleBlockReference(kDefaultFieldParams, kPresetZeroBox, buffers.samples);
-    double xs[64];
-    computeLatticeAxis(-1.2, 1.2, xs);
+    const BlockLattice lattice = computeBlockLattice(kPresetZeroBox);
     std::vector<GridCube> cubes;
     for (int k = 0; k < 63; ++k) {
         for (int j = 0; j < 63; ++j) {
             for (int i = 0; i < 63; ++i) {
                 GridCube cube;
-                loadCube(xs, xs, xs, buffers.samples, i, j, k, &cube);
+                loadCube(lattice, buffers.samples, i, j, k, &cube);
                 cubes.push_back(cube);
             }
         }

@@ -34,12 +34,7 @@ TEST(BlockMesher, CornerPositionsEqualSamplePositions) {
     BlockBuffers& buffers = sharedBuffers();
     const FieldParams params = kDefaultFieldParams;
     sampleBlockReference(params, kPresetZeroBox, buffers.samples);
-    double xs[64];
-    double ys[64];
-    double zs[64];
-    computeLatticeAxis(-1.2, 1.2, xs);
-    computeLatticeAxis(-1.2, 1.2, ys);
-    computeLatticeAxis(-1.2, 1.2, zs);
+    const BlockLattice lattice = computeBlockLattice(kPresetZeroBox);
     // Near the surface the field is sensitive to the last bit of the point, so the value a corner
     // carries must be the field at that corner's exact position.
     GridCube cube;
@@ -47,7 +42,7 @@ TEST(BlockMesher, CornerPositionsEqualSamplePositions) {
     for (int k = 0; k < 63; ++k) {
         for (int j = 0; j < 63; ++j) {
             for (int i = 0; i < 63; ++i) {
-                loadCube(xs, ys, zs, buffers.samples, i, j, k, &cube);
+                loadCube(lattice, buffers.samples, i, j, k, &cube);
                 bool below = false;
                 bool notBelow = false;
                 for (const GridCorner& corner : cube.corners) {
@@ -66,13 +61,13 @@ TEST(BlockMesher, CornerPositionsEqualSamplePositions) {
     }
     EXPECT_GT(crossingCubes, 500);
     // The corner numbering: corner 3 is the cube's lowest corner, corner 5 its highest.
-    loadCube(xs, ys, zs, buffers.samples, 10, 20, 30, &cube);
-    EXPECT_EQ(cube.corners[3].position.x, xs[10]);
-    EXPECT_EQ(cube.corners[3].position.y, ys[20]);
-    EXPECT_EQ(cube.corners[3].position.z, zs[30]);
-    EXPECT_EQ(cube.corners[5].position.x, xs[11]);
-    EXPECT_EQ(cube.corners[5].position.y, ys[21]);
-    EXPECT_EQ(cube.corners[5].position.z, zs[31]);
+    loadCube(lattice, buffers.samples, 10, 20, 30, &cube);
+    EXPECT_EQ(cube.corners[3].position.x, lattice.xs[10]);
+    EXPECT_EQ(cube.corners[3].position.y, lattice.ys[20]);
+    EXPECT_EQ(cube.corners[3].position.z, lattice.zs[30]);
+    EXPECT_EQ(cube.corners[5].position.x, lattice.xs[11]);
+    EXPECT_EQ(cube.corners[5].position.y, lattice.ys[21]);
+    EXPECT_EQ(cube.corners[5].position.z, lattice.zs[31]);
     EXPECT_EQ(cube.corners[0].value, buffers.samples[10 + 64 * 20 + 4096 * 31]);
 }
 

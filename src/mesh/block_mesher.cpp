@@ -19,14 +19,22 @@ void computeLatticeAxis(double min, double max, double* coordinates) {
     }
 }
 
-void loadCube(const double* xs, const double* ys, const double* zs, const double* samples, int i,
-              int j, int k, GridCube* cube) {
-    const double x0 = xs[i];
-    const double x1 = xs[i + 1];
-    const double y0 = ys[j];
-    const double y1 = ys[j + 1];
-    const double z0 = zs[k];
-    const double z1 = zs[k + 1];
+BlockLattice computeBlockLattice(const Box3d& box) {
+    BlockLattice lattice;
+    computeLatticeAxis(box.min.x, box.max.x, lattice.xs);
+    computeLatticeAxis(box.min.y, box.max.y, lattice.ys);
+    computeLatticeAxis(box.min.z, box.max.z, lattice.zs);
+    return lattice;
+}
+
+void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+              GridCube* cube) {
+    const double x0 = lattice.xs[i];
+    const double x1 = lattice.xs[i + 1];
+    const double y0 = lattice.ys[j];
+    const double y1 = lattice.ys[j + 1];
+    const double z0 = lattice.zs[k];
+    const double z1 = lattice.zs[k + 1];
     const double* p = samples + i + kN * j + kSliceStride * k;
     cube->corners[0] = {{x0, y0, z1}, p[kSliceStride]};
     cube->corners[1] = {{x1, y0, z1}, p[kSliceStride + 1]};
@@ -39,40 +47,31 @@ void loadCube(const double* xs, const double* ys, const double* zs, const double
 }
 
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples) {
-    double xs[kN];
-    double ys[kN];
-    double zs[kN];
-    computeLatticeAxis(box.min.x, box.max.x, xs);
-    computeLatticeAxis(box.min.y, box.max.y, ys);
-    computeLatticeAxis(box.min.z, box.max.z, zs);
+    const BlockLattice lattice = computeBlockLattice(box);
     double* out = samples;
     for (int k = 0; k < kN; ++k) {
         for (int j = 0; j < kN; ++j) {
             for (int i = 0; i < kN; ++i) {
-                *out++ = fieldValue({xs[i], ys[j], zs[k]}, params);
+                *out++ = fieldValue({lattice.xs[i], lattice.ys[j], lattice.zs[k]}, params);
             }
         }
     }
 }
 
 void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* samples) {
-    double xs[kN];
-    double ys[kN];
-    double zs[kN];
-    computeLatticeAxis(box.min.x, box.max.x, xs);
-    computeLatticeAxis(box.min.y, box.max.y, ys);
-    computeLatticeAxis(box.min.z, box.max.z, zs);
+    const BlockLattice lattice = computeBlockLattice(box);
     double* out = samples;
     for (int k = 0; k < kN; ++k) {
         // atan2(z, x) and the sine and cosine of 8 times it depend only on (x, z): one slice of
         // the grid shares 64 columns, each reused by its 64 samples along y.
         ColumnTerms columns[kN];
         for (int i = 0; i < kN; ++i) {
-            columns[i] = computeColumnTerms(xs[i], zs[k]);
+            columns[i] = computeColumnTerms(lattice.xs[i], lattice.zs[k]);
         }
         for (int j = 0; j < kN; ++j) {
             for (int i = 0; i < kN; ++i) {
-                *out++ = fieldValueInColumn({xs[i], ys[j], zs[k]}, columns[i], params);
+                *out++ = fieldValueInColumn({lattice.xs[i], lattice.ys[j], lattice.zs[k]},
+                                             columns[i], params);
             }
         }
     }
@@ -118,12 +117,10 @@ inline bool touchesSurface(const double* samples, int i, int j, int k, double is
 
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
                                   SimdLevel level, double* samples) {
-    double xs[kN];
-    double ys[kN];
-    double zs[kN];
-    computeLatticeAxis(box.min.x, box.max.x, xs);
-    computeLatticeAxis(box.min.y, box.max.y, ys);
-    computeLatticeAxis(box.min.z, box.max.z, zs);
+    const BlockLattice lattice = computeBlockLattice(box);
+    const double* xs = lattice.xs;
+    const double* ys = lattice.ys;
+    const double* zs = lattice.zs;
     FastSamplingStats stats = {0, 0};
 
     // Slices are classified one ahead of the exact pass: the exact pass over slice k needs the
@@ -181,12 +178,7 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLeve
                          TriangleRecord* records) {
     // The cube walk reuses the sampling lattice, so every corner sits bit for bit where its
     // sample was evaluated.
-    double xs[kN];
-    double ys[kN];
-    double zs[kN];
-    computeLatticeAxis(box.min.x, box.max.x, xs);
-    computeLatticeAxis(box.min.y, box.max.y, ys);
-    computeLatticeAxis(box.min.z, box.max.z, zs);
+    const BlockLattice lattice = computeBlockLattice(box);
 
     GridCube cube;
     Triangle3d triangles[5];
@@ -194,7 +186,7 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLeve
     for (int k = 0; k < kN - 1; ++k) {
         for (int j = 0; j < kN - 1; ++j) {
             for (int i = 0; i < kN - 1; ++i) {
-                loadCube(xs, ys, zs, samples, i, j, k, &cube);
+                loadCube(lattice, samples, i, j, k, &cube);
                 const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
                 for (int32_t t = 0; t < produced; ++t) {
                     records[count + t] = toTriangleRecord(triangles[t]);

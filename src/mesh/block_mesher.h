@@ -34,10 +34,18 @@ struct FastSamplingStats {
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
                                   SimdLevel level, double* samples);
 
+// The lattice of one block: the 64 coordinates of each axis, as computeLatticeAxis gives them.
+struct BlockLattice {
+    double xs[kBlockSamplesPerAxis];
+    double ys[kBlockSamplesPerAxis];
+    double zs[kBlockSamplesPerAxis];
+};
+BlockLattice computeBlockLattice(const Box3d& box);
+
 // Fills `cube` for the cube with lowest lattice corner (i, j, k), 0 <= i, j, k < 63: positions from
-// the axis coordinates (each 64 long), values from the sample grid, in the GridCube numbering.
-void loadCube(const double* xs, const double* ys, const double* zs, const double* samples, int i,
-              int j, int k, GridCube* cube);
+// the lattice, values from the sample grid, in the GridCube numbering.
+void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+              GridCube* cube);
 
 // Walks the 63^3 cubes of a sampled block (x fastest, then y, then z), polygonises each and stores
 // its triangles as records from position 0 of `records` (room for kBlockMaxRecords). Returns the
