@@ -86,10 +86,6 @@ uint64_t defaultWeldMemoryLimit() {
     return static_cast<uint64_t>(pages) / 4 * 3 * static_cast<uint64_t>(pageBytes);
 }
 
-bool isStopRequested(const ConvertOptions& options) {
-    return options.stopRequested != nullptr && options.stopRequested->load();
-}
-
 bool writeStl(RecordReader& reader, PendingOutput& output, Progress& progress,
               const ConvertOptions& options, std::string& error) {
     char header[kStlHeaderBytes + 4] = {};
@@ -99,38 +95,26 @@ bool writeStl(RecordReader& reader, PendingOutput& output, Progress& progress,
     writeOutput(output, header, sizeof header);
 
     std::vector<char> facets(reader.chunk.size() * kStlFacetBytes);
-    int64_t done = 0;
-    for (;;) {
-        const int64_t count = readRecordChunk(reader, error);
-        if (count < 0) {
-            return false;
-        }
-        if (count == 0) {
-            break;
-        }
-        if (isStopRequested(options)) {
-            error = "interrupted";
-            return false;
-        }
-        char* facet = facets.data();
-        for (int64_t i = 0; i < count; ++i) {
-            const TriangleRecord& record = reader.chunk[static_cast<size_t>(i)];
-            const Vec3f normal = facetNormal(record);
-            const uint16_t attribute = 0;
-            std::memcpy(facet, &normal, 12);
-            std::memcpy(facet + 12, record.vertices, 36);
-            std::memcpy(facet + 48, &attribute, 2);
-            facet += kStlFacetBytes;
-        }
-        writeOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
-        if (!output.error.empty()) {
-            error = output.error;
-            return false;
-        }
-        done += count;
-        advanceProgress(progress, done);
-    }
-    return true;
+    return forEachRecordChunk(
+        reader, progress, 0, options.stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            char* facet = facets.data();
+            for (int64_t i = 0; i < count; ++i) {
+                const TriangleRecord& record = records[i];
+                const Vec3f normal = facetNormal(record);
+                const uint16_t attribute = 0;
+                std::memcpy(facet, &normal, 12);
+                std::memcpy(facet + 12, record.vertices, 36);
+                std::memcpy(facet + 48, &attribute, 2);
+                facet += kStlFacetBytes;
+            }
+            writeOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
+            if (!output.error.empty()) {
+                error = output.error;
+                return false;
+            }
+            return true;
+        });
 }
 
 std::string weldFailure(int64_t result, const std::string& inputPath, const VertexWelder& welder) {
@@ -146,32 +130,20 @@ std::string weldFailure(int64_t result, const std::string& inputPath, const Vert
 // Pass over the records that welds every vertex, in file order.
 bool weldAll(RecordReader& reader, VertexWelder& welder, Progress& progress,
              const ConvertOptions& options, std::string& error) {
-    int64_t done = 0;
-    for (;;) {
-        const int64_t count = readRecordChunk(reader, error);
-        if (count < 0) {
-            return false;
-        }
-        if (count == 0) {
-            return true;
-        }
-        if (isStopRequested(options)) {
-            error = "interrupted";
-            return false;
-        }
-        for (int64_t i = 0; i < count; ++i) {
-            const TriangleRecord& record = reader.chunk[static_cast<size_t>(i)];
-            for (const Vec3f& vertex : record.vertices) {
-                const int64_t index = weldVertex(welder, vertex, record.color);
-                if (index < 0) {
-                    error = weldFailure(index, reader.path, welder);
-                    return false;
+    return forEachRecordChunk(
+        reader, progress, 0, options.stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            for (int64_t i = 0; i < count; ++i) {
+                for (const Vec3f& vertex : records[i].vertices) {
+                    const int64_t index = weldVertex(welder, vertex, records[i].color);
+                    if (index < 0) {
+                        error = weldFailure(index, reader.path, welder);
+                        return false;
+                    }
                 }
             }
-        }
-        done += count;
-        advanceProgress(progress, done);
-    }
+            return true;
+        });
 }
 
 void writePlyHeader(PendingOutput& output, int64_t vertexCount, int64_t faceCount) {
@@ -235,57 +207,46 @@ bool writeFaces(RecordReader& reader, MeshFormat format, VertexWelder& welder,
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
-    int64_t done = reader.recordCount;
-    for (;;) {
-        const int64_t count = readRecordChunk(reader, error);
-        if (count < 0) {
-            return false;
-        }
-        if (count == 0) {
+    return forEachRecordChunk(
+        reader, progress, reader.recordCount, options.stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            for (int64_t i = 0; i < count; ++i) {
+                const TriangleRecord& record = records[i];
+                int64_t indices[3];
+                for (int v = 0; v < 3; ++v) {
+                    indices[v] = weldVertex(welder, record.vertices[v], record.color);
+                    if (indices[v] < 0 || indices[v] >= vertexCount) {
+                        error = reader.path + " changed while it was read";
+                        return false;
+                    }
+                }
+                if (format == MeshFormat::kPly) {
+                    char face[kPlyFaceBytes];
+                    face[0] = 3;
+                    for (int v = 0; v < 3; ++v) {
+                        const uint32_t index = static_cast<uint32_t>(indices[v]);
+                        std::memcpy(face + 1 + 4 * v, &index, 4);
+                    }
+                    writeOutput(output, face, sizeof face);
+                } else {
+                    char line[80];
+                    char* const end = line + sizeof line;
+                    char* next = line;
+                    *next++ = 'f';
+                    for (int v = 0; v < 3; ++v) {
+                        *next++ = ' ';
+                        next = std::to_chars(next, end, indices[v] + 1).ptr;  // OBJ counts from 1
+                    }
+                    *next++ = '\n';
+                    writeOutput(output, line, static_cast<size_t>(next - line));
+                }
+            }
+            if (!output.error.empty()) {
+                error = output.error;
+                return false;
+            }
             return true;
-        }
-        if (isStopRequested(options)) {
-            error = "interrupted";
-            return false;
-        }
-        for (int64_t i = 0; i < count; ++i) {
-            const TriangleRecord& record = reader.chunk[static_cast<size_t>(i)];
-            int64_t indices[3];
-            for (int v = 0; v < 3; ++v) {
-                indices[v] = weldVertex(welder, record.vertices[v], record.color);
-                if (indices[v] < 0 || indices[v] >= vertexCount) {
-                    error = reader.path + " changed while it was read";
-                    return false;
-                }
-            }
-            if (format == MeshFormat::kPly) {
-                char face[kPlyFaceBytes];
-                face[0] = 3;
-                for (int v = 0; v < 3; ++v) {
-                    const uint32_t index = static_cast<uint32_t>(indices[v]);
-                    std::memcpy(face + 1 + 4 * v, &index, 4);
-                }
-                writeOutput(output, face, sizeof face);
-            } else {
-                char line[80];
-                char* const end = line + sizeof line;
-                char* next = line;
-                *next++ = 'f';
-                for (int v = 0; v < 3; ++v) {
-                    *next++ = ' ';
-                    next = std::to_chars(next, end, indices[v] + 1).ptr;  // OBJ counts from 1
-                }
-                *next++ = '\n';
-                writeOutput(output, line, static_cast<size_t>(next - line));
-            }
-        }
-        if (!output.error.empty()) {
-            error = output.error;
-            return false;
-        }
-        done += count;
-        advanceProgress(progress, done);
-    }
+        });
 }
 
 bool writeShared(RecordReader& reader, MeshFormat format, PendingOutput& output,

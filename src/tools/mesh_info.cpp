@@ -15,6 +15,33 @@ bool hasStandardColor(const TriangleRecord& record) {
     return std::memcmp(&record.color, &kTriangleColor, sizeof(Vec3f)) == 0;
 }
 
+void addToSummary(MeshSummary& summary, const TriangleRecord& record) {
+    for (const Vec3f& v : record.vertices) {
+        if (!isFiniteVertex(v)) {
+            ++summary.nonFiniteVertexCount;
+            continue;
+        }
+        if (summary.finiteVertexCount == 0) {
+            summary.boxMin = v;
+            summary.boxMax = v;
+        }
+        ++summary.finiteVertexCount;
+        summary.boxMin.x = std::fmin(summary.boxMin.x, v.x);
+        summary.boxMin.y = std::fmin(summary.boxMin.y, v.y);
+        summary.boxMin.z = std::fmin(summary.boxMin.z, v.z);
+        summary.boxMax.x = std::fmax(summary.boxMax.x, v.x);
+        summary.boxMax.y = std::fmax(summary.boxMax.y, v.y);
+        summary.boxMax.z = std::fmax(summary.boxMax.z, v.z);
+    }
+    if (hasStandardColor(record)) {
+        ++summary.standardColorCount;
+    }
+    const Vec3f* v = record.vertices;
+    if (sameVertex(v[0], v[1]) || sameVertex(v[1], v[2]) || sameVertex(v[2], v[0])) {
+        ++summary.repeatedVertexCount;
+    }
+}
+
 }  // namespace
 
 uint32_t canonicalFloatBits(float value) {
@@ -37,50 +64,14 @@ bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progres
     summary = MeshSummary();
     summary.fileBytes = reader.fileBytes;
     summary.triangleCount = reader.recordCount;
-    int64_t done = 0;
-    for (;;) {
-        const int64_t count = readRecordChunk(reader, error);
-        if (count < 0) {
-            return false;
-        }
-        if (count == 0) {
-            break;
-        }
-        if (stopRequested != nullptr && stopRequested->load()) {
-            error = "interrupted";
-            return false;
-        }
-        for (int64_t i = 0; i < count; ++i) {
-            const TriangleRecord& record = reader.chunk[static_cast<size_t>(i)];
-            for (const Vec3f& v : record.vertices) {
-                if (!isFiniteVertex(v)) {
-                    ++summary.nonFiniteVertexCount;
-                    continue;
-                }
-                if (summary.finiteVertexCount == 0) {
-                    summary.boxMin = v;
-                    summary.boxMax = v;
-                }
-                ++summary.finiteVertexCount;
-                summary.boxMin.x = std::fmin(summary.boxMin.x, v.x);
-                summary.boxMin.y = std::fmin(summary.boxMin.y, v.y);
-                summary.boxMin.z = std::fmin(summary.boxMin.z, v.z);
-                summary.boxMax.x = std::fmax(summary.boxMax.x, v.x);
-                summary.boxMax.y = std::fmax(summary.boxMax.y, v.y);
-                summary.boxMax.z = std::fmax(summary.boxMax.z, v.z);
+    return forEachRecordChunk(
+        reader, progress, 0, stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            for (int64_t i = 0; i < count; ++i) {
+                addToSummary(summary, records[i]);
             }
-            if (hasStandardColor(record)) {
-                ++summary.standardColorCount;
-            }
-            const Vec3f* v = record.vertices;
-            if (sameVertex(v[0], v[1]) || sameVertex(v[1], v[2]) || sameVertex(v[2], v[0])) {
-                ++summary.repeatedVertexCount;
-            }
-        }
-        done += count;
-        advanceProgress(progress, done);
-    }
-    return true;
+            return true;
+        });
 }
 
 bool printMeshInfo(const std::string& path, std::FILE* out,

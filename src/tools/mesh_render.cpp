@@ -245,28 +245,16 @@ bool forEachRecord(RecordReader& reader, Progress& progress, int64_t doneBefore,
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
-    int64_t done = doneBefore;
-    for (;;) {
-        const int64_t count = readRecordChunk(reader, error);
-        if (count < 0) {
-            return false;
-        }
-        if (count == 0) {
-            return true;
-        }
-        if (stopRequested != nullptr && stopRequested->load()) {
-            error = "interrupted";
-            return false;
-        }
-        for (int64_t i = 0; i < count; ++i) {
-            const TriangleRecord& record = reader.chunk[static_cast<size_t>(i)];
-            if (isFiniteRecord(record)) {
-                visit(record);
+    return forEachRecordChunk(
+        reader, progress, doneBefore, stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            for (int64_t i = 0; i < count; ++i) {
+                if (isFiniteRecord(records[i])) {
+                    visit(records[i]);
+                }
             }
-        }
-        done += count;
-        advanceProgress(progress, done);
-    }
+            return true;
+        });
 }
 
 }  // namespace

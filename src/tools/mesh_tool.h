@@ -59,6 +59,35 @@ void advanceProgress(Progress& progress, int64_t doneUnits);
 // Ends the line if one was shown.
 void finishProgress(Progress& progress);
 
+// Hands the records left in `reader` to `processChunk(const TriangleRecord* records, int64_t
+// count)` a chunk at a time, advancing `progress` from `doneBefore` after each. False with `error`
+// set when a read fails, `stopRequested` (may be null) is raised, or processChunk (which sets
+// `error` itself) returns false.
+template <typename ProcessChunk>
+bool forEachRecordChunk(RecordReader& reader, Progress& progress, int64_t doneBefore,
+                        const std::atomic<bool>* stopRequested, std::string& error,
+                        ProcessChunk&& processChunk) {
+    int64_t done = doneBefore;
+    for (;;) {
+        const int64_t count = readRecordChunk(reader, error);
+        if (count < 0) {
+            return false;
+        }
+        if (count == 0) {
+            return true;
+        }
+        if (stopRequested != nullptr && stopRequested->load()) {
+            error = "interrupted";
+            return false;
+        }
+        if (!processChunk(reader.chunk.data(), count)) {
+            return false;
+        }
+        done += count;
+        advanceProgress(progress, done);
+    }
+}
+
 // The shortest decimal text that reads back as exactly `value` ("0.1", "-2", "1e-07", "nan").
 std::string formatShortestFloat(float value);
 
