@@ -8,14 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <tbb/parallel_pipeline.h>
 #include <tbb/task_arena.h>
 
 #include "mesh/block_mesher.h"
+#include "output/temp_output.h"
 
 namespace {
 
@@ -40,51 +37,29 @@ void printProgress(double percent, int64_t triangles) {
     std::fflush(stdout);
 }
 
-// The output under construction: a uniquely named file beside the final name, removed on every
-// path except a successful rename.
+// The output under construction: a temporary beside the final name, written through a stdio
+// stream that owns its descriptor once opened.
 struct PendingFile {
-    std::string tempName;
+    TempOutput file;
     FILE* stream = nullptr;
-    bool committed = false;
 
     ~PendingFile() {
         if (stream != nullptr) {
             std::fclose(stream);
         }
-        if (!committed && !tempName.empty()) {
-            std::remove(tempName.c_str());
-        }
     }
 };
 
-// Creates the temporary file with O_EXCL so two runs never share one; permissions follow the
-// umask as a plain fopen would. Refuses a final name that is a folder or a file we may not
-// replace, so the run fails before any work rather than at the rename.
 bool openPending(const std::string& fileName, PendingFile& pending) {
-    struct stat existing;
-    if (stat(fileName.c_str(), &existing) == 0 &&
-        (S_ISDIR(existing.st_mode) || access(fileName.c_str(), W_OK) != 0)) {
+    if (!openTempOutput(fileName, pending.file)) {
         return false;
     }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = fileName + "." + std::to_string(getpid()) + "-" +
-                           std::to_string(attempt) + ".tmp";
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) {
-                continue;
-            }
-            return false;
-        }
-        pending.tempName = name;
-        pending.stream = fdopen(fd, "wb");
-        if (pending.stream == nullptr) {
-            close(fd);
-            return false;
-        }
-        return true;
+    pending.stream = fdopen(pending.file.fd, "wb");
+    if (pending.stream == nullptr) {
+        return false;
     }
-    return false;
+    pending.file.fd = -1;
+    return true;
 }
 
 TessellationResult reportWriteFailure(int reason, bool progressLineOpen) {
@@ -231,10 +206,9 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
         if (std::fclose(stream) != 0 || !flushed) {
             return reportWriteFailure(errno, progressLineOpen);
         }
-        if (std::rename(pending.tempName.c_str(), fileName.c_str()) != 0) {
+        if (!renameTempOutput(pending.file)) {
             return reportWriteFailure(errno, progressLineOpen);
         }
-        pending.committed = true;
 
         const double seconds = timer.elapsedSeconds();
         std::printf("\nDone: %lld triangles, %.0f seconds\n", static_cast<long long>(triangles),

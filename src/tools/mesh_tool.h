@@ -11,6 +11,7 @@
 
 #include "common/types.h"
 #include "output/record_reader.h"
+#include "output/temp_output.h"
 
 // ---- tool_io.cpp: output files, progress, number formatting ----
 
@@ -18,18 +19,10 @@
 // beside the final name, renamed onto it by commitOutput; the destructor removes the temporary
 // on every other path.
 struct PendingOutput {
-    std::string finalPath;
-    std::string tempPath;
-    int fd = -1;
+    TempOutput file;
     std::vector<char> buffer;
     size_t bufferedBytes = 0;
     std::string error;  // the first failed write, empty while every write succeeded
-    bool committed = false;
-
-    PendingOutput() = default;
-    ~PendingOutput();
-    PendingOutput(const PendingOutput&) = delete;
-    PendingOutput& operator=(const PendingOutput&) = delete;
 };
 
 // Creates the temporary for `path` (O_EXCL, permissions from the umask). Fails with `error` set

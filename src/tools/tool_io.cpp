@@ -2,8 +2,6 @@
 #include <charconv>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tools/mesh_tool.h"
@@ -32,8 +30,8 @@ bool writeAll(int fd, const char* bytes, size_t byteCount, std::string& error,
 
 bool flushOutput(PendingOutput& output) {
     if (output.error.empty() && output.bufferedBytes > 0) {
-        writeAll(output.fd, output.buffer.data(), output.bufferedBytes, output.error,
-                 output.finalPath);
+        writeAll(output.file.fd, output.buffer.data(), output.bufferedBytes, output.error,
+                 output.file.finalPath);
     }
     output.bufferedBytes = 0;
     return output.error.empty();
@@ -41,43 +39,16 @@ bool flushOutput(PendingOutput& output) {
 
 }  // namespace
 
-PendingOutput::~PendingOutput() {
-    if (fd >= 0) {
-        close(fd);
-    }
-    if (!committed && !tempPath.empty()) {
-        unlink(tempPath.c_str());
-    }
-}
-
 bool createOutput(const std::string& path, PendingOutput& output, std::string& error) {
-    // A folder under the final name would only fail at the rename, after all the work.
-    struct stat existing;
-    if (stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        error = "cannot write " + path + ": it is a folder";
+    if (!openTempOutput(path, output.file)) {
+        error = errno == EISDIR ? "cannot write " + path + ": it is a folder"
+                                : "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string tempPath = path + "." + std::to_string(getpid()) + "-" +
-                                     std::to_string(attempt) + ".tmp";
-        const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) {
-                continue;
-            }
-            error = "cannot create " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        output.finalPath = path;
-        output.tempPath = tempPath;
-        output.fd = fd;
-        output.buffer.resize(kOutputBufferBytes);
-        output.bufferedBytes = 0;
-        output.error.clear();
-        return true;
-    }
-    error = "cannot create " + path + ": no free temporary name beside it";
-    return false;
+    output.buffer.resize(kOutputBufferBytes);
+    output.bufferedBytes = 0;
+    output.error.clear();
+    return true;
 }
 
 void writeOutput(PendingOutput& output, const void* bytes, size_t byteCount) {
@@ -101,20 +72,18 @@ void writeOutput(PendingOutput& output, const void* bytes, size_t byteCount) {
 bool commitOutput(PendingOutput& output, std::string& error) {
     flushOutput(output);
     // close reports write-back errors some file systems hold until then.
-    const int closed = close(output.fd);
-    output.fd = -1;
-    if (closed != 0 && output.error.empty()) {
-        output.error = "cannot write " + output.finalPath + ": " + std::strerror(errno);
+    if (!closeTempOutput(output.file) && output.error.empty()) {
+        output.error = "cannot write " + output.file.finalPath + ": " + std::strerror(errno);
     }
     if (!output.error.empty()) {
         error = output.error;
         return false;
     }
-    if (std::rename(output.tempPath.c_str(), output.finalPath.c_str()) != 0) {
-        error = "cannot rename the output onto " + output.finalPath + ": " + std::strerror(errno);
+    if (!renameTempOutput(output.file)) {
+        error = "cannot rename the output onto " + output.file.finalPath + ": " +
+                std::strerror(errno);
         return false;
     }
-    output.committed = true;
     return true;
 }
 
