@@ -83,7 +83,31 @@ TEST(BlockMesher, BlockOnOneSideOfTheLevelYieldsNothing) {
 
 TEST(BlockMesher, PresetZeroBoxGivesASaneMesh) {
     BlockBuffers& buffers = sharedBuffers();
+    // Before narrowing, no triangle has two equal vertices in double precision.
+    sampleBlockReference(kDefaultFieldParams, kPresetZeroBox, buffers.samples);
+    const BlockLattice lattice = computeBlockLattice(kPresetZeroBox);
+    int32_t doubleTriangles = 0;
+    GridCube cube;
+    Triangle3d triangles[5];
+    for (int k = 0; k < 63; ++k) {
+        for (int j = 0; j < 63; ++j) {
+            for (int i = 0; i < 63; ++i) {
+                loadCube(lattice, buffers.samples, i, j, k, &cube);
+                const int32_t produced = polygoniseCell(cube, 0.5, triangles);
+                for (int32_t t = 0; t < produced; ++t) {
+                    const Vec3d* v = triangles[t].vertices;
+                    for (int a = 0; a < 3; ++a) {
+                        const Vec3d& p = v[a];
+                        const Vec3d& q = v[(a + 1) % 3];
+                        ASSERT_FALSE(p.x == q.x && p.y == q.y && p.z == q.z);
+                    }
+                }
+                doubleTriangles += produced;
+            }
+        }
+    }
     const int32_t count = meshBlock(kDefaultFieldParams, kPresetZeroBox, buffers, 0.5);
+    EXPECT_EQ(count, doubleTriangles);
     // The preset table expects 0.04 million triangles.
     EXPECT_GT(count, 36000);
     EXPECT_LT(count, 48000);
