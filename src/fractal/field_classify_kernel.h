@@ -46,6 +46,14 @@ constexpr double kLocalErrorUlps = 1024.0;
 constexpr double kModulusRoundingUlps = 8.0;
 constexpr double kRadiusRoundingUlps = 64.0;
 
+// v^8 by three squarings, as the field computes r^8.
+template <class T>
+typename T::V eighthPower(typename T::V v) {
+    const typename T::V v2 = T::mul(v, v);
+    const typename T::V v4 = T::mul(v2, v2);
+    return T::mul(v4, v4);
+}
+
 template <class T>
 void classify(const ClassifyLanes& lanes, int count, int maxIterations, double errorBoundScale,
               double* out) {
@@ -84,9 +92,7 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
                 sqrtS = T::sqrt(s);
             }
             const V r = T::sqrt(T::add(T::mul(y, y), s));
-            const V rr = T::mul(r, r);
-            const V rrrr = T::mul(rr, rr);
-            const V r8 = T::mul(rrrr, rrrr);
+            const V r8 = eighthPower<T>(r);
 
             // The new modulus lies within |c| of r^8 whatever the angles. Where that settles the
             // comparison with 16 for every orbit within the bound, the trigonometry is skipped.
@@ -95,10 +101,7 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
             const V reach4 = T::mul(reach2, reach2);
             const V reach7 = T::mul(T::mul(reach4, reach2), reach);
             const V reach8 = T::mul(reach7, reach);
-            const V low = T::max(T::sub(r, bound), T::set1(0.0));
-            const V low2 = T::mul(low, low);
-            const V low4 = T::mul(low2, low2);
-            const V low8 = T::mul(low4, low4);
+            const V low8 = eighthPower<T>(T::max(T::sub(r, bound), T::set1(0.0)));
             const V stepError = T::mul(localError, T::add(reach8, cNorm));
             const V radiusSlack = T::add(stepError, T::mul(radiusRounding, reach8));
             const M escapesByRadius =
@@ -111,10 +114,9 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
                     T::less(T::add(T::add(reach8, cNorm), radiusSlack), bailout);
                 needsAngles = T::maskAndNot(staysByRadius, active);
             }
+            // Before the last step needsAngles is every active lane.
             if (T::none(needsAngles)) {
-                if (T::none(active) || lastStep) {
-                    break;
-                }
+                break;
             }
 
             V cosPhi8;
