@@ -1,18 +1,21 @@
-# Set-up commands: `make run` builds in Release and meshes preset 1 (PRESET=n for another);
-# `make test` builds and runs every test. Both install missing Debian packages when run as root.
+# Set-up commands: `make run` builds quarnel in Release and meshes preset 1 (PRESET=n for another);
+# `make test` builds everything and runs every test. Both install missing Debian packages when
+# run as root, and otherwise print the command to run.
 BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-PACKAGES := cmake make g++ libgtest-dev libbenchmark-dev libtbb-dev libsleef-dev libpng-dev \
-            assimp-utils time
+RUN_PACKAGES := cmake make g++ libtbb-dev libsleef-dev libpng-dev
+TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils
+BENCH_PACKAGES := $(RUN_PACKAGES) libbenchmark-dev time
 
-.PHONY: all deps configure build run test bench clean
+.PHONY: all deps-run deps-test deps-bench configure run test bench clean
 
-all: build
+all: test
 
-deps:
+# deps-%: installs the missing packages of that list (as root) or prints the command.
+deps-run deps-test deps-bench: deps-%:
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $($(shell echo $* | tr a-z A-Z)_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -26,19 +29,20 @@ deps:
 	  fi; \
 	fi
 
-configure: deps
+configure:
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
 
-build: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS)
-
-run: build
+# Only the executable: no tests, no sanitizer build, no benchmarks.
+run: deps-run configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quarnel
 	./$(BUILD_DIR)/quarnel $(PRESET)
 
-test: build
+test: deps-test configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-bench: build
+bench: deps-bench configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	bench/run $(BUILD_DIR)
 
 clean:

@@ -1,21 +1,14 @@
-// exact_share: for each preset given, the share of samples that the fast sampling path evaluated
-// exactly with libm (undecided by the vector classifier, or next to the surface).
-// Usage: build/bench/exact_share 0 1 2 3
+// exact_share: for each preset given, its blocks per axis, the share of samples that the vector
+// sampling path evaluated exactly with libm (undecided by the classifier, or next to the surface)
+// and the undecided count. Usage: build/bench/exact_share 0 1 2 3
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/front_end.h"
-#include "fractal/field_classify.h"
-#include "mesh/block_mesher.h"
-#include "output/tessellate.h"
+#include "mesh/block_buffers.h"
+#include "pipeline/tessellate.h"
 
 int main(int argc, char** argv) {
     const SimdLevel level = detectSimdLevel();
-    if (level == SimdLevel::kNone) {
-        std::printf("no vector kernel on this CPU\n");
-        return 1;
-    }
-    const Box3d box = {{-1.2, -1.2, -1.2}, {1.2, 1.2, 1.2}};
     BlockBuffers buffers;
     for (int a = 1; a < argc; ++a) {
         const int preset = parsePresetIndex(argv[a]);
@@ -23,22 +16,25 @@ int main(int argc, char** argv) {
             std::printf("bad preset %s\n", argv[a]);
             return 1;
         }
-        const BlockGrid grid = decomposeBox(box, kResolutionPresets[preset].resolution);
+        const BlockGrid grid = decomposeBox(kRunBox, kResolutionPresets[preset].resolution);
         long long exact = 0;
         long long undecided = 0;
-        for (int32_t k = 0; k < grid.blocksZ; ++k) {
-            for (int32_t j = 0; j < grid.blocksY; ++j) {
-                for (int32_t i = 0; i < grid.blocksX; ++i) {
-                    const FastSamplingStats stats =
-                        sampleBlockFast(kDefaultFieldParams, blockBox(box, grid.blockEdge, i, j, k),
-                                        0.5, level, buffers.samples);
-                    exact += stats.exact;
-                    undecided += stats.undecided;
-                }
-            }
+        if (level == SimdLevel::kNone) {
+            exact = grid.totalBlocks * static_cast<long long>(kBlockSampleCount);
+        }
+        for (int64_t b = 0; level != SimdLevel::kNone && b < grid.totalBlocks; ++b) {
+            const int32_t i = static_cast<int32_t>(b % grid.blocksX);
+            const int32_t j = static_cast<int32_t>(b / grid.blocksX % grid.blocksY);
+            const int32_t k = static_cast<int32_t>(b / grid.blocksX / grid.blocksY);
+            const FastSamplingStats stats =
+                sampleBlockFast(kDefaultFieldParams, blockBox(kRunBox, grid.blockEdge, i, j, k),
+                                kRunIsoLevel, level, buffers.samples);
+            exact += stats.exact;
+            undecided += stats.undecided;
         }
         const double samples = static_cast<double>(grid.totalBlocks) * kBlockSampleCount;
-        std::printf("%d %.4f %lld\n", preset, exact / samples, undecided);
+        std::printf("%d %d %.4f %lld %s\n", preset, grid.blocksX, exact / samples, undecided,
+                    simdLevelName(level));
     }
     return 0;
 }

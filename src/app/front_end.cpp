@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -10,7 +11,7 @@
 #include <sched.h>
 
 #include "fractal/field.h"
-#include "output/tessellate.h"
+#include "pipeline/tessellate.h"
 
 const ResolutionPreset kResolutionPresets[kPresetCount] = {
     {64, 0.04f},    {192, 0.51f},   {256, 0.97f},    {320, 1.59f},
@@ -21,6 +22,19 @@ const ResolutionPreset kResolutionPresets[kPresetCount] = {
 namespace {
 
 const char kFormatLine[] = "Output file format: array of struct {Vec3f vertices[3]; Vec3f color;}\n";
+
+// The progress line: it starts with a carriage return and has no newline, so each one overwrites
+// the last on a terminal.
+void printProgress(const TessellationProgress& progress) {
+    const double percent = progress.finished ? 100.0
+                                             : static_cast<double>(progress.blocksDone) * 100.0 /
+                                                   static_cast<double>(progress.totalBlocks);
+    std::printf("\rTessellating: %.2f%%, %.2fM triangles, %.2f MB", percent,
+                static_cast<double>(progress.triangles) / 1000000.0,
+                48.0 * static_cast<double>(progress.triangles) * 0x1p-20);
+    // A terminal is line-buffered here; the line has no newline, so push it out now.
+    std::fflush(stdout);
+}
 
 }  // namespace
 
@@ -57,8 +71,7 @@ int availableCpuCount() {
     return count > 0 ? count : 1;
 }
 
-int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, int threadCount,
-               SamplingPath sampling) {
+int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, int threadCount) {
     std::printf("Quarnel 1.0\n");
     std::printf("Power-8 triplex fractal to triangle mesh, by marching cubes\n");
     std::printf("\n");
@@ -82,30 +95,39 @@ int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, in
     std::printf("%s", kFormatLine);
     std::printf("\n");
 
-    const FieldParams params = kDefaultFieldParams;
-    const double isoLevel = 0.5;
-    const Box3d box = {{-1.2, -1.2, -1.2}, {1.2, 1.2, 1.2}};
+    // Every message after a progress line starts on a line of its own.
+    bool progressLineOpen = false;
     TessellationOptions options;
     options.stopRequested = stopRequested;
     options.threadCount = threadCount;
-    options.sampling = sampling;
+    options.onProgress = [&](const TessellationProgress& progress) {
+        printProgress(progress);
+        progressLineOpen = true;
+    };
     try {
-        const TessellationResult result =
-            tessellate(params, preset.resolution, isoLevel, fileName, box, options);
+        const TessellationResult result = tessellate(kDefaultFieldParams, preset.resolution,
+                                                     kRunIsoLevel, fileName, kRunBox, options);
         switch (result.status) {
             case TessellationStatus::kDone:
+                std::printf("\nDone: %lld triangles, %.0f seconds\n",
+                            static_cast<long long>(result.triangles), result.elapsedSeconds);
                 return 0;
             case TessellationStatus::kInterrupted:
+                std::printf("\nInterrupted.\n");
                 return 130;
             case TessellationStatus::kOpenFailed:
+                std::printf("Error: could not open file!\n");
+                return 1;
             case TessellationStatus::kWriteFailed:
+                std::printf("%sError: could not write file! %s\n", progressLineOpen ? "\n" : "",
+                            std::strerror(result.errorNumber));
                 return 1;
         }
         return 1;
     } catch (const std::bad_alloc&) {
-        std::printf("Error: out of memory!\n");
+        std::printf("%sError: out of memory!\n", progressLineOpen ? "\n" : "");
     } catch (const std::exception& error) {
-        std::printf("Error: %s\n", error.what());
+        std::printf("%sError: %s\n", progressLineOpen ? "\n" : "", error.what());
     }
     return 1;
 }

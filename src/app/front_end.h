@@ -1,10 +1,11 @@
-// Command-line front end: banner, usage, preset table, argument check and the run header.
+// Command-line front end of quarnel: banner, usage, preset table, argument check, the run header
+// and every line the run prints, and the exit status.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "mesh/block_mesher.h"
+#include "common/types.h"
 
 struct ResolutionPreset {
     int32_t resolution;      // 64 x blocks along the longest side of the box
@@ -13,6 +14,10 @@ struct ResolutionPreset {
 
 constexpr int kPresetCount = 12;
 extern const ResolutionPreset kResolutionPresets[kPresetCount];
+
+// The region every run meshes, and the level of its surface.
+constexpr Box3d kRunBox = {{-1.2, -1.2, -1.2}, {1.2, 1.2, 1.2}};
+constexpr double kRunIsoLevel = 0.5;
 
 // Prints the usage text and the preset list to standard output.
 void printUsage();
@@ -28,6 +33,4 @@ int availableCpuCount();
 // The whole program: returns the exit status (0 done, 1 usage or failure, 130 interrupted).
 // `stopRequested`, when given, interrupts the run after the blocks in progress; blocks are meshed
 // on `threadCount` threads.
-// `sampling` exists for the benchmarks, which time the paths against each other.
-int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, int threadCount,
-               SamplingPath sampling = kDefaultSamplingPath);
+int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, int threadCount);

@@ -2,6 +2,10 @@
 
 #include <cassert>
 
+// The kernels, one per instruction set, each in a translation unit compiled for it.
+void classifyLanesAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* out);
+void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* out);
+
 SimdLevel detectSimdLevel() {
 #if defined(QUARNEL_SIMD_KERNELS)
     __builtin_cpu_init();
@@ -20,16 +24,28 @@ bool classificationApplies(const FieldParams& params, double isoLevel) {
            params.maxIterations >= 1;
 }
 
+const char* simdLevelName(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::kAvx512:
+            return "AVX-512";
+        case SimdLevel::kAvx2:
+            return "AVX2";
+        case SimdLevel::kNone:
+            break;
+    }
+    return "none";
+}
+
 void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
-                   double errorBoundScale, double* out) {
+                   double* out) {
     assert(count % 8 == 0);
 #if defined(QUARNEL_SIMD_KERNELS)
     if (level == SimdLevel::kAvx512) {
-        classifyLanesAvx512(lanes, count, maxIterations, errorBoundScale, out);
+        classifyLanesAvx512(lanes, count, maxIterations, out);
         return;
     }
     if (level == SimdLevel::kAvx2) {
-        classifyLanesAvx2(lanes, count, maxIterations, errorBoundScale, out);
+        classifyLanesAvx2(lanes, count, maxIterations, out);
         return;
     }
 #endif
@@ -37,7 +53,6 @@ void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int m
     (void)lanes;
     (void)count;
     (void)maxIterations;
-    (void)errorBoundScale;
     (void)out;
     assert(false && "no vector kernel on this platform");
 }

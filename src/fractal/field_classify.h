@@ -33,13 +33,8 @@ struct ClassifyLanes {
 
 // For each lane 0..count-1 writes kCertainlyBelow, kCertainlyNotBelow or NaN (undecided) to out.
 // `count` must be a multiple of 8; `level` must not exceed detectSimdLevel() and not be kNone.
-// `errorBoundScale` scales the certified error bound (1 in production; tests lower it to show
-// that a smaller bound would misclassify).
 void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
-                   double errorBoundScale, double* out);
+                   double* out);
 
-// The vector kernels behind classifyLanes, one per instruction set.
-void classifyLanesAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
-                         double errorBoundScale, double* out);
-void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
-                       double errorBoundScale, double* out);
+// The name of a level as the tests and benchmarks print it ("none", "AVX2", "AVX-512").
+const char* simdLevelName(SimdLevel level);

@@ -1,44 +1,8 @@
 // The classifier on 4 lanes of AVX2, with SLEEF's 1-ulp atan2 and sincos. Compiled with -mavx2;
 // called only after the CPU was found to support it.
-#include <immintrin.h>
-#include <sleef.h>
-
 #include "fractal/field_classify_kernel.h"
+#include "fractal/vector_avx2.h"
 
-namespace {
-
-struct Avx2 {
-    using V = __m256d;
-    using M = __m256d;  // all-ones lanes where true
-    static constexpr int kLanes = 4;
-    static V set1(double value) { return _mm256_set1_pd(value); }
-    static V load(const double* p) { return _mm256_loadu_pd(p); }
-    static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
-    static V add(V a, V b) { return _mm256_add_pd(a, b); }
-    static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
-    static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
-    static V sqrt(V a) { return _mm256_sqrt_pd(a); }
-    static V atan2(V y, V x) { return Sleef_atan2d4_u10avx2(y, x); }
-    static void sincos(V a, V* sine, V* cosine) {
-        const Sleef___m256d_2 both = Sleef_sincosd4_u10avx2(a);
-        *sine = both.x;
-        *cosine = both.y;
-    }
-    static M greater(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-    static M less(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-    static M maskAnd(M a, M b) { return _mm256_and_pd(a, b); }
-    static M maskOr(M a, M b) { return _mm256_or_pd(a, b); }
-    static V max(V a, V b) { return _mm256_max_pd(a, b); }
-    static M maskAndNot(M a, M b) { return _mm256_andnot_pd(a, b); }  // b and not a
-    static M allLanes() { return _mm256_castsi256_pd(_mm256_set1_epi64x(-1)); }
-    static M noLanes() { return _mm256_setzero_pd(); }
-    static bool none(M m) { return _mm256_movemask_pd(m) == 0; }
-    static V select(M m, V ifSet, V otherwise) { return _mm256_blendv_pd(otherwise, ifSet, m); }
-};
-
-}  // namespace
-
-void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
-                       double errorBoundScale, double* out) {
-    classify_kernel::classify<Avx2>(lanes, count, maxIterations, errorBoundScale, out);
+void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* out) {
+    classify_kernel::classify<Avx2>(lanes, count, maxIterations, 1.0, out);
 }

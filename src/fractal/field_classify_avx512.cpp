@@ -1,47 +1,8 @@
 // The classifier on 8 lanes of AVX-512, with SLEEF's 1-ulp atan2 and sincos. Compiled with
 // -mavx512f; called only after the CPU was found to support it.
-// GCC 12's _mm512_sqrt_pd starts from an undefined vector and warns about it; the lanes it
-// leaves undefined are never read.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#include <sleef.h>
-
 #include "fractal/field_classify_kernel.h"
+#include "fractal/vector_avx512.h"
 
-namespace {
-
-struct Avx512 {
-    using V = __m512d;
-    using M = __mmask8;
-    static constexpr int kLanes = 8;
-    static V set1(double value) { return _mm512_set1_pd(value); }
-    static V load(const double* p) { return _mm512_loadu_pd(p); }
-    static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
-    static V add(V a, V b) { return _mm512_add_pd(a, b); }
-    static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
-    static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
-    static V sqrt(V a) { return _mm512_sqrt_pd(a); }
-    static V atan2(V y, V x) { return Sleef_atan2d8_u10avx512f(y, x); }
-    static void sincos(V a, V* sine, V* cosine) {
-        const Sleef___m512d_2 both = Sleef_sincosd8_u10avx512f(a);
-        *sine = both.x;
-        *cosine = both.y;
-    }
-    static M greater(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
-    static M less(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
-    static M maskAnd(M a, M b) { return static_cast<M>(a & b); }
-    static M maskOr(M a, M b) { return static_cast<M>(a | b); }
-    static V max(V a, V b) { return _mm512_max_pd(a, b); }
-    static M maskAndNot(M a, M b) { return static_cast<M>(~a & b); }  // b and not a
-    static M allLanes() { return static_cast<M>(0xFF); }
-    static M noLanes() { return static_cast<M>(0); }
-    static bool none(M m) { return m == 0; }
-    static V select(M m, V ifSet, V otherwise) { return _mm512_mask_blend_pd(m, otherwise, ifSet); }
-};
-
-}  // namespace
-
-void classifyLanesAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
-                         double errorBoundScale, double* out) {
-    classify_kernel::classify<Avx512>(lanes, count, maxIterations, errorBoundScale, out);
+void classifyLanesAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* out) {
+    classify_kernel::classify<Avx512>(lanes, count, maxIterations, 1.0, out);
 }

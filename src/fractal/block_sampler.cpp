@@ -1,0 +1,159 @@
+// Block sampler: the field over one block's lattice, by the cheapest path that keeps the mesh exact.
+#include "fractal/block_sampler.h"
+
+namespace {
+
+constexpr int kN = kBlockSamplesPerAxis;
+constexpr int kSliceStride = kN * kN;
+
+}  // namespace
+
+void computeLatticeAxis(double min, double max, double* coordinates) {
+    const double step = (max - min) / 63.0;
+    double c = min;
+    for (int n = 0; n < kN; ++n) {
+        coordinates[n] = c;
+        c = c + step;
+    }
+}
+
+BlockLattice computeBlockLattice(const Box3d& box) {
+    BlockLattice lattice;
+    computeLatticeAxis(box.min.x, box.max.x, lattice.xs);
+    computeLatticeAxis(box.min.y, box.max.y, lattice.ys);
+    computeLatticeAxis(box.min.z, box.max.z, lattice.zs);
+    return lattice;
+}
+
+void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* samples) {
+    const BlockLattice lattice = computeBlockLattice(box);
+    double* out = samples;
+    for (int k = 0; k < kN; ++k) {
+        // atan2(z, x) and the sine and cosine of 8 times it depend only on (x, z): one slice of
+        // the grid shares 64 columns, each reused by its 64 samples along y.
+        ColumnTerms columns[kN];
+        for (int i = 0; i < kN; ++i) {
+            columns[i] = computeColumnTerms(lattice.xs[i], lattice.zs[k]);
+        }
+        for (int j = 0; j < kN; ++j) {
+            for (int i = 0; i < kN; ++i) {
+                *out++ = fieldValueInColumn({lattice.xs[i], lattice.ys[j], lattice.zs[k]},
+                                             columns[i], params);
+            }
+        }
+    }
+}
+
+namespace {
+
+// The column terms of one z slice, as structure of arrays for the vector kernel and as records
+// for the exact evaluations.
+struct SliceColumns {
+    ColumnTerms terms[kN];
+    double s[kN];
+    double sqrtS[kN];
+    double cosPhi8[kN];
+    double sinPhi8[kN];
+};
+
+void computeSliceColumns(const double* xs, double z, SliceColumns* slice) {
+    for (int i = 0; i < kN; ++i) {
+        const ColumnTerms terms = computeColumnTerms(xs[i], z);
+        slice->terms[i] = terms;
+        slice->s[i] = terms.s;
+        slice->sqrtS[i] = terms.sqrtS;
+        slice->cosPhi8[i] = terms.cosPhi8;
+        slice->sinPhi8[i] = terms.sinPhi8;
+    }
+}
+
+// True when the sample at (i, j, k) has a neighbour along x, y or z on the other side of the
+// level: it is an end of a crossed edge, and the mesh reads its value.
+inline bool touchesSurface(const double* samples, int i, int j, int k, double isoLevel) {
+    const double* p = samples + i + kN * j + kSliceStride * k;
+    const bool below = p[0] < isoLevel;
+    return (i > 0 && (p[-1] < isoLevel) != below) ||
+           (i < kN - 1 && (p[1] < isoLevel) != below) ||
+           (j > 0 && (p[-kN] < isoLevel) != below) ||
+           (j < kN - 1 && (p[kN] < isoLevel) != below) ||
+           (k > 0 && (p[-kSliceStride] < isoLevel) != below) ||
+           (k < kN - 1 && (p[kSliceStride] < isoLevel) != below);
+}
+
+}  // namespace
+
+FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
+                                  SimdLevel level, double* samples) {
+    const BlockLattice lattice = computeBlockLattice(box);
+    const double* xs = lattice.xs;
+    const double* ys = lattice.ys;
+    const double* zs = lattice.zs;
+    FastSamplingStats stats = {0, 0};
+
+    // Slices are classified one ahead of the exact pass: the exact pass over slice k needs the
+    // classes of slices k - 1 and k + 1, and only slice k's column terms. Replacing a stand-in by
+    // its exact value keeps its class, so later neighbour tests read the same classes.
+    SliceColumns columns[2];
+    double sliceY[kN];
+    double sliceZ[kN];
+    auto classifySlice = [&](int k) {
+        SliceColumns& slice = columns[k & 1];
+        computeSliceColumns(xs, zs[k], &slice);
+        for (int i = 0; i < kN; ++i) {
+            sliceZ[i] = zs[k];
+        }
+        for (int j = 0; j < kN; ++j) {
+            for (int i = 0; i < kN; ++i) {
+                sliceY[i] = ys[j];
+            }
+            double* row = samples + kN * j + kSliceStride * k;
+            const ClassifyLanes lanes = {xs, sliceY, sliceZ, slice.s, slice.sqrtS, slice.cosPhi8,
+                                         slice.sinPhi8};
+            classifyLanes(level, lanes, kN, params.maxIterations, row);
+            for (int i = 0; i < kN; ++i) {
+                if (row[i] != row[i]) {  // undecided: NaN
+                    row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]}, slice.terms[i], params);
+                    ++stats.undecided;
+                }
+            }
+        }
+    };
+    auto resolveSlice = [&](int k) {
+        const SliceColumns& slice = columns[k & 1];
+        for (int j = 0; j < kN; ++j) {
+            double* row = samples + kN * j + kSliceStride * k;
+            for (int i = 0; i < kN; ++i) {
+                if (touchesSurface(samples, i, j, k, isoLevel)) {
+                    row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]}, slice.terms[i], params);
+                    ++stats.exact;
+                }
+            }
+        }
+    };
+    classifySlice(0);
+    for (int k = 0; k < kN; ++k) {
+        if (k + 1 < kN) {
+            classifySlice(k + 1);
+        }
+        resolveSlice(k);
+    }
+    stats.exact += stats.undecided;
+    return stats;
+}
+
+BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel) {
+    const SimdLevel level = detectSimdLevel();
+    if (level != SimdLevel::kNone && classificationApplies(params, isoLevel)) {
+        return {SamplingMethod::kVector, level};
+    }
+    return {SamplingMethod::kColumns, SimdLevel::kNone};
+}
+
+void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
+                 double isoLevel, double* samples) {
+    if (sampler.method == SamplingMethod::kVector) {
+        sampleBlockFast(params, box, isoLevel, sampler.level, samples);
+    } else {
+        sampleBlockColumns(params, box, samples);
+    }
+}

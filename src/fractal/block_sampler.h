@@ -1,0 +1,63 @@
+// Block sampler: the field on the 64^3 lattice that spans one block, computed by the cheapest
+// path this CPU and these parameters allow, with the same marching-cubes result as fieldValue at
+// every sample.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/types.h"
+#include "fractal/field.h"
+#include "fractal/field_classify.h"
+
+// Samples per block along one axis, and the samples of one block (262,144 doubles, 2 MiB).
+constexpr int kBlockSamplesPerAxis = 64;
+constexpr std::size_t kBlockSampleCount = 64 * 64 * 64;
+
+// The lattice of one block: the 64 coordinates of each axis, c(0) = min, c(n + 1) = c(n) + step
+// with step = (max - min) / 63. A running sum, not min + n * step, so that the sampler and the
+// cube walk get the same bits from it.
+struct BlockLattice {
+    double xs[kBlockSamplesPerAxis];
+    double ys[kBlockSamplesPerAxis];
+    double zs[kBlockSamplesPerAxis];
+};
+void computeLatticeAxis(double min, double max, double* coordinates);
+BlockLattice computeBlockLattice(const Box3d& box);
+
+// How the blocks of a run are sampled, chosen once per run.
+enum class SamplingMethod {
+    kColumns,  // fieldValue's bits, with the first step's azimuth terms shared per (x, z) column
+    kVector,   // vector classification; exact values only where the cube walk reads them
+};
+
+struct BlockSampler {
+    SamplingMethod method;
+    SimdLevel level;  // the vector kernel of kVector; kNone for kColumns
+};
+
+// kVector at the widest level the CPU runs when the classifier applies to these parameters
+// (classificationApplies), else kColumns.
+BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel);
+
+// Fills samples[i + 64 j + 4096 k] (kBlockSampleCount doubles) for lattice point (i, j, k) of
+// `box` so that every sample the cube walk can see crossing isoLevel holds fieldValue's exact bits,
+// and every other one a value of the same class against isoLevel. Allocates nothing.
+void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
+                 double isoLevel, double* samples);
+
+// fieldValue at every lattice point, bit for bit, with the first step's azimuth terms computed
+// once per (x, z) column instead of once per sample.
+void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* samples);
+
+// What sampleBlockFast did.
+struct FastSamplingStats {
+    int32_t undecided;  // samples the vector classifier could not decide
+    int32_t exact;      // samples given their exact value (undecided ones included)
+};
+
+// Every sample that is an end of a crossed edge (its neighbour along x, y or z lies on the other
+// side of isoLevel) holds its exact value, every other one a stand-in of its class (0 below the
+// level, 1 not). Requires classificationApplies(params, isoLevel) and a level the CPU runs.
+FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
+                                  SimdLevel level, double* samples);

@@ -1,0 +1,94 @@
+#include "io/record_reader.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+RecordReader::~RecordReader() {
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+bool openRecordFile(const std::string& path, RecordReader& reader, std::string& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        close(fd);
+        return false;
+    }
+    // The size decides the record count before anything is read, so only a regular file will do.
+    if (!S_ISREG(info.st_mode)) {
+        error = "cannot read " + path + ": not a regular file";
+        close(fd);
+        return false;
+    }
+    const int64_t fileBytes = static_cast<int64_t>(info.st_size);
+    const int64_t recordBytes = static_cast<int64_t>(sizeof(TriangleRecord));
+    if (fileBytes % recordBytes != 0) {
+        error = path + ": size " + std::to_string(fileBytes) +
+                " bytes is not a whole number of 48-byte records (" +
+                std::to_string(fileBytes / recordBytes) + " records and " +
+                std::to_string(fileBytes % recordBytes) + " bytes over)";
+        close(fd);
+        return false;
+    }
+    if (reader.fd >= 0) {
+        close(reader.fd);
+    }
+    reader.path = path;
+    reader.fd = fd;
+    reader.fileBytes = fileBytes;
+    reader.recordCount = fileBytes / recordBytes;
+    reader.nextRecord = 0;
+    // A small file needs no more than its own records.
+    const int64_t chunkCount =
+        reader.recordCount < kRecordChunkCount ? reader.recordCount : kRecordChunkCount;
+    reader.chunk.resize(static_cast<size_t>(chunkCount));
+    return true;
+}
+
+int64_t readRecordChunk(RecordReader& reader, std::string& error) {
+    int64_t wanted = reader.recordCount - reader.nextRecord;
+    const int64_t capacity = static_cast<int64_t>(reader.chunk.size());
+    if (wanted > capacity) {
+        wanted = capacity;
+    }
+    char* bytes = reinterpret_cast<char*>(reader.chunk.data());
+    const size_t wantedBytes = static_cast<size_t>(wanted) * sizeof(TriangleRecord);
+    size_t gotBytes = 0;
+    while (gotBytes < wantedBytes) {
+        const ssize_t got = read(reader.fd, bytes + gotBytes, wantedBytes - gotBytes);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = "cannot read " + reader.path + ": " + std::strerror(errno);
+            return -1;
+        }
+        if (got == 0) {
+            error = "cannot read " + reader.path + ": the file got shorter while it was read";
+            return -1;
+        }
+        gotBytes += static_cast<size_t>(got);
+    }
+    reader.nextRecord += wanted;
+    return wanted;
+}
+
+bool rewindRecordFile(RecordReader& reader, std::string& error) {
+    if (lseek(reader.fd, 0, SEEK_SET) != 0) {
+        error = "cannot read " + reader.path + ": " + std::strerror(errno);
+        return false;
+    }
+    reader.nextRecord = 0;
+    return true;
+}

@@ -1,0 +1,39 @@
+// Streaming reader for the triangle file (see triangle_record.h): opens it, checks that it holds
+// a whole number of records, and hands them out a chunk at a time in constant memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "io/triangle_record.h"
+
+// Records per chunk: 64 Ki records, 3 MiB.
+constexpr int64_t kRecordChunkCount = 65536;
+
+// An open triangle file. `chunk` is allocated once when the file opens (kRecordChunkCount
+// records, fewer for a smaller file) and reused by every read; the destructor closes the file.
+struct RecordReader {
+    std::string path;
+    int fd = -1;
+    int64_t fileBytes = 0;
+    int64_t recordCount = 0;
+    int64_t nextRecord = 0;  // index of the first record the next read returns
+    std::vector<TriangleRecord> chunk;
+
+    RecordReader() = default;
+    ~RecordReader();
+    RecordReader(const RecordReader&) = delete;
+    RecordReader& operator=(const RecordReader&) = delete;
+};
+
+// Opens `path` for reading. Fails, with one line in `error` naming the file, when it is missing or
+// unreadable, is not a regular file, or its size is not a multiple of 48 bytes.
+bool openRecordFile(const std::string& path, RecordReader& reader, std::string& error);
+
+// Reads the next records into reader.chunk and returns how many (at most chunk.size(); 0 once all
+// records were read), or -1 with `error` set when the read fails or the file got shorter.
+int64_t readRecordChunk(RecordReader& reader, std::string& error);
+
+// Starts the next readRecordChunk at the first record again.
+bool rewindRecordFile(RecordReader& reader, std::string& error);

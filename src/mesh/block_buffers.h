@@ -1,0 +1,25 @@
+// The working buffers of one block in flight: its sample grid and its records.
+#pragma once
+
+#include <cstddef>
+
+#include "fractal/block_sampler.h"
+#include "io/triangle_record.h"
+
+// Records one block's buffer holds: 1,310,720, 60 MiB. A block has 63^3 cubes of at most five
+// triangles each, 1,250,235 records, so its records always fit and nobody checks the count.
+constexpr std::size_t kBlockRecordCapacity = 5 * 64 * 64 * 64;
+static_assert(5 * 63 * 63 * 63 <= kBlockRecordCapacity, "a block's records always fit");
+
+// Allocated once per block in flight and lent to meshBlock for each block. `samples` is allocated
+// before `records`; neither is cleared, so pages never touched are never made resident. The
+// destructor releases `samples`, then `records`. Throws std::bad_alloc.
+struct BlockBuffers {
+    double* samples;          // kBlockSampleCount doubles
+    TriangleRecord* records;  // kBlockRecordCapacity records
+
+    BlockBuffers();
+    ~BlockBuffers();
+    BlockBuffers(const BlockBuffers&) = delete;
+    BlockBuffers& operator=(const BlockBuffers&) = delete;
+};

@@ -1,0 +1,54 @@
+// The cube walk of marching cubes (Lorensen and Cline, 1987) over one sampled block.
+#include "mesh/cube_walk.h"
+
+#include "mesh/polygonise.h"
+
+namespace {
+
+constexpr int kN = kBlockSamplesPerAxis;
+constexpr int kSliceStride = kN * kN;
+
+}  // namespace
+
+void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+              GridCube* cube) {
+    const double x0 = lattice.xs[i];
+    const double x1 = lattice.xs[i + 1];
+    const double y0 = lattice.ys[j];
+    const double y1 = lattice.ys[j + 1];
+    const double z0 = lattice.zs[k];
+    const double z1 = lattice.zs[k + 1];
+    const double* p = samples + i + kN * j + kSliceStride * k;
+    cube->corners[0] = {{x0, y0, z1}, p[kSliceStride]};
+    cube->corners[1] = {{x1, y0, z1}, p[kSliceStride + 1]};
+    cube->corners[2] = {{x1, y0, z0}, p[1]};
+    cube->corners[3] = {{x0, y0, z0}, p[0]};
+    cube->corners[4] = {{x0, y1, z1}, p[kSliceStride + kN]};
+    cube->corners[5] = {{x1, y1, z1}, p[kSliceStride + kN + 1]};
+    cube->corners[6] = {{x1, y1, z0}, p[kN + 1]};
+    cube->corners[7] = {{x0, y1, z0}, p[kN]};
+}
+
+int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
+                         TriangleRecord* records) {
+    // The cube walk reuses the sampling lattice, so every corner sits bit for bit where its
+    // sample was evaluated.
+    const BlockLattice lattice = computeBlockLattice(box);
+
+    GridCube cube;
+    Triangle3d triangles[5];
+    int32_t count = 0;
+    for (int k = 0; k < kN - 1; ++k) {
+        for (int j = 0; j < kN - 1; ++j) {
+            for (int i = 0; i < kN - 1; ++i) {
+                loadCube(lattice, samples, i, j, k, &cube);
+                const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
+                for (int32_t t = 0; t < produced; ++t) {
+                    records[count + t] = toTriangleRecord(triangles[t]);
+                }
+                count += produced;
+            }
+        }
+    }
+    return count;
+}

@@ -1,0 +1,19 @@
+// The marching-cubes walk over one sampled block: its 63^3 cubes, x fastest, then y, then z.
+#pragma once
+
+#include <cstdint>
+
+#include "common/types.h"
+#include "fractal/block_sampler.h"
+#include "io/triangle_record.h"
+
+// Fills `cube` for the cube with lowest lattice corner (i, j, k), 0 <= i, j, k < 63: positions from
+// the lattice, values from the sample grid, in the GridCube numbering.
+void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+              GridCube* cube);
+
+// Polygonises every cube of the block whose samples are `samples` (laid out as sampleBlock
+// writes them) and stores its triangles as records from position 0 of `records` (room for
+// kBlockRecordCapacity). Returns the number stored. Reads `samples` only; allocates nothing.
+int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
+                         TriangleRecord* records);

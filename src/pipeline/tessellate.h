@@ -1,0 +1,69 @@
+// Tessellation driver: splits a box into cubic blocks, meshes them on every thread it is given and
+// streams their records, in block order, to one file. It prints nothing: it reports progress and
+// its result to the caller, which decides what the user sees.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/types.h"
+#include "fractal/field.h"
+
+// How the box is cut: blocks of edge `blockEdge` (the longest extent over resolution / 64), and
+// ceil(extent / blockEdge) of them along each axis. A count that is not positive meshes nothing.
+struct BlockGrid {
+    double blockEdge;
+    int32_t blocksX;
+    int32_t blocksY;
+    int32_t blocksZ;
+    int64_t totalBlocks;
+};
+
+// The decomposition of `box` for `resolution` (64 times the blocks along its longest side; a
+// resolution that is not a multiple of 64 is rounded towards zero).
+BlockGrid decomposeBox(const Box3d& box, int32_t resolution);
+
+// Block (i, j, k): min = box.min + index * blockEdge per axis, max = min + blockEdge.
+Box3d blockBox(const Box3d& box, double blockEdge, int32_t i, int32_t j, int32_t k);
+
+// The state before a block is meshed (before blocks 0, 4, 8, ...), and once more, with
+// `finished` set, after the last block was written and before the file is closed.
+struct TessellationProgress {
+    int64_t blocksDone;
+    int64_t totalBlocks;
+    int64_t triangles;  // records written so far
+    bool finished;
+};
+
+enum class TessellationStatus {
+    kDone,         // file complete under its name
+    kOpenFailed,   // the output could not be created; nothing was written
+    kWriteFailed,  // a write, the close or the rename failed; no file under the output name
+    kInterrupted,  // the stop flag was raised; no file under the output name
+};
+
+struct TessellationResult {
+    TessellationStatus status;
+    int errorNumber;        // errno of an open or write failure, else 0
+    int64_t triangles;      // records under the output name; 0 unless kDone
+    double elapsedSeconds;  // from the start to the rename; 0 unless kDone
+};
+
+struct TessellationOptions {
+    // Checked before every block; when it reads true the run stops and nothing is kept.
+    const std::atomic<bool>* stopRequested = nullptr;
+    // Threads that mesh blocks; the file and the progress reports are the same for any count.
+    int threadCount = 1;
+    // Called on one thread at a time, in order; may be empty.
+    std::function<void(const TessellationProgress&)> onProgress;
+};
+
+// Runs one meshing job into `fileName`: blocks meshed on options.threadCount threads, written in
+// block order, each with one write, to a temporary that is renamed onto `fileName` only after the
+// last write and the close succeeded. Throws what IntervalTimer throws and std::bad_alloc; any
+// temporary is removed first.
+TessellationResult tessellate(const FieldParams& params, int32_t resolution, double isoLevel,
+                              const std::string& fileName, const Box3d& box,
+                              const TessellationOptions& options = {});

@@ -1,0 +1,100 @@
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/vertex_welder.h"
+
+namespace {
+
+bool hasStandardColor(const TriangleRecord& record) {
+    return std::memcmp(&record.color, &kTriangleColor, sizeof(Vec3f)) == 0;
+}
+
+void addToSummary(MeshSummary& summary, const TriangleRecord& record) {
+    for (const Vec3f& v : record.vertices) {
+        if (!isFinite(v)) {
+            ++summary.nonFiniteVertexCount;
+            continue;
+        }
+        if (summary.finiteVertexCount == 0) {
+            summary.boxMin = v;
+            summary.boxMax = v;
+        }
+        ++summary.finiteVertexCount;
+        summary.boxMin.x = std::fmin(summary.boxMin.x, v.x);
+        summary.boxMin.y = std::fmin(summary.boxMin.y, v.y);
+        summary.boxMin.z = std::fmin(summary.boxMin.z, v.z);
+        summary.boxMax.x = std::fmax(summary.boxMax.x, v.x);
+        summary.boxMax.y = std::fmax(summary.boxMax.y, v.y);
+        summary.boxMax.z = std::fmax(summary.boxMax.z, v.z);
+    }
+    if (hasStandardColor(record)) {
+        ++summary.standardColorCount;
+    }
+    const Vec3f* v = record.vertices;
+    if (sameVertex(v[0], v[1]) || sameVertex(v[1], v[2]) || sameVertex(v[2], v[0])) {
+        ++summary.repeatedVertexCount;
+    }
+}
+
+}  // namespace
+
+bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progress,
+                   const std::atomic<bool>* stopRequested, std::string& error) {
+    if (!rewindRecordFile(reader, error)) {
+        return false;
+    }
+    summary = MeshSummary();
+    summary.fileBytes = reader.fileBytes;
+    summary.triangleCount = reader.recordCount;
+    return forEachRecordChunk(
+        reader, progress, 0, stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            for (int64_t i = 0; i < count; ++i) {
+                addToSummary(summary, records[i]);
+            }
+            return true;
+        });
+}
+
+bool printMeshInfo(const std::string& path, std::FILE* out,
+                   const std::atomic<bool>* stopRequested, std::string& error) {
+    RecordReader reader;
+    if (!openRecordFile(path, reader, error)) {
+        return false;
+    }
+    Progress progress = startProgress("reading " + path, reader.recordCount, reader.fileBytes);
+    MeshSummary summary;
+    const bool read = summariseMesh(reader, summary, progress, stopRequested, error);
+    finishProgress(progress);
+    if (!read) {
+        return false;
+    }
+    const long long triangles = summary.triangleCount;
+    std::fprintf(out, "file:             %s\n", path.c_str());
+    std::fprintf(out, "size:             %lld bytes, a whole number of 48-byte records\n",
+                 static_cast<long long>(summary.fileBytes));
+    std::fprintf(out, "triangles:        %lld\n", triangles);
+    if (summary.finiteVertexCount == 0) {
+        std::fprintf(out, "bounding box:     none (no finite vertices)\n");
+    } else {
+        const Vec3f& lo = summary.boxMin;
+        const Vec3f& hi = summary.boxMax;
+        std::fprintf(out, "bounding box:     x %s .. %s, y %s .. %s, z %s .. %s\n",
+                     formatShortestFloat(lo.x).c_str(), formatShortestFloat(hi.x).c_str(),
+                     formatShortestFloat(lo.y).c_str(), formatShortestFloat(hi.y).c_str(),
+                     formatShortestFloat(lo.z).c_str(), formatShortestFloat(hi.z).c_str());
+    }
+    std::fprintf(out, "non-finite:       %lld vertices, left out of the bounding box\n",
+                 static_cast<long long>(summary.nonFiniteVertexCount));
+    std::fprintf(out, "standard colour:  %lld of %lld records\n",
+                 static_cast<long long>(summary.standardColorCount), triangles);
+    std::fprintf(out, "repeated vertex:  %lld triangles with two equal vertices\n",
+                 static_cast<long long>(summary.repeatedVertexCount));
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        error = "cannot write the report: " + std::string(std::strerror(errno));
+        return false;
+    }
+    return true;
+}

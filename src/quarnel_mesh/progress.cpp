@@ -1,0 +1,76 @@
+#include <cctype>
+#include <charconv>
+#include <cstring>
+
+#include "quarnel_mesh/quarnel_mesh.h"
+
+namespace {
+
+constexpr int kProgressStepPercent = 5;
+
+}  // namespace
+
+bool createOutput(const std::string& path, AtomicOutput& output, std::string& error) {
+    if (!openAtomicOutput(path, output)) {
+        error = describeOutputFailure(output);
+        return false;
+    }
+    return true;
+}
+
+bool commitOutput(AtomicOutput& output, std::string& error) {
+    if (!commitAtomicOutput(output)) {
+        error = describeOutputFailure(output);
+        return false;
+    }
+    return true;
+}
+
+bool hasExtension(const std::string& path, const char* extension) {
+    const size_t length = std::strlen(extension);
+    if (path.size() < length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(path[path.size() - length + i]);
+        if (std::tolower(c) != std::tolower(static_cast<unsigned char>(extension[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Progress startProgress(const std::string& label, int64_t totalUnits, int64_t inputBytes) {
+    Progress progress;
+    progress.label = label;
+    progress.totalUnits = totalUnits;
+    progress.shown = inputBytes >= kProgressMinBytes && totalUnits > 0;
+    return progress;
+}
+
+void advanceProgress(Progress& progress, int64_t doneUnits) {
+    if (!progress.shown) {
+        return;
+    }
+    // In double: units times 100 could pass 2^63 for no real file, but the ratio never misleads.
+    const int percent = static_cast<int>(100.0 * static_cast<double>(doneUnits) /
+                                         static_cast<double>(progress.totalUnits));
+    if (percent / kProgressStepPercent != progress.lastPercent / kProgressStepPercent) {
+        progress.lastPercent = percent;
+        std::fprintf(stderr, "\r%s: %d%%", progress.label.c_str(), percent);
+        std::fflush(stderr);
+    }
+}
+
+void finishProgress(Progress& progress) {
+    if (progress.shown && progress.lastPercent >= 0) {
+        std::fputc('\n', stderr);
+    }
+    progress.shown = false;
+}
+
+std::string formatShortestFloat(float value) {
+    char text[32];
+    const std::to_chars_result result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}

@@ -1,0 +1,299 @@
+// Preview renderer: orthographic z-buffer rasterisation of the records at twice the picture's
+// resolution, box-filtered down (2 x 2 supersampling), with Lambert shading of each record's
+// colour. One thread and a fixed order, so the same file always gives the same bytes.
+#include <cmath>
+#include <limits>
+
+#include "quarnel_mesh/quarnel_mesh.h"
+
+namespace {
+
+constexpr int kSupersample = 2;
+constexpr double kMarginFraction = 0.05;  // of the picture's side, left free on every edge
+constexpr double kAmbient = 0.15;
+constexpr double kKeyLight = 0.6;
+constexpr double kHeadLight = 0.25;       // light from the viewer, so no facing surface is black
+constexpr double kPi = 3.14159265358979323846;
+
+// The camera: picture x along `right`, picture y along `up` (the picture's rows run downwards),
+// `toward` points from the mesh to the viewer. Point p lands on sample
+// (centre + (p.right - midRight) * scale, centre - (p.up - midUp) * scale).
+struct View {
+    Vec3d right;
+    Vec3d up;
+    Vec3d toward;
+    Vec3d light;  // unit direction towards the key light
+    double midRight;
+    double midUp;
+    double midToward;  // depth is kept relative to this and in samples, so it fits a float
+    double scale;
+    double centre;
+};
+
+View makeView(const RenderOptions& options) {
+    const double azimuth = options.azimuthDegrees * kPi / 180.0;
+    const double elevation = options.elevationDegrees * kPi / 180.0;
+    const double ca = std::cos(azimuth);
+    const double sa = std::sin(azimuth);
+    const double ce = std::cos(elevation);
+    const double se = std::sin(elevation);
+    View view;
+    // Azimuth 0, elevation 0 looks down -z with x to the right and y (the polar axis) up.
+    view.right = {ca, 0.0, -sa};
+    view.up = {-se * sa, ce, -se * ca};
+    view.toward = {ce * sa, se, ce * ca};
+    // Upper left, in front: the usual studio key light.
+    const double lr = -0.45;
+    const double lu = 0.65;
+    const double lt = 0.6;
+    const double length = std::sqrt(lr * lr + lu * lu + lt * lt);
+    view.light = {(lr * view.right.x + lu * view.up.x + lt * view.toward.x) / length,
+                  (lr * view.right.y + lu * view.up.y + lt * view.toward.y) / length,
+                  (lr * view.right.z + lu * view.up.z + lt * view.toward.z) / length};
+    view.midRight = 0.0;
+    view.midUp = 0.0;
+    view.midToward = 0.0;
+    view.scale = 1.0;
+    view.centre = 0.0;
+    return view;
+}
+
+// The extent of the drawn vertices across and up the picture: fitting these rather than the
+// bounding box's corners keeps the shape as large as the view allows.
+struct ScreenExtent {
+    int64_t vertexCount = 0;
+    double minRight = 0.0;
+    double maxRight = 0.0;
+    double minUp = 0.0;
+    double maxUp = 0.0;
+    double minToward = 0.0;
+    double maxToward = 0.0;
+};
+
+void extendScreenExtent(ScreenExtent& extent, const View& view, const Vec3f& vertex) {
+    const Vec3d p = toVec3d(vertex);
+    const double r = dot(p, view.right);
+    const double u = dot(p, view.up);
+    const double t = dot(p, view.toward);
+    if (extent.vertexCount == 0) {
+        extent.minRight = extent.maxRight = r;
+        extent.minUp = extent.maxUp = u;
+        extent.minToward = extent.maxToward = t;
+    }
+    ++extent.vertexCount;
+    extent.minRight = std::fmin(extent.minRight, r);
+    extent.maxRight = std::fmax(extent.maxRight, r);
+    extent.minUp = std::fmin(extent.minUp, u);
+    extent.maxUp = std::fmax(extent.maxUp, u);
+    extent.minToward = std::fmin(extent.minToward, t);
+    extent.maxToward = std::fmax(extent.maxToward, t);
+}
+
+void fitView(const ScreenExtent& extent, int samplesPerSide, View& view) {
+    view.midRight = 0.5 * (extent.minRight + extent.maxRight);
+    view.midUp = 0.5 * (extent.minUp + extent.maxUp);
+    view.midToward = 0.5 * (extent.minToward + extent.maxToward);
+    const double size = std::fmax(extent.maxRight - extent.minRight, extent.maxUp - extent.minUp);
+    const double usable = samplesPerSide * (1.0 - 2.0 * kMarginFraction);
+    view.scale = size > 0.0 && std::isfinite(size) ? usable / size : 1.0;
+    view.centre = 0.5 * samplesPerSide;
+}
+
+// The samples at full resolution: colour and depth (larger is nearer the viewer).
+struct SampleBuffer {
+    int samplesPerSide;
+    std::vector<uint8_t> rgb;
+    std::vector<float> depth;
+};
+
+double edge(double ax, double ay, double bx, double by, double px, double py) {
+    return (bx - ax) * (py - ay) - (by - ay) * (px - ax);
+}
+
+// Clamped before the conversion: a colour may hold any float, NaN included (taken as 0).
+uint8_t shadeByte(double value) {
+    if (!(value > 0.0)) {
+        return 0;
+    }
+    return static_cast<uint8_t>(std::lround(std::fmin(value, 1.0) * 255.0));
+}
+
+// Clamped in double first: a far-off coordinate must not overflow the conversion to int.
+int clampToSide(double coordinate, int side) {
+    return static_cast<int>(std::fmin(std::fmax(coordinate, 0.0), static_cast<double>(side)));
+}
+
+void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& samples) {
+    const Vec3d world[3] = {toVec3d(record.vertices[0]), toVec3d(record.vertices[1]),
+                           toVec3d(record.vertices[2])};
+    double sx[3];
+    double sy[3];
+    double depth[3];
+    for (int v = 0; v < 3; ++v) {
+        sx[v] = view.centre + (dot(world[v], view.right) - view.midRight) * view.scale;
+        sy[v] = view.centre - (dot(world[v], view.up) - view.midUp) * view.scale;
+        depth[v] = (dot(world[v], view.toward) - view.midToward) * view.scale;
+        if (!std::isfinite(sx[v]) || !std::isfinite(sy[v]) || !std::isfinite(depth[v])) {
+            return;
+        }
+    }
+    const double area = edge(sx[0], sy[0], sx[1], sy[1], sx[2], sy[2]);
+    Vec3d normal = cross(subtract(world[1], world[0]), subtract(world[2], world[0]));
+    const double normalLength = std::sqrt(dot(normal, normal));
+    if (area == 0.0 || !(normalLength > 0.0) || !std::isfinite(normalLength)) {
+        return;
+    }
+    normal = {normal.x / normalLength, normal.y / normalLength, normal.z / normalLength};
+    // Two-sided: the mesh is open where the box cut it, and its inside shows through there.
+    double facing = dot(normal, view.toward);
+    double keyLit = dot(normal, view.light);
+    if (facing < 0.0) {
+        facing = -facing;
+        keyLit = -keyLit;
+    }
+    const double shade = kAmbient + kKeyLight * std::fmax(keyLit, 0.0) + kHeadLight * facing;
+    const uint8_t rgb[3] = {shadeByte(record.color.x * shade), shadeByte(record.color.y * shade),
+                            shadeByte(record.color.z * shade)};
+
+    const int side = samples.samplesPerSide;
+    const int lowX = clampToSide(std::floor(std::fmin(sx[0], std::fmin(sx[1], sx[2]))), side);
+    const int highX = clampToSide(std::ceil(std::fmax(sx[0], std::fmax(sx[1], sx[2]))), side);
+    const int lowY = clampToSide(std::floor(std::fmin(sy[0], std::fmin(sy[1], sy[2]))), side);
+    const int highY = clampToSide(std::ceil(std::fmax(sy[0], std::fmax(sy[1], sy[2]))), side);
+    const double inverseArea = 1.0 / area;
+    for (int y = lowY; y < highY; ++y) {
+        const double py = y + 0.5;
+        for (int x = lowX; x < highX; ++x) {
+            const double px = x + 0.5;
+            // Barycentric weights; dividing by the signed area makes them positive inside for
+            // either winding.
+            const double w0 = edge(sx[1], sy[1], sx[2], sy[2], px, py) * inverseArea;
+            const double w1 = edge(sx[2], sy[2], sx[0], sy[0], px, py) * inverseArea;
+            const double w2 = edge(sx[0], sy[0], sx[1], sy[1], px, py) * inverseArea;
+            if (w0 < 0.0 || w1 < 0.0 || w2 < 0.0) {
+                continue;
+            }
+            const float z = static_cast<float>(w0 * depth[0] + w1 * depth[1] + w2 * depth[2]);
+            const size_t index = static_cast<size_t>(y) * side + x;
+            if (z > samples.depth[index]) {
+                samples.depth[index] = z;
+                samples.rgb[3 * index] = rgb[0];
+                samples.rgb[3 * index + 1] = rgb[1];
+                samples.rgb[3 * index + 2] = rgb[2];
+            }
+        }
+    }
+}
+
+void downsample(const SampleBuffer& samples, RgbImage& image) {
+    const int side = samples.samplesPerSide;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                int sum = 0;
+                for (int dy = 0; dy < kSupersample; ++dy) {
+                    for (int dx = 0; dx < kSupersample; ++dx) {
+                        const size_t index = static_cast<size_t>(y * kSupersample + dy) * side +
+                                             (x * kSupersample + dx);
+                        sum += samples.rgb[3 * index + c];
+                    }
+                }
+                const int count = kSupersample * kSupersample;
+                image.pixels[3 * (static_cast<size_t>(y) * image.width + x) + c] =
+                    static_cast<uint8_t>((sum + count / 2) / count);
+            }
+        }
+    }
+}
+
+// One pass over the records from the start, calling `visit` for each whose vertices are all
+// finite; progress counts on from `doneBefore`.
+template <typename Visit>
+bool forEachRecord(RecordReader& reader, Progress& progress, int64_t doneBefore,
+                   const std::atomic<bool>* stopRequested, std::string& error, Visit visit) {
+    if (!rewindRecordFile(reader, error)) {
+        return false;
+    }
+    return forEachRecordChunk(
+        reader, progress, doneBefore, stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            for (int64_t i = 0; i < count; ++i) {
+                if (hasFiniteVertices(records[i])) {
+                    visit(records[i]);
+                }
+            }
+            return true;
+        });
+}
+
+}  // namespace
+
+bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progress& progress,
+                     RgbImage& image, std::string& error) {
+    if (options.sizePixels < kMinRenderSize || options.sizePixels > kMaxRenderSize) {
+        error = "the picture size must be " + std::to_string(kMinRenderSize) + " to " +
+                std::to_string(kMaxRenderSize) + " pixels";
+        return false;
+    }
+    View view = makeView(options);
+    ScreenExtent extent;
+    if (!forEachRecord(reader, progress, 0, options.stopRequested, error,
+                       [&](const TriangleRecord& record) {
+                           for (const Vec3f& vertex : record.vertices) {
+                               extendScreenExtent(extent, view, vertex);
+                           }
+                       })) {
+        return false;
+    }
+    SampleBuffer samples;
+    samples.samplesPerSide = options.sizePixels * kSupersample;
+    fitView(extent, samples.samplesPerSide, view);
+    const size_t sampleCount = static_cast<size_t>(samples.samplesPerSide) * samples.samplesPerSide;
+    samples.depth.assign(sampleCount, -std::numeric_limits<float>::infinity());
+    samples.rgb.resize(3 * sampleCount);
+    for (size_t i = 0; i < sampleCount; ++i) {
+        samples.rgb[3 * i] = kBackgroundRgb[0];
+        samples.rgb[3 * i + 1] = kBackgroundRgb[1];
+        samples.rgb[3 * i + 2] = kBackgroundRgb[2];
+    }
+    const auto draw = [&](const TriangleRecord& record) { drawTriangle(record, view, samples); };
+    if (!forEachRecord(reader, progress, reader.recordCount, options.stopRequested, error, draw)) {
+        return false;
+    }
+    image.width = options.sizePixels;
+    image.height = options.sizePixels;
+    image.pixels.assign(3 * static_cast<size_t>(image.width) * image.height, 0);
+    downsample(samples, image);
+    return true;
+}
+
+bool renderMesh(const std::string& inputPath, const std::string& outputPath,
+                const RenderOptions& options, std::string& error) {
+    if (!hasExtension(outputPath, ".png")) {
+        error = "the picture is written as PNG: name it .png, not " + outputPath;
+        return false;
+    }
+    RecordReader reader;
+    if (!openRecordFile(inputPath, reader, error)) {
+        return false;
+    }
+    // Created before the work so that a missing folder fails at once.
+    AtomicOutput output;
+    if (!createOutput(outputPath, output, error)) {
+        return false;
+    }
+    Progress progress =
+        startProgress("rendering " + inputPath, 2 * reader.recordCount, reader.fileBytes);
+    RgbImage image;
+    const bool rendered = renderMeshImage(reader, options, progress, image, error);
+    finishProgress(progress);
+    if (!rendered) {
+        return false;
+    }
+    std::vector<uint8_t> png;
+    if (!encodePng(image, png, error)) {
+        return false;
+    }
+    writeAtomicOutput(output, png.data(), png.size());
+    return commitOutput(output, error);
+}

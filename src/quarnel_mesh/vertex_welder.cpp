@@ -1,0 +1,131 @@
+// The vertex weld: an open-addressing hash table (linear probing) of indices into the vertex list.
+#include "quarnel_mesh/vertex_welder.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr size_t kFirstVertexCapacity = 4096;
+
+// 64-bit finaliser of MurmurHash3: spreads the float bits so that nearby positions land far apart.
+uint64_t mixBits(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return h;
+}
+
+uint64_t hashVertex(const Vec3f& v) {
+    const uint64_t xy = (static_cast<uint64_t>(canonicalFloatBits(v.x)) << 32) |
+                        canonicalFloatBits(v.y);
+    return mixBits(xy ^ mixBits(canonicalFloatBits(v.z)));
+}
+
+uint64_t welderBytes(uint64_t vertexCapacity, uint64_t slotCount) {
+    return vertexCapacity * sizeof(WeldedVertex) + slotCount * sizeof(uint32_t);
+}
+
+void insertSlot(std::vector<uint32_t>& slots, const Vec3f& position, uint32_t index) {
+    const size_t mask = slots.size() - 1;
+    size_t slot = static_cast<size_t>(hashVertex(position)) & mask;
+    while (slots[slot] != kEmptySlot) {
+        slot = (slot + 1) & mask;
+    }
+    slots[slot] = index;
+}
+
+// Doubles the table when it would pass half full; linear probing stays short below that.
+bool growSlots(VertexWelder& welder) {
+    const uint64_t newCount = welder.slots.empty() ? 2 * kFirstVertexCapacity
+                                                   : 2 * static_cast<uint64_t>(welder.slots.size());
+    // Old and new tables are both alive while the indices move across.
+    const uint64_t peak = welderBytes(welder.vertices.capacity(), welder.slots.size() + newCount);
+    if (peak > welder.memoryLimitBytes) {
+        return false;
+    }
+    std::vector<uint32_t> slots(static_cast<size_t>(newCount), kEmptySlot);
+    for (size_t i = 0; i < welder.vertices.size(); ++i) {
+        insertSlot(slots, welder.vertices[i].position, static_cast<uint32_t>(i));
+    }
+    welder.slots.swap(slots);
+    return true;
+}
+
+bool growVertices(VertexWelder& welder) {
+    const uint64_t oldCapacity = welder.vertices.capacity();
+    const uint64_t newCapacity = oldCapacity == 0 ? kFirstVertexCapacity : 2 * oldCapacity;
+    const uint64_t peak = welderBytes(oldCapacity + newCapacity, welder.slots.size());
+    if (peak > welder.memoryLimitBytes) {
+        return false;
+    }
+    welder.vertices.reserve(static_cast<size_t>(newCapacity));
+    return true;
+}
+
+}  // namespace
+
+uint32_t canonicalFloatBits(float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits == 0x80000000u ? 0u : bits;
+}
+
+bool sameVertex(const Vec3f& a, const Vec3f& b) {
+    return canonicalFloatBits(a.x) == canonicalFloatBits(b.x) &&
+           canonicalFloatBits(a.y) == canonicalFloatBits(b.y) &&
+           canonicalFloatBits(a.z) == canonicalFloatBits(b.z);
+}
+
+uint8_t colorByte(float component) {
+    if (!(component > 0.0f)) {
+        return 0;
+    }
+    if (component >= 1.0f) {
+        return 255;
+    }
+    return static_cast<uint8_t>(std::lround(static_cast<double>(component) * 255.0));
+}
+
+int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& color) {
+    if (!welder.slots.empty()) {
+        const size_t mask = welder.slots.size() - 1;
+        size_t slot = static_cast<size_t>(hashVertex(position)) & mask;
+        for (;;) {
+            const uint32_t index = welder.slots[slot];
+            if (index == kEmptySlot) {
+                break;
+            }
+            if (sameVertex(welder.vertices[index].position, position)) {
+                return index;
+            }
+            slot = (slot + 1) & mask;
+        }
+    }
+    // kEmptySlot is the one index a vertex may not take.
+    if (welder.vertices.size() >= kEmptySlot) {
+        return kWeldTooManyVertices;
+    }
+    try {
+        if (2 * (welder.vertices.size() + 1) > welder.slots.size() && !growSlots(welder)) {
+            return kWeldOutOfMemory;
+        }
+        if (welder.vertices.size() == welder.vertices.capacity() && !growVertices(welder)) {
+            return kWeldOutOfMemory;
+        }
+    } catch (const std::bad_alloc&) {
+        return kWeldOutOfMemory;
+    }
+    const uint32_t index = static_cast<uint32_t>(welder.vertices.size());
+    WeldedVertex vertex;
+    vertex.position = position;
+    vertex.rgb[0] = colorByte(color.x);
+    vertex.rgb[1] = colorByte(color.y);
+    vertex.rgb[2] = colorByte(color.z);
+    welder.vertices.push_back(vertex);
+    insertSlot(welder.slots, position, index);
+    return index;
+}

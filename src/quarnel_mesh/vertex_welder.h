@@ -1,0 +1,39 @@
+// Shared vertices for the indexed formats: the distinct positions of a triangle file in
+// first-seen order, found through an open-addressing table of indices.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "io/triangle_record.h"
+
+// The bit pattern of `value`, except that -0 gives the pattern of +0.
+uint32_t canonicalFloatBits(float value);
+
+// Equal coordinates as single-precision bit patterns, with -0 and +0 taken as equal: the rule by
+// which the indexed formats share vertices.
+bool sameVertex(const Vec3f& a, const Vec3f& b);
+
+// A colour component in [0, 1] as 0-255, rounded; NaN and values below 0 give 0.
+uint8_t colorByte(float component);
+
+struct WeldedVertex {
+    Vec3f position;
+    uint8_t rgb[3];  // colour of the first record that used the vertex
+};
+
+// Memory is about 24-40 bytes per distinct vertex.
+struct VertexWelder {
+    std::vector<WeldedVertex> vertices;
+    std::vector<uint32_t> slots;   // kEmptySlot or an index into vertices; size a power of two
+    uint64_t memoryLimitBytes = 0; // growth that would pass this fails instead
+};
+
+constexpr uint32_t kEmptySlot = 0xFFFFFFFFu;
+constexpr int64_t kWeldOutOfMemory = -1;
+constexpr int64_t kWeldTooManyVertices = -2;
+
+// The index of `position` among the distinct vertices, adding it (with `color` rounded to 8 bits)
+// when new. Returns kWeldOutOfMemory when the tables would pass the memory limit or an allocation
+// fails, kWeldTooManyVertices past 2^32 - 1 distinct vertices.
+int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& color);

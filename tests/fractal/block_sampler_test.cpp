@@ -1,0 +1,106 @@
+// Every sampling path must give the marching cubes the straightforward evaluation's input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/front_end.h"
+#include "fractal/block_sampler.h"
+#include "mesh/block_buffers.h"
+#include "mesh/cube_walk.h"
+#include "pipeline/tessellate.h"
+#include "support/reference_paths.h"
+
+namespace {
+
+const Box3d kBox = kRunBox;
+
+// Blocks of presets 1 to 3, and blocks whose lattice starts at exactly 0 on every axis.
+std::vector<Box3d> sampleBlocks() {
+    std::vector<Box3d> blocks;
+    for (int32_t resolution : {192, 256, 320}) {
+        const BlockGrid grid = decomposeBox(kBox, resolution);
+        const int32_t middle = grid.blocksX / 2;
+        blocks.push_back(blockBox(kBox, grid.blockEdge, middle, middle, middle));
+        blocks.push_back(blockBox(kBox, grid.blockEdge, 0, middle, 1));
+    }
+    blocks.push_back({{0.0, 0.0, 0.0}, {0.6, 0.6, 0.6}});
+    blocks.push_back({{-0.6, 0.0, -0.6}, {0.0, 0.6, 0.0}});
+    return blocks;
+}
+
+class VectorSampling : public ::testing::TestWithParam<SimdLevel> {
+protected:
+    void SetUp() override {
+        if (detectSimdLevel() < GetParam()) {
+            GTEST_SKIP() << "this CPU has no " << simdLevelName(GetParam());
+        }
+    }
+};
+
+std::string levelName(const ::testing::TestParamInfo<SimdLevel>& info) {
+    return info.param == SimdLevel::kAvx512 ? "Avx512" : "Avx2";
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Level, VectorSampling,
+                         ::testing::Values(SimdLevel::kAvx2, SimdLevel::kAvx512), levelName);
+
+TEST(BlockSampler, LatticeIsARunningSum) {
+    double c[64];
+    computeLatticeAxis(-1.2, 1.2, c);
+    EXPECT_EQ(c[0], -1.2);
+    EXPECT_EQ(c[1], -1.1619047619047618);
+    EXPECT_EQ(c[32], 0.01904761904761907);  // min + 32 * step would give ...898
+    EXPECT_EQ(c[63], 1.2000000000000002);   // not 1.2
+}
+
+TEST(BlockSampler, ColumnsEqualTheStraightforwardEvaluation) {
+    static BlockBuffers reference;
+    static BlockBuffers columns;
+    for (const Box3d& block : sampleBlocks()) {
+        sampleBlockReference(kDefaultFieldParams, block, reference.samples);
+        sampleBlockColumns(kDefaultFieldParams, block, columns.samples);
+        ASSERT_EQ(std::memcmp(reference.samples, columns.samples, kBlockSampleCount * sizeof(double)),
+                  0)
+            << "block at " << block.min.x << " " << block.min.y << " " << block.min.z;
+    }
+}
+
+TEST_P(VectorSampling, RecordsEqualTheStraightforwardPath) {
+    std::vector<Box3d> blocks = {kBox,
+                                 {{0.0, 0.0, 0.0}, {0.6, 0.6, 0.6}},
+                                 {{0.0, -0.6, 0.0}, {0.48, -0.12, 0.48}}};
+    for (int32_t resolution : {192, 256, 320}) {
+        const BlockGrid grid = decomposeBox(kBox, resolution);
+        const int32_t middle = grid.blocksX / 2;
+        blocks.push_back(blockBox(kBox, grid.blockEdge, middle, middle, middle));
+        blocks.push_back(blockBox(kBox, grid.blockEdge, middle - 1, middle, 0));
+    }
+    static BlockBuffers reference;
+    static BlockBuffers fast;
+    for (const Box3d& block : blocks) {
+        sampleBlockReference(kDefaultFieldParams, block, reference.samples);
+        const int32_t expected =
+            meshSampledBlock(block, reference.samples, 0.5, reference.records);
+        {
+            const SimdLevel level = GetParam();
+            const FastSamplingStats stats =
+                sampleBlockFast(kDefaultFieldParams, block, 0.5, level, fast.samples);
+            const int32_t produced = meshSampledBlock(block, fast.samples, 0.5, fast.records);
+            ASSERT_EQ(produced, expected) << "block at " << block.min.x << " " << block.min.y;
+            EXPECT_EQ(std::memcmp(fast.records, reference.records,
+                                  static_cast<size_t>(expected) * sizeof(TriangleRecord)),
+                      0)
+                << "block at " << block.min.x << " " << block.min.y << " " << block.min.z;
+            EXPECT_LT(stats.exact, static_cast<int32_t>(kBlockSampleCount / 4));
+            // Every sample the mesh can read holds its exact value.
+            for (size_t n = 0; n < kBlockSampleCount; ++n) {
+                const bool below = fast.samples[n] < 0.5;
+                ASSERT_EQ(below, reference.samples[n] < 0.5) << n;
+            }
+        }
+    }
+}

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "app/front_end.h"
+#include "mesh/cube_walk.h"
+#include "mesh/polygonise.h"
+#include "support/reference_paths.h"
+
+namespace {
+
+const Box3d kPresetZeroBox = kRunBox;
+const unsigned char kColorBytes[12] = {0x00, 0x00, 0x80, 0x3F, 0xCD, 0xCC,
+                                       0x4C, 0x3F, 0xCD, 0xCC, 0xCC, 0x3E};
+
+// One BlockBuffers for the whole test program: 62 MiB, allocated once.
+BlockBuffers& sharedBuffers() {
+    static BlockBuffers buffers;
+    return buffers;
+}
+
+}  // namespace
+
+TEST(CubeWalk, CornerPositionsEqualSamplePositions) {
+    BlockBuffers& buffers = sharedBuffers();
+    const FieldParams params = kDefaultFieldParams;
+    sampleBlockReference(params, kPresetZeroBox, buffers.samples);
+    const BlockLattice lattice = computeBlockLattice(kPresetZeroBox);
+    // Near the surface the field is sensitive to the last bit of the point, so the value a corner
+    // carries must be the field at that corner's exact position.
+    GridCube cube;
+    int crossingCubes = 0;
+    for (int k = 0; k < 63; ++k) {
+        for (int j = 0; j < 63; ++j) {
+            for (int i = 0; i < 63; ++i) {
+                loadCube(lattice, buffers.samples, i, j, k, &cube);
+                bool below = false;
+                bool notBelow = false;
+                for (const GridCorner& corner : cube.corners) {
+                    (corner.value < 0.5 ? below : notBelow) = true;
+                }
+                if (!(below && notBelow) || (i + j + k) % 7 != 0) {
+                    continue;
+                }
+                ++crossingCubes;
+                for (const GridCorner& corner : cube.corners) {
+                    ASSERT_EQ(corner.value, fieldValue(corner.position, params))
+                        << "cube " << i << " " << j << " " << k;
+                }
+            }
+        }
+    }
+    EXPECT_GT(crossingCubes, 500);
+    // The corner numbering: corner 3 is the cube's lowest corner, corner 5 its highest.
+    loadCube(lattice, buffers.samples, 10, 20, 30, &cube);
+    EXPECT_EQ(cube.corners[3].position.x, lattice.xs[10]);
+    EXPECT_EQ(cube.corners[3].position.y, lattice.ys[20]);
+    EXPECT_EQ(cube.corners[3].position.z, lattice.zs[30]);
+    EXPECT_EQ(cube.corners[5].position.x, lattice.xs[11]);
+    EXPECT_EQ(cube.corners[5].position.y, lattice.ys[21]);
+    EXPECT_EQ(cube.corners[5].position.z, lattice.zs[31]);
+    EXPECT_EQ(cube.corners[0].value, buffers.samples[10 + 64 * 20 + 4096 * 31]);
+}
+
+TEST(CubeWalk, PresetZeroBoxGivesASaneMesh) {
+    BlockBuffers& buffers = sharedBuffers();
+    // Before narrowing, no triangle has two equal vertices in double precision.
+    sampleBlockReference(kDefaultFieldParams, kPresetZeroBox, buffers.samples);
+    const BlockLattice lattice = computeBlockLattice(kPresetZeroBox);
+    int32_t doubleTriangles = 0;
+    GridCube cube;
+    Triangle3d triangles[5];
+    for (int k = 0; k < 63; ++k) {
+        for (int j = 0; j < 63; ++j) {
+            for (int i = 0; i < 63; ++i) {
+                loadCube(lattice, buffers.samples, i, j, k, &cube);
+                const int32_t produced = polygoniseCell(cube, 0.5, triangles);
+                for (int32_t t = 0; t < produced; ++t) {
+                    const Vec3d* v = triangles[t].vertices;
+                    for (int a = 0; a < 3; ++a) {
+                        const Vec3d& p = v[a];
+                        const Vec3d& q = v[(a + 1) % 3];
+                        ASSERT_FALSE(p.x == q.x && p.y == q.y && p.z == q.z);
+                    }
+                }
+                doubleTriangles += produced;
+            }
+        }
+    }
+    const int32_t count = meshSampledBlock(kPresetZeroBox, buffers.samples, 0.5, buffers.records);
+    EXPECT_EQ(count, doubleTriangles);
+    // The preset table expects 0.04 million triangles.
+    EXPECT_GT(count, 36000);
+    EXPECT_LT(count, 48000);
+    const float limit = 1.2000000000000002f;
+    for (int32_t r = 0; r < count; ++r) {
+        const TriangleRecord& record = buffers.records[r];
+        for (const Vec3f& v : record.vertices) {
+            ASSERT_TRUE(v.x >= -limit && v.x <= limit && v.y >= -limit && v.y <= limit &&
+                        v.z >= -limit && v.z <= limit)
+                << "record " << r;
+        }
+        ASSERT_EQ(std::memcmp(&record.color, kColorBytes, 12), 0) << "record " << r;
+    }
+}
+

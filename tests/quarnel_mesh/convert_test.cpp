@@ -1,0 +1,294 @@
+// quarnel-mesh convert, run as a user runs it, plus a few library calls for what the command
+// line cannot reach (the weld memory limit, the facet normal of odd triangles).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "quarnel_mesh/quarnel_mesh.h"
+#include "support/mesh_test_util.h"
+
+namespace {
+
+const char kStlHeaderText[] = "binary STL written by quarnel-mesh";
+
+}  // namespace
+
+TEST(MeshConvert, StlOfOneTriangleHasExactBytes) {
+    TempDir dir;
+    // (4, 0, 0) x (0, 3, 4) = (0, -16, 12), length 20: the normal is (0, -0.8, 0.6).
+    const std::string input = writeMeshFile(dir, "one.v3c1", {makeRecord({0, 0, 0}, {4, 0, 0},
+                                                                         {0, 3, 4})});
+    const ProcessResult run = runMesh({"convert", input, dir.file("one.stl")});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::string expected(80, '\0');
+    expected.replace(0, sizeof kStlHeaderText - 1, kStlHeaderText);
+    expected += bytesFromHex(
+        "01 00 00 00"                          // one facet
+        "00 00 00 00  cd cc 4c bf  9a 99 19 3f"  // normal 0, -0.8, 0.6
+        "00 00 00 00  00 00 00 00  00 00 00 00"  // (0, 0, 0)
+        "00 00 80 40  00 00 00 00  00 00 00 00"  // (4, 0, 0)
+        "00 00 00 00  00 00 40 40  00 00 80 40"  // (0, 3, 4)
+        "00 00");                              // attribute
+    EXPECT_EQ(readFile(dir.file("one.stl")), expected);
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"one.stl", "one.v3c1"}));
+}
+
+TEST(MeshConvert, StlNormalsOfACubePointOutOfIt) {
+    TempDir dir;
+    const std::vector<TriangleRecord> cube = unitCubeRecords();
+    const std::string input = writeMeshFile(dir, "cube.v3c1", cube);
+    ASSERT_EQ(runMesh({"convert", input, dir.file("cube.STL")}).exitStatus, 0);
+    const std::string stl = readFile(dir.file("cube.STL"));
+    ASSERT_EQ(stl.size(), 84u + 12u * 50u);
+    EXPECT_NE(stl.substr(0, 5), "solid");  // the mark of the text form
+    EXPECT_EQ(uint32At(stl, 80), 12u);
+    const Vec3f outward[6] = {{-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}, {0, 0, -1}, {0, 0, 1}};
+    for (size_t t = 0; t < 12; ++t) {
+        const size_t facet = 84 + 50 * t;
+        const Vec3f normal = {floatAt(stl, facet), floatAt(stl, facet + 4),
+                              floatAt(stl, facet + 8)};
+        EXPECT_TRUE(sameFloats(normal, outward[t / 2])) << "facet " << t;
+        for (size_t v = 0; v < 3; ++v) {
+            const size_t at = facet + 12 + 12 * v;
+            EXPECT_TRUE(sameFloats({floatAt(stl, at), floatAt(stl, at + 4), floatAt(stl, at + 8)},
+                                   cube[t].vertices[v]))
+                << "facet " << t << " vertex " << v;
+        }
+        EXPECT_EQ(stl.substr(facet + 48, 2), std::string(2, '\0'));
+    }
+}
+
+TEST(MeshConvert, FacetNormalOfADegenerateOrNonFiniteTriangleIsZero) {
+    const TriangleRecord triangles[] = {
+        makeRecord({1, 2, 3}, {1, 2, 3}, {4, 5, 6}),          // two equal vertices
+        makeRecord({0, 0, 0}, {1, 1, 1}, {2, 2, 2}),          // on one line
+        makeRecord({kNaN, 0, 0}, {1, 0, 0}, {0, 1, 0}),
+        makeRecord({kInf, 0, 0}, {1, 0, 0}, {0, 1, 0}),
+    };
+    for (const TriangleRecord& triangle : triangles) {
+        const Vec3f normal = facetNormal(triangle);
+        EXPECT_TRUE(sameFloats(normal, {0, 0, 0}));
+    }
+    // Far beyond float range once squared: the normal is still the unit vector.
+    const float big = 3e38f;
+    EXPECT_TRUE(sameFloats(facetNormal(makeRecord({0, 0, 0}, {big, 0, 0}, {0, big, 0})),
+                           {0, 0, 1}));
+}
+
+TEST(MeshConvert, PlyOfACubeSharesItsEightCorners) {
+    TempDir dir;
+    const std::vector<TriangleRecord> cube = unitCubeRecords();
+    const std::string input = writeMeshFile(dir, "cube.v3c1", cube);
+    const ProcessResult run = runMesh({"convert", input, dir.file("cube.ply")});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const std::string header =
+        "ply\n"
+        "format binary_little_endian 1.0\n"
+        "comment written by quarnel-mesh\n"
+        "element vertex 8\n"
+        "property float x\n"
+        "property float y\n"
+        "property float z\n"
+        "property uchar red\n"
+        "property uchar green\n"
+        "property uchar blue\n"
+        "element face 12\n"
+        "property list uchar uint vertex_indices\n"
+        "end_header\n";
+    const std::string ply = readFile(dir.file("cube.ply"));
+    ASSERT_EQ(ply.size(), header.size() + 8 * 15 + 12 * 13);
+    EXPECT_EQ(ply.substr(0, header.size()), header);
+    std::vector<Vec3f> vertices;
+    for (size_t v = 0; v < 8; ++v) {
+        const size_t at = header.size() + 15 * v;
+        vertices.push_back({floatAt(ply, at), floatAt(ply, at + 4), floatAt(ply, at + 8)});
+        EXPECT_EQ(ply.substr(at + 12, 3), bytesFromHex("ff cc 66"));  // 255, 204, 102
+    }
+    for (size_t t = 0; t < 12; ++t) {
+        const size_t at = header.size() + 8 * 15 + 13 * t;
+        EXPECT_EQ(ply[at], 3);
+        for (size_t v = 0; v < 3; ++v) {
+            const uint32_t index = uint32At(ply, at + 1 + 4 * v);
+            ASSERT_LT(index, 8u);
+            EXPECT_TRUE(sameFloats(vertices[index], cube[t].vertices[v]))
+                << "face " << t << " vertex " << v;
+        }
+    }
+}
+
+TEST(MeshConvert, SharedVerticesTakeNegativeAndPositiveZeroAsOne) {
+    TempDir dir;
+    // Two triangles on the edge (0,0,0)-(1,0,0), written with -0 in the second.
+    const std::string input = writeMeshFile(
+        dir, "pair.v3c1",
+        {makeRecord({0, 0, 0}, {1, 0, 0}, {0, 1, 0}),
+         makeRecord({1, -0.0f, 0}, {-0.0f, 0, -0.0f}, {0, -1, 0})});
+    ASSERT_EQ(runMesh({"convert", input, dir.file("pair.ply")}).exitStatus, 0);
+    EXPECT_NE(readFile(dir.file("pair.ply")).find("element vertex 4\n"), std::string::npos);
+    ASSERT_EQ(runMesh({"convert", input, dir.file("pair.obj")}).exitStatus, 0);
+    EXPECT_EQ(readFile(dir.file("pair.obj")),
+              "# written by quarnel-mesh from " + input + ": 4 vertices, 2 faces\n"
+              "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 -1 0\nf 1 2 3\nf 2 1 4\n");
+}
+
+TEST(MeshConvert, ObjOfOneTriangleHasExactText) {
+    TempDir dir;
+    const std::string input = writeMeshFile(
+        dir, "one.v3c1", {makeRecord({0.1f, -2.5f, 1e-7f}, {4, 0, 0}, {0, 3, 123456.79f})});
+    ASSERT_EQ(runMesh({"convert", input, dir.file("one.obj")}).exitStatus, 0);
+    // Each coordinate in the fewest digits that read back as the same float.
+    EXPECT_EQ(readFile(dir.file("one.obj")),
+              "# written by quarnel-mesh from " + input + ": 3 vertices, 1 faces\n"
+              "v 0.1 -2.5 1e-07\nv 4 0 0\nv 0 3 123456.79\nf 1 2 3\n");
+}
+
+TEST(MeshConvert, ObjOfACubeHasEightVerticesAndTwelveFaces) {
+    TempDir dir;
+    const std::vector<TriangleRecord> cube = unitCubeRecords();
+    const std::string input = writeMeshFile(dir, "cube.v3c1", cube);
+    ASSERT_EQ(runMesh({"convert", input, dir.file("cube.obj")}).exitStatus, 0);
+    std::vector<Vec3f> vertices;
+    std::vector<std::vector<int>> faces;
+    const std::string obj = readFile(dir.file("cube.obj"));
+    size_t start = 0;
+    while (start < obj.size()) {
+        const size_t end = obj.find('\n', start);
+        const std::string line = obj.substr(start, end - start);
+        start = end + 1;
+        Vec3f v;
+        int a, b, c;
+        if (std::sscanf(line.c_str(), "v %f %f %f", &v.x, &v.y, &v.z) == 3) {
+            vertices.push_back(v);
+        } else if (std::sscanf(line.c_str(), "f %d %d %d", &a, &b, &c) == 3) {
+            faces.push_back({a, b, c});
+        }
+    }
+    ASSERT_EQ(vertices.size(), 8u);
+    ASSERT_EQ(faces.size(), 12u);
+    for (size_t t = 0; t < 12; ++t) {
+        for (size_t v = 0; v < 3; ++v) {
+            const int index = faces[t][v];
+            ASSERT_TRUE(index >= 1 && index <= 8);
+            EXPECT_TRUE(sameFloats(vertices[static_cast<size_t>(index - 1)], cube[t].vertices[v]));
+        }
+    }
+}
+
+TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
+    TempDir dir;
+    const std::string cube = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
+    const std::string partial = dir.file("partial.v3c1");
+    writeFile(partial, recordBytes(unitCubeRecords()).substr(0, 47));
+    const std::string missing = dir.file("missing.v3c1");
+    const std::string noFolder = dir.file("no/such/folder/cube.stl");
+    const std::string folderPly = dir.file("taken.ply");
+    ASSERT_EQ(runProcess("/bin/mkdir", {folderPly}).exitStatus, 0);
+    struct Case {
+        std::string input;
+        std::string output;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {cube, dir.file("cube.off"),
+         "cannot tell the format of " + dir.file("cube.off") + ": name it .stl, .ply or .obj"},
+        {cube, dir.file("stl"),
+         "cannot tell the format of " + dir.file("stl") + ": name it .stl, .ply or .obj"},
+        {cube, noFolder, "cannot create " + noFolder + ": No such file or directory"},
+        {cube, folderPly, "cannot write " + folderPly + ": it is a folder"},
+        {partial, dir.file("partial.obj"),
+         partial + ": size 47 bytes is not a whole number of 48-byte records "
+                   "(0 records and 47 bytes over)"},
+        {missing, dir.file("missing.ply"),
+         "cannot open " + missing + ": No such file or directory"},
+    };
+    const std::vector<std::string> before = listDir(dir.path);
+    for (const Case& c : cases) {
+        const ProcessResult run = runMesh({"convert", c.input, c.output});
+        EXPECT_EQ(run.err, "quarnel-mesh: " + c.message + "\n");
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(listDir(dir.path), before) << c.output;
+    }
+}
+
+TEST(MeshConvert, FullDiskLeavesNoOutputAndKeepsAnEarlierFile) {
+    TempDir dir;
+    // 200 triangles: more than the 4 KiB the child may write in every format.
+    std::vector<TriangleRecord> records;
+    for (int i = 0; i < 200; ++i) {
+        const float x = static_cast<float>(i);
+        records.push_back(makeRecord({x, 0, 0}, {x, 1, 0}, {x, 0, 1}));
+    }
+    const std::string input = writeMeshFile(dir, "strip.v3c1", records);
+    for (const std::string name : {"strip.stl", "strip.ply", "strip.obj"}) {
+        writeFile(dir.file(name), "earlier");
+        const ProcessResult run = runMesh({"convert", input, dir.file(name)}, limitFileSizeTo4KiB);
+        EXPECT_EQ(run.err, "quarnel-mesh: cannot write " + dir.file(name) + ": File too large\n");
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(readFile(dir.file(name)), "earlier");
+    }
+    EXPECT_EQ(listDir(dir.path),
+              (std::vector<std::string>{"strip.obj", "strip.ply", "strip.stl", "strip.v3c1"}));
+}
+
+TEST(MeshConvert, StlRefusesMoreTrianglesThanItsCountHolds) {
+    TempDir dir;
+    // A sparse file of 2^32 records: nothing is read before the count is refused.
+    const std::string input = dir.file("huge.v3c1");
+    writeFile(input, "");
+    if (truncate(input.c_str(), static_cast<off_t>(48) << 32) != 0) {
+        GTEST_SKIP() << "this file system cannot hold a sparse 192 GiB file";
+    }
+    const ProcessResult run = runMesh({"convert", input, dir.file("huge.stl")});
+    EXPECT_EQ(run.err, "quarnel-mesh: " + input +
+                           " has 4294967296 triangles; binary STL holds at most 4294967295\n");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"huge.v3c1"}));
+}
+
+TEST(MeshConvert, SharingPastTheMemoryLimitPointsToStl) {
+    TempDir dir;
+    // 5000 distinct vertices: the second growth of the tables passes 100,000 bytes.
+    std::vector<TriangleRecord> records;
+    for (int i = 0; i < 5001; i += 3) {
+        const float x = static_cast<float>(i);
+        records.push_back(makeRecord({x, 0, 0}, {x + 1, 0, 0}, {x + 2, 0, 0}));
+    }
+    const std::string input = writeMeshFile(dir, "many.v3c1", records);
+    ConvertOptions options;
+    options.weldMemoryLimitBytes = 100000;
+    for (const std::string name : {"many.ply", "many.obj"}) {
+        std::string error;
+        EXPECT_FALSE(convertMesh(input, dir.file(name), options, error));
+        EXPECT_EQ(error, "not enough memory to share the vertices of " + input +
+                             " (4096 distinct vertices so far); convert to .stl instead, "
+                             "which does not share vertices");
+    }
+    std::string error;
+    EXPECT_TRUE(convertMesh(input, dir.file("many.stl"), options, error)) << error;
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"many.stl", "many.v3c1"}));
+}
+
+TEST(MeshConvert, IndependentReaderCountsPresetZeroFaces) {
+    if (access("/usr/bin/assimp", X_OK) != 0) {
+        GTEST_SKIP() << "assimp is not installed (Debian package assimp-utils; make deps)";
+    }
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    const std::string input = dir.file("quarnel_0.04m.v3c1");
+    const size_t triangleCount = readFile(input).size() / 48;
+    ASSERT_GT(triangleCount, 1000u);
+    for (const std::string name : {"p.stl", "p.ply", "p.obj"}) {
+        ASSERT_EQ(runMesh({"convert", input, dir.file(name)}).exitStatus, 0);
+        const ProcessResult info = runProcess("/usr/bin/assimp", {"info", dir.file(name)});
+        ASSERT_EQ(info.exitStatus, 0) << info.out << info.err;
+        EXPECT_NE(info.out.find("Faces:              " + std::to_string(triangleCount) + "\n"),
+                  std::string::npos)
+            << name << ":\n" << info.out;
+    }
+}

@@ -1,0 +1,138 @@
+// quarnel-mesh render, run as a user runs it; pictures are checked by what they show, not by
+// their bytes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <png.h>
+
+#include "quarnel_mesh/quarnel_mesh.h"
+#include "support/mesh_test_util.h"
+
+namespace {
+
+struct DecodedPng {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
+};
+
+DecodedPng decodePng(const std::string& bytes) {
+    png_image image = {};
+    image.version = PNG_IMAGE_VERSION;
+    DecodedPng decoded;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
+        return decoded;
+    }
+    image.format = PNG_FORMAT_RGB;
+    decoded.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, decoded.rgb.data(), 0, nullptr)) {
+        return decoded;
+    }
+    decoded.width = static_cast<int>(image.width);
+    decoded.height = static_cast<int>(image.height);
+    return decoded;
+}
+
+bool isBackground(const DecodedPng& png, size_t pixel) {
+    return png.rgb[3 * pixel] == kBackgroundRgb[0] && png.rgb[3 * pixel + 1] == kBackgroundRgb[1] &&
+           png.rgb[3 * pixel + 2] == kBackgroundRgb[2];
+}
+
+double shapeShare(const DecodedPng& png) {
+    const size_t pixelCount = static_cast<size_t>(png.width) * png.height;
+    size_t shapePixels = 0;
+    for (size_t i = 0; i < pixelCount; ++i) {
+        shapePixels += isBackground(png, i) ? 0 : 1;
+    }
+    return static_cast<double>(shapePixels) / static_cast<double>(pixelCount);
+}
+
+}  // namespace
+
+TEST(MeshRender, PictureHasTheRequestedSize) {
+    TempDir dir;
+    const std::string input = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
+    for (const int size : {16, 64, 301}) {
+        const std::string png = dir.file("cube" + std::to_string(size) + ".png");
+        const ProcessResult run = runMesh({"render", input, png, "--size", std::to_string(size)});
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const DecodedPng decoded = decodePng(readFile(png));
+        EXPECT_EQ(decoded.width, size);
+        EXPECT_EQ(decoded.height, size);
+    }
+}
+
+TEST(MeshRender, FaceOnCubeFillsTheFittedSquare) {
+    TempDir dir;
+    const std::string input = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
+    const std::string png = dir.file("cube.png");
+    ASSERT_EQ(runMesh({"render", input, png, "--size", "100", "--azimuth", "0", "--elevation", "0"})
+                  .exitStatus,
+              0);
+    // Seen along z the cube is a square, fitted with 5% of the side free on each edge: 90 x 90.
+    const DecodedPng decoded = decodePng(readFile(png));
+    ASSERT_EQ(decoded.width, 100);
+    EXPECT_NEAR(shapeShare(decoded), 0.81, 0.005);
+    EXPECT_TRUE(isBackground(decoded, 2 * 100 + 2));
+    EXPECT_FALSE(isBackground(decoded, 50 * 100 + 50));
+}
+
+TEST(MeshRender, ShadesTheRecordColour) {
+    TempDir dir;
+    // A red right triangle seen face-on fills the lower left half of the fitted square.
+    const std::string input =
+        writeMeshFile(dir, "red.v3c1", {makeRecord({0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 0, 0})});
+    const std::string png = dir.file("red.png");
+    ASSERT_EQ(runMesh({"render", input, png, "--size", "100", "--azimuth", "0", "--elevation", "0"})
+                  .exitStatus,
+              0);
+    const DecodedPng decoded = decodePng(readFile(png));
+    EXPECT_NEAR(shapeShare(decoded), 0.405, 0.01);
+    const size_t inside = 70 * 100 + 30;  // row 70 of 100, column 30
+    EXPECT_GT(decoded.rgb[3 * inside], 0);
+    EXPECT_EQ(decoded.rgb[3 * inside + 1], 0);
+    EXPECT_EQ(decoded.rgb[3 * inside + 2], 0);
+    EXPECT_TRUE(isBackground(decoded, 30 * 100 + 70));
+}
+
+TEST(MeshRender, SameInputGivesSameBytesAndNonFiniteTrianglesAreSkipped) {
+    TempDir dir;
+    std::vector<TriangleRecord> records = unitCubeRecords();
+    const std::string cube = writeMeshFile(dir, "cube.v3c1", records);
+    records.push_back(makeRecord({kNaN, 0, 0}, {1, 0, 0}, {0, 5, 0}));
+    records.push_back(makeRecord({-kInf, 0, 0}, {9, 0, 0}, {0, 9, 9}));
+    const std::string withNonFinite = writeMeshFile(dir, "odd.v3c1", records);
+    ASSERT_EQ(runMesh({"render", cube, dir.file("a.png"), "--size", "64"}).exitStatus, 0);
+    ASSERT_EQ(runMesh({"render", cube, dir.file("b.png"), "--size", "64"}).exitStatus, 0);
+    ASSERT_EQ(runMesh({"render", withNonFinite, dir.file("c.png"), "--size", "64"}).exitStatus, 0);
+    const std::string a = readFile(dir.file("a.png"));
+    EXPECT_EQ(a, readFile(dir.file("b.png")));
+    EXPECT_EQ(a, readFile(dir.file("c.png")));
+}
+
+TEST(MeshRender, RefusesANameThatIsNotPng) {
+    TempDir dir;
+    const std::string input = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
+    const ProcessResult run = runMesh({"render", input, dir.file("cube.jpg")});
+    EXPECT_EQ(run.err, "quarnel-mesh: the picture is written as PNG: name it .png, not " +
+                           dir.file("cube.jpg") + "\n");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"cube.v3c1"}));
+}
+
+TEST(MeshRender, DefaultViewOfPresetZeroCoversAPlausibleShare) {
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    const std::string png = dir.file("p.png");
+    ASSERT_EQ(runMesh({"render", dir.file("quarnel_0.04m.v3c1"), png}).exitStatus, 0);
+    const DecodedPng decoded = decodePng(readFile(png));
+    ASSERT_EQ(decoded.width, 800);
+    // A roughly round shape fitted to 90% of the side: a disc of that size would cover 64%.
+    EXPECT_GT(shapeShare(decoded), 0.4);
+    EXPECT_LT(shapeShare(decoded), 0.81);
+}

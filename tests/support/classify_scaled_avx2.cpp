@@ -1,0 +1,8 @@
+// The classifier kernel with a scaled bound, compiled with -mavx2 like the production one.
+#include "fractal/field_classify_kernel.h"
+#include "fractal/vector_avx2.h"
+
+void classifyLanesScaledAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
+                             double errorBoundScale, double* out) {
+    classify_kernel::classify<Avx2>(lanes, count, maxIterations, errorBoundScale, out);
+}
