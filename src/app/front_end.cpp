@@ -116,7 +116,7 @@ int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, in
                 std::printf("\nInterrupted.\n");
                 return 130;
             case TessellationStatus::kOpenFailed:
-                std::printf("Error: could not open file!\n");
+                std::printf("Error: could not open file! %s\n", std::strerror(result.errorNumber));
                 return 1;
             case TessellationStatus::kWriteFailed:
                 std::printf("%sError: could not write file! %s\n", progressLineOpen ? "\n" : "",

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/process_setup.h"
+
 namespace {
 
 constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
@@ -40,6 +42,55 @@ void flushBuffer(AtomicOutput& output) {
     output.bufferedBytes = 0;
 }
 
+// The folder that holds `path`: what precedes its last slash, "." when it has none.
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Gives the unnamed file `fd` the name `name`. Through /proc any process may; AT_EMPTY_PATH is the
+// way where /proc is not mounted (it needs CAP_DAC_READ_SEARCH).
+int linkUnnamedFile(int fd, const std::string& name) {
+    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return fd;
+    }
+    if (errno == ENOENT && linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) {
+        return fd;
+    }
+    return -1;
+}
+
+// Finds a free "<name>.<pid>-<n>.tmp" beside the final path and makes it with `create(name)`,
+// which returns a descriptor or -1 with errno set (EEXIST: try the next n). The name is then
+// registered for removal should a signal end the process. Returns the descriptor, or -1.
+template <typename Create>
+int createNamedTemporary(AtomicOutput& output, Create&& create) {
+    // The process id and a counter make the name unique; O_EXCL and link make sure of it. The
+    // final name is cut so that the suffix never pushes a legal name past the 255-byte limit.
+    const std::size_t slash = output.finalPath.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::string stem = output.finalPath.substr(0, nameStart + 200);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string tempPath =
+            stem + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        const int fd = create(tempPath);
+        if (fd < 0 && errno == EEXIST) {
+            continue;
+        }
+        if (fd >= 0) {
+            output.tempPath = tempPath;
+            output.tempSlot = registerTemporaryPath(tempPath.c_str());
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 }  // namespace
 
 AtomicOutput::~AtomicOutput() {
@@ -49,6 +100,7 @@ AtomicOutput::~AtomicOutput() {
     if (!committed && !tempPath.empty()) {
         unlink(tempPath.c_str());
     }
+    forgetTemporaryPath(tempSlot);
 }
 
 bool openAtomicOutput(const std::string& path, AtomicOutput& output) {
@@ -64,26 +116,22 @@ bool openAtomicOutput(const std::string& path, AtomicOutput& output) {
             return false;
         }
     }
-    // The process id and a counter make the name unique; O_EXCL makes sure of it.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string tempPath = path + "." + std::to_string(getpid()) + "-" +
-                                     std::to_string(attempt) + ".tmp";
-        const int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) {
-                continue;
-            }
-            fail(output, OutputFailure::kCreate, errno);
-            return false;
-        }
-        output.tempPath = tempPath;
-        output.fd = fd;
-        output.buffer.resize(kBufferBytes);
-        output.bufferedBytes = 0;
-        return true;
+    int fd = open(folderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // A kernel without O_TMPFILE reads it as O_DIRECTORY (EISDIR); a file system without it says
+    // EOPNOTSUPP. Only those fall back to a named file; the rest are the folder's own faults.
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        fd = createNamedTemporary(output, [](const std::string& name) {
+            return open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        });
     }
-    fail(output, OutputFailure::kCreate, EEXIST);
-    return false;
+    if (fd < 0) {
+        fail(output, OutputFailure::kCreate, errno);
+        return false;
+    }
+    output.fd = fd;
+    output.buffer.resize(kBufferBytes);
+    output.bufferedBytes = 0;
+    return true;
 }
 
 void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byteCount) {
@@ -107,9 +155,20 @@ void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byte
 bool commitAtomicOutput(AtomicOutput& output) {
     if (output.fd >= 0) {
         flushBuffer(output);
-        // close reports write-back errors some file systems hold until then.
         const int fd = output.fd;
+        if (output.failure == OutputFailure::kNone && fsync(fd) != 0) {
+            fail(output, OutputFailure::kWrite, errno);
+        }
+        // The unnamed file gets a temporary name first: linkat cannot replace an existing file,
+        // and rename can.
+        if (output.failure == OutputFailure::kNone && output.tempPath.empty() &&
+            createNamedTemporary(output, [fd](const std::string& name) {
+                return linkUnnamedFile(fd, name);
+            }) < 0) {
+            fail(output, OutputFailure::kRename, errno);
+        }
         output.fd = -1;
+        // close reports write-back errors some file systems hold until then.
         if (close(fd) != 0) {
             fail(output, OutputFailure::kWrite, errno);
         }
@@ -122,6 +181,15 @@ bool commitAtomicOutput(AtomicOutput& output) {
         return false;
     }
     output.committed = true;
+    forgetTemporaryPath(output.tempSlot);
+    output.tempSlot = -1;
+    // The new name is durable only once the folder is synced. The file is complete and in place
+    // by now, so a folder that cannot be synced (some file systems refuse) is not a failure.
+    const int folder = open(folderOf(output.finalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
     return true;
 }
 

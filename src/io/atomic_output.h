@@ -1,5 +1,8 @@
-// Output files that appear under their final name only once complete: written through a buffer to
-// a uniquely named temporary beside it, renamed onto it at the end, removed on every other path. A
+// Output files that appear under their final name only once complete. The bytes go through a
+// buffer into an unnamed file in the final name's folder (O_TMPFILE), which is synced, linked under
+// a temporary name and renamed onto the final name at the end; on any other path it simply
+// vanishes, even when the process is killed. Where the file system has no unnamed files, a named
+// temporary beside the final name takes its place, removed on every path a process can catch. A
 // failed or interrupted run thus never leaves a partial file and never destroys an earlier one.
 // Both tools write every output through this module.
 #pragma once
@@ -13,7 +16,8 @@ enum class OutputFailure { kNone, kCreate, kWrite, kRename };
 
 struct AtomicOutput {
     std::string finalPath;
-    std::string tempPath;
+    std::string tempPath;    // the named temporary; empty while the file has no name
+    int tempSlot = -1;       // its registration for removal by a fatal signal
     int fd = -1;             // open from openAtomicOutput until the commit closes it
     bool committed = false;  // set by the rename; otherwise the destructor removes tempPath
     std::vector<char> buffer;
@@ -27,17 +31,19 @@ struct AtomicOutput {
     AtomicOutput& operator=(const AtomicOutput&) = delete;
 };
 
-// Creates "<path>.<pid>-<n>.tmp" with O_EXCL and permissions from the umask. Fails (kCreate, with
-// the reason) when that fails, and before any work when `path` is a folder (EISDIR) or an existing
-// file this process may not replace (EACCES): those would otherwise fail only at the rename.
+// Creates the unnamed file, or "<name>.<pid>-<n>.tmp" with O_EXCL (<name>: the final file name,
+// cut to 200 bytes so that any legal name works), with permissions from the umask. Fails (kCreate,
+// with the reason) when that fails, and before any work when `path` is a folder (EISDIR) or an
+// existing file this process may not replace (EACCES): those would otherwise fail only at the end.
 bool openAtomicOutput(const std::string& path, AtomicOutput& output);
 
 // Appends `byteCount` bytes; a large write goes straight to the file. After a failure the rest
 // are dropped and output.failure says why.
 void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byteCount);
 
-// Writes what is buffered, closes the temporary and renames it onto the final path. False, with
-// output.failure set and the temporary removed, when any write, the close or the rename failed.
+// Writes what is buffered, syncs the file to the disk, closes it, renames it onto the final path
+// and syncs the folder, so a "done" file survives a crash. False, with output.failure set and the
+// temporary removed, when any write, the sync, the close, the link or the rename failed.
 bool commitAtomicOutput(AtomicOutput& output);
 
 // One line for the failure: "cannot create PATH: reason", "cannot write PATH: reason" (or "...: it

@@ -69,13 +69,19 @@ std::string weldFailure(int64_t result, const std::string& inputPath, const Vert
            " distinct vertices so far); convert to .stl instead, which does not share vertices";
 }
 
-// Pass over the records that welds every vertex, in file order.
-bool weldAll(RecordReader& reader, VertexWelder& welder, Progress& progress,
-             const ConvertOptions& options, std::string& error) {
+// Pass over the records that welds every vertex, in file order, and counts the triangles with a
+// non-finite vertex: PLY and OBJ readers refuse a "nan" or "inf" vertex, so those are left out.
+bool weldAll(RecordReader& reader, VertexWelder& welder, int64_t& nonFiniteCount,
+             Progress& progress, const ConvertOptions& options, std::string& error) {
+    nonFiniteCount = 0;
     return forEachRecordChunk(
         reader, progress, 0, options.stopRequested, error,
         [&](const TriangleRecord* records, int64_t count) {
             for (int64_t i = 0; i < count; ++i) {
+                if (!hasFiniteVertices(records[i])) {
+                    ++nonFiniteCount;
+                    continue;
+                }
                 for (const Vec3f& vertex : records[i].vertices) {
                     const int64_t index = weldVertex(welder, vertex, records[i].color);
                     if (index < 0) {
@@ -154,6 +160,9 @@ bool writeFaces(RecordReader& reader, MeshFormat format, VertexWelder& welder,
         [&](const TriangleRecord* records, int64_t count) {
             for (int64_t i = 0; i < count; ++i) {
                 const TriangleRecord& record = records[i];
+                if (!hasFiniteVertices(record)) {
+                    continue;
+                }
                 int64_t indices[3];
                 for (int v = 0; v < 3; ++v) {
                     indices[v] = weldVertex(welder, record.vertices[v], record.color);
@@ -196,15 +205,22 @@ bool writeShared(RecordReader& reader, MeshFormat format, AtomicOutput& output,
     VertexWelder welder;
     welder.memoryLimitBytes = options.weldMemoryLimitBytes != 0 ? options.weldMemoryLimitBytes
                                                                 : defaultWeldMemoryLimit();
-    if (!weldAll(reader, welder, progress, options, error)) {
+    int64_t nonFiniteCount = 0;
+    if (!weldAll(reader, welder, nonFiniteCount, progress, options, error)) {
         return false;
     }
+    if (nonFiniteCount > 0) {
+        std::fprintf(stderr, "quarnel-mesh: left out %lld %s with a non-finite vertex\n",
+                     static_cast<long long>(nonFiniteCount),
+                     nonFiniteCount == 1 ? "triangle" : "triangles");
+    }
     const int64_t vertexCount = static_cast<int64_t>(welder.vertices.size());
+    const int64_t faceCount = reader.recordCount - nonFiniteCount;
     if (format == MeshFormat::kPly) {
-        writePlyHeader(output, vertexCount, reader.recordCount);
+        writePlyHeader(output, vertexCount, faceCount);
         writePlyVertices(output, welder);
     } else {
-        writeObjVertices(output, welder, reader.path, reader.recordCount);
+        writeObjVertices(output, welder, reader.path, faceCount);
     }
     return writeFaces(reader, format, welder, vertexCount, output, progress, options, error);
 }
@@ -254,7 +270,7 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     AtomicOutput output;
-    if (!createOutput(outputPath, output, error)) {
+    if (!createOutput(reader, outputPath, output, error)) {
         return false;
     }
     const int64_t passCount = format == MeshFormat::kStl ? 1 : 2;

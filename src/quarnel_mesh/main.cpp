@@ -1,8 +1,9 @@
 // quarnel-mesh: inspects, converts and previews the triangle files quarnel writes.
-#include "common/stop_signal.h"
+#include "common/process_setup.h"
 #include "quarnel_mesh/quarnel_mesh.h"
 
 int main(int argc, char** argv) {
+    openStandardStreams();
     // Ctrl-C and SIGTERM stop at the next chunk, so the temporary output is removed.
     const std::atomic<bool>* stopRequested = installStopSignals();
     return runMeshTool(argc, argv, stopRequested);

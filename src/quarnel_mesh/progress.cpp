@@ -2,6 +2,8 @@
 #include <charconv>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "quarnel_mesh/quarnel_mesh.h"
 
 namespace {
@@ -10,7 +12,15 @@ constexpr int kProgressStepPercent = 5;
 
 }  // namespace
 
-bool createOutput(const std::string& path, AtomicOutput& output, std::string& error) {
+bool createOutput(const RecordReader& input, const std::string& path, AtomicOutput& output,
+                  std::string& error) {
+    struct stat inputFile;
+    struct stat outputFile;
+    if (fstat(input.fd, &inputFile) == 0 && stat(path.c_str(), &outputFile) == 0 &&
+        inputFile.st_dev == outputFile.st_dev && inputFile.st_ino == outputFile.st_ino) {
+        error = path + " is the input file " + input.path + "; name another output";
+        return false;
+    }
     if (!openAtomicOutput(path, output)) {
         error = describeOutputFailure(output);
         return false;

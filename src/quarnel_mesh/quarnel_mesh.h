@@ -16,8 +16,11 @@
 
 // ---- progress.cpp: progress, file names, number formatting ----
 
-// Opens the output and commits it, with `error` set to the one-line reason on failure.
-bool createOutput(const std::string& path, AtomicOutput& output, std::string& error);
+// Opens the output for the records of `input` and commits it, with `error` set to the one-line
+// reason on failure. Refuses an output that is the input file itself (same device and inode, so
+// through a link too): replacing it would destroy the input.
+bool createOutput(const RecordReader& input, const std::string& path, AtomicOutput& output,
+                  std::string& error);
 bool commitOutput(AtomicOutput& output, std::string& error);
 
 // True when `path` ends with `extension` (".png"), in any letter case.
@@ -71,7 +74,7 @@ bool forEachRecordChunk(RecordReader& reader, Progress& progress, int64_t doneBe
 // The shortest decimal text that reads back as exactly `value` ("0.1", "-2", "1e-07", "nan").
 std::string formatShortestFloat(float value);
 
-// ---- mesh_info.cpp: what a triangle file holds ----
+// ---- info.cpp: what a triangle file holds ----
 
 struct MeshSummary {
     int64_t fileBytes = 0;
@@ -93,7 +96,7 @@ bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progres
 bool printMeshInfo(const std::string& path, std::FILE* out,
                    const std::atomic<bool>* stopRequested, std::string& error);
 
-// ---- mesh_convert.cpp: STL, PLY and OBJ ----
+// ---- convert.cpp: STL, PLY and OBJ ----
 
 enum class MeshFormat { kUnknown, kStl, kPly, kObj };
 
@@ -115,7 +118,7 @@ struct ConvertOptions {
 bool convertMesh(const std::string& inputPath, const std::string& outputPath,
                  const ConvertOptions& options, std::string& error);
 
-// ---- mesh_render.cpp: preview picture ----
+// ---- render.cpp: preview picture ----
 
 struct RenderOptions {
     int sizePixels = 800;          // width and height
@@ -149,10 +152,12 @@ bool renderMesh(const std::string& inputPath, const std::string& outputPath,
 
 // ---- png_writer.cpp ----
 
-// Encodes `image` as an 8-bit RGB PNG into `png` (replacing its contents).
-bool encodePng(const RgbImage& image, std::vector<uint8_t>& png, std::string& error);
+// Encodes `image` as an 8-bit RGB PNG into `png` (replacing its contents). Stops, false with
+// `error` "interrupted", soon after `stopRequested` (may be null) is raised.
+bool encodePng(const RgbImage& image, const std::atomic<bool>* stopRequested,
+               std::vector<uint8_t>& png, std::string& error);
 
-// ---- mesh_cli.cpp ----
+// ---- cli.cpp ----
 
 // The whole program: returns the exit status (0 done, 1 usage or failure, 130 interrupted).
 int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested);

@@ -2,6 +2,7 @@
 // resolution, box-filtered down (2 x 2 supersampling), with Lambert shading of each record's
 // colour. One thread and a fixed order, so the same file always gives the same bytes.
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "quarnel_mesh/quarnel_mesh.h"
@@ -31,7 +32,8 @@ struct View {
 };
 
 View makeView(const RenderOptions& options) {
-    const double azimuth = options.azimuthDegrees * kPi / 180.0;
+    // Reduced first: fmod is exact, while a huge angle times pi would overflow to infinity.
+    const double azimuth = std::fmod(options.azimuthDegrees, 360.0) * kPi / 180.0;
     const double elevation = options.elevationDegrees * kPi / 180.0;
     const double ca = std::cos(azimuth);
     const double sa = std::sin(azimuth);
@@ -123,7 +125,13 @@ int clampToSide(double coordinate, int side) {
     return static_cast<int>(std::fmin(std::fmax(coordinate, 0.0), static_cast<double>(side)));
 }
 
-void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& samples) {
+bool stopRaised(const std::atomic<bool>* stopRequested) {
+    return stopRequested != nullptr && stopRequested->load(std::memory_order_relaxed);
+}
+
+// One triangle can cover the whole picture, so the stop flag is checked on every row of it.
+void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& samples,
+                  const std::atomic<bool>* stopRequested) {
     const Vec3d world[3] = {toVec3d(record.vertices[0]), toVec3d(record.vertices[1]),
                            toVec3d(record.vertices[2])};
     double sx[3];
@@ -161,7 +169,7 @@ void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& 
     const int lowY = clampToSide(std::floor(std::fmin(sy[0], std::fmin(sy[1], sy[2]))), side);
     const int highY = clampToSide(std::ceil(std::fmax(sy[0], std::fmax(sy[1], sy[2]))), side);
     const double inverseArea = 1.0 / area;
-    for (int y = lowY; y < highY; ++y) {
+    for (int y = lowY; y < highY && !stopRaised(stopRequested); ++y) {
         const double py = y + 0.5;
         for (int x = lowX; x < highX; ++x) {
             const double px = x + 0.5;
@@ -185,9 +193,10 @@ void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& 
     }
 }
 
-void downsample(const SampleBuffer& samples, RgbImage& image) {
+void downsample(const SampleBuffer& samples, RgbImage& image,
+                const std::atomic<bool>* stopRequested) {
     const int side = samples.samplesPerSide;
-    for (int y = 0; y < image.height; ++y) {
+    for (int y = 0; y < image.height && !stopRaised(stopRequested); ++y) {
         for (int x = 0; x < image.width; ++x) {
             for (int c = 0; c < 3; ++c) {
                 int sum = 0;
@@ -222,6 +231,10 @@ bool forEachRecord(RecordReader& reader, Progress& progress, int64_t doneBefore,
                     visit(records[i]);
                 }
             }
+            if (stopRaised(stopRequested)) {
+                error = "interrupted";
+                return false;
+            }
             return true;
         });
 }
@@ -249,21 +262,37 @@ bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progres
     samples.samplesPerSide = options.sizePixels * kSupersample;
     fitView(extent, samples.samplesPerSide, view);
     const size_t sampleCount = static_cast<size_t>(samples.samplesPerSide) * samples.samplesPerSide;
-    samples.depth.assign(sampleCount, -std::numeric_limits<float>::infinity());
-    samples.rgb.resize(3 * sampleCount);
-    for (size_t i = 0; i < sampleCount; ++i) {
-        samples.rgb[3 * i] = kBackgroundRgb[0];
-        samples.rgb[3 * i + 1] = kBackgroundRgb[1];
-        samples.rgb[3 * i + 2] = kBackgroundRgb[2];
+    // Filled a row at a time into reserved memory: touching a large picture's pages for the first
+    // time takes seconds, and a stop request must not wait for it.
+    const size_t side = static_cast<size_t>(samples.samplesPerSide);
+    std::vector<uint8_t> backgroundRow(3 * side);
+    for (size_t i = 0; i < side; ++i) {
+        std::memcpy(&backgroundRow[3 * i], kBackgroundRgb, 3);
     }
-    const auto draw = [&](const TriangleRecord& record) { drawTriangle(record, view, samples); };
+    samples.depth.reserve(sampleCount);
+    samples.rgb.reserve(3 * sampleCount);
+    for (size_t row = 0; row < side; ++row) {
+        if (stopRaised(options.stopRequested)) {
+            error = "interrupted";
+            return false;
+        }
+        samples.depth.insert(samples.depth.end(), side, -std::numeric_limits<float>::infinity());
+        samples.rgb.insert(samples.rgb.end(), backgroundRow.begin(), backgroundRow.end());
+    }
+    const auto draw = [&](const TriangleRecord& record) {
+        drawTriangle(record, view, samples, options.stopRequested);
+    };
     if (!forEachRecord(reader, progress, reader.recordCount, options.stopRequested, error, draw)) {
         return false;
     }
     image.width = options.sizePixels;
     image.height = options.sizePixels;
     image.pixels.assign(3 * static_cast<size_t>(image.width) * image.height, 0);
-    downsample(samples, image);
+    downsample(samples, image, options.stopRequested);
+    if (stopRaised(options.stopRequested)) {
+        error = "interrupted";
+        return false;
+    }
     return true;
 }
 
@@ -279,7 +308,7 @@ bool renderMesh(const std::string& inputPath, const std::string& outputPath,
     }
     // Created before the work so that a missing folder fails at once.
     AtomicOutput output;
-    if (!createOutput(outputPath, output, error)) {
+    if (!createOutput(reader, outputPath, output, error)) {
         return false;
     }
     Progress progress =
@@ -291,7 +320,7 @@ bool renderMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     std::vector<uint8_t> png;
-    if (!encodePng(image, png, error)) {
+    if (!encodePng(image, options.stopRequested, png, error)) {
         return false;
     }
     writeAtomicOutput(output, png.data(), png.size());

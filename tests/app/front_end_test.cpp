@@ -89,7 +89,7 @@ TEST(FrontEnd, HeaderNamesPresetAndFileBeforeAnyWork) {
         const std::string outputName = name.substr(0, name.size() - 1);
         ASSERT_EQ(mkdir(dir.file(outputName).c_str(), 0755), 0);
         const ProcessResult run = runProcess(QUARNEL_EXE, {argument}, dir.path);
-        EXPECT_EQ(run.out, kBanner + header + kFormatLine + "\nError: could not open file!\n")
+        EXPECT_EQ(run.out, kBanner + header + kFormatLine + "\nError: could not open file! Is a directory\n")
             << "argument '" << argument << "'";
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.exitStatus, 1);

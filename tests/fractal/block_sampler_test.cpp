@@ -1,6 +1,7 @@
 // Every sampling path must give the marching cubes the straightforward evaluation's input.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -60,12 +61,24 @@ TEST(BlockSampler, LatticeIsARunningSum) {
 TEST(BlockSampler, ColumnsEqualTheStraightforwardEvaluation) {
     static BlockBuffers reference;
     static BlockBuffers columns;
-    for (const Box3d& block : sampleBlocks()) {
-        sampleBlockReference(kDefaultFieldParams, block, reference.samples);
-        sampleBlockColumns(kDefaultFieldParams, block, columns.samples);
-        ASSERT_EQ(std::memcmp(reference.samples, columns.samples, kBlockSampleCount * sizeof(double)),
-                  0)
-            << "block at " << block.min.x << " " << block.min.y << " " << block.min.z;
+    // The field's edge cases too: a block whose lattice holds (0, 1, 0), whose first iterate has
+    // modulus exactly 2 (the escape test is strict), one step only, and a bailout below that.
+    std::vector<Box3d> blocks = sampleBlocks();
+    blocks.push_back({{0.0, 1.0, 0.0}, {0.63, 1.63, 0.63}});
+    const FieldParams cases[] = {kDefaultFieldParams,
+                                 {8.0, 2.0, 2},
+                                 {8.0, std::nextafter(2.0, 0.0), 2},
+                                 {8.0, 16.0, 1}};
+    for (const FieldParams& params : cases) {
+        for (const Box3d& block : blocks) {
+            sampleBlockReference(params, block, reference.samples);
+            sampleBlockColumns(params, block, columns.samples);
+            ASSERT_EQ(std::memcmp(reference.samples, columns.samples,
+                                  kBlockSampleCount * sizeof(double)),
+                      0)
+                << "bailout " << params.bailoutRadius << ", " << params.maxIterations
+                << " steps, block at " << block.min.x << " " << block.min.y << " " << block.min.z;
+        }
     }
 }
 

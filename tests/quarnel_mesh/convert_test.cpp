@@ -189,6 +189,10 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
     const std::string noFolder = dir.file("no/such/folder/cube.stl");
     const std::string folderPly = dir.file("taken.ply");
     ASSERT_EQ(runProcess("/bin/mkdir", {folderPly}).exitStatus, 0);
+    // An output that is the input, by its own name or through a link, would destroy it.
+    const std::string same = writeMeshFile(dir, "same.stl", unitCubeRecords());
+    ASSERT_EQ(symlink(same.c_str(), dir.file("soft.ply").c_str()), 0);
+    ASSERT_EQ(link(same.c_str(), dir.file("hard.obj").c_str()), 0);
     struct Case {
         std::string input;
         std::string output;
@@ -206,6 +210,11 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
                    "(0 records and 47 bytes over)"},
         {missing, dir.file("missing.ply"),
          "cannot open " + missing + ": No such file or directory"},
+        {same, same, same + " is the input file " + same + "; name another output"},
+        {same, dir.file("soft.ply"),
+         dir.file("soft.ply") + " is the input file " + same + "; name another output"},
+        {same, dir.file("hard.obj"),
+         dir.file("hard.obj") + " is the input file " + same + "; name another output"},
     };
     const std::vector<std::string> before = listDir(dir.path);
     for (const Case& c : cases) {
@@ -213,6 +222,45 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
         EXPECT_EQ(run.err, "quarnel-mesh: " + c.message + "\n");
         EXPECT_EQ(run.exitStatus, 1);
         EXPECT_EQ(listDir(dir.path), before) << c.output;
+    }
+    EXPECT_EQ(readFile(same), recordBytes(unitCubeRecords()));
+}
+
+TEST(MeshConvert, ClosedStreamsAndTheLongestNamesChangeNothing) {
+    TempDir dir;
+    const std::string cube = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
+    ASSERT_EQ(runMesh({"convert", cube, dir.file("plain.stl")}).exitStatus, 0);
+    const std::string expected = readFile(dir.file("plain.stl"));
+    // Closed streams must not lend their descriptors to the output; the longest legal name must
+    // leave room for whatever the tool names its temporary.
+    const std::string longest = std::string(251, 'n') + ".stl";
+    const ProcessResult closed = runMesh({"convert", cube, dir.file("closed.stl")},
+                                         [] { close(1), close(2); });
+    EXPECT_EQ(closed.exitStatus, 0);
+    EXPECT_EQ(readFile(dir.file("closed.stl")), expected);
+    EXPECT_EQ(runMesh({"convert", cube, dir.file(longest)}).exitStatus, 0);
+    EXPECT_EQ(readFile(dir.file(longest)), expected);
+}
+
+TEST(MeshConvert, IndexedFormatsLeaveOutNonFiniteTrianglesAndSaySo) {
+    // Readers refuse a "nan" or "inf" vertex in PLY and OBJ.
+    TempDir dir;
+    std::vector<TriangleRecord> records = unitCubeRecords();
+    const std::string cube = writeMeshFile(dir, "cube.v3c1", records);
+    records.insert(records.begin() + 3, makeRecord({kNaN, 0, 0}, {1, 0, 0}, {0, 5, 0}));
+    records.push_back(makeRecord({0, 0, 0}, {0, kInf, 0}, {0, 0, 7}));
+    const std::string odd = writeMeshFile(dir, "odd.v3c1", records);
+    for (const char* extension : {".ply", ".obj"}) {
+        const std::string clean = dir.file(std::string("clean") + extension);
+        const std::string skipped = dir.file(std::string("skipped") + extension);
+        ASSERT_EQ(runMesh({"convert", cube, clean}).exitStatus, 0);
+        const ProcessResult run = runMesh({"convert", odd, skipped});
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(run.err, "quarnel-mesh: left out 2 triangles with a non-finite vertex\n");
+        // OBJ names its input in the first line.
+        const std::string a = readFile(clean);
+        const std::string b = readFile(skipped);
+        EXPECT_EQ(a.substr(a.find('\n')), b.substr(b.find('\n'))) << extension;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -115,14 +116,49 @@ TEST(MeshRender, SameInputGivesSameBytesAndNonFiniteTrianglesAreSkipped) {
     EXPECT_EQ(a, readFile(dir.file("c.png")));
 }
 
-TEST(MeshRender, RefusesANameThatIsNotPng) {
+TEST(MeshRender, RefusesANameThatIsNotPngOrIsTheInput) {
     TempDir dir;
     const std::string input = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
     const ProcessResult run = runMesh({"render", input, dir.file("cube.jpg")});
     EXPECT_EQ(run.err, "quarnel-mesh: the picture is written as PNG: name it .png, not " +
                            dir.file("cube.jpg") + "\n");
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"cube.v3c1"}));
+    const std::string png = writeMeshFile(dir, "cube.png", unitCubeRecords());
+    const ProcessResult same = runMesh({"render", png, png});
+    EXPECT_EQ(same.err, "quarnel-mesh: " + png + " is the input file " + png +
+                            "; name another output\n");
+    EXPECT_EQ(same.exitStatus, 1);
+    EXPECT_EQ(readFile(png), recordBytes(unitCubeRecords()));
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"cube.png", "cube.v3c1"}));
+}
+
+TEST(MeshRender, HugeAnglesAreTakenModulo360) {
+    TempDir dir;
+    const std::string input = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
+    char reduced[64];
+    std::snprintf(reduced, sizeof reduced, "%.17g", std::fmod(6e307, 360.0));
+    ASSERT_EQ(runMesh({"render", input, dir.file("a.png"), "--azimuth", "6e307"}).exitStatus, 0);
+    ASSERT_EQ(runMesh({"render", input, dir.file("b.png"), "--azimuth", reduced}).exitStatus, 0);
+    EXPECT_EQ(readFile(dir.file("a.png")), readFile(dir.file("b.png")));
+    EXPECT_GT(shapeShare(decodePng(readFile(dir.file("a.png")))), 0.1);
+}
+
+TEST(MeshRender, StopsMidPictureOnCtrlC) {
+    // 200 triangles that each cover the whole 4096-pixel picture: about a minute of drawing, so
+    // only a stop checked inside a triangle ends it in time.
+    TempDir dir;
+    std::vector<TriangleRecord> records;
+    for (int i = 0; i < 200; ++i) {
+        const float z = 0.001f * static_cast<float>(i);
+        records.push_back(makeRecord({-1, -1, z}, {1, -1, z}, {0, 1, z}));
+    }
+    const std::string input = writeMeshFile(dir, "slow.v3c1", records);
+    const ProcessResult run = runProcess(
+        QUARNEL_MESH_EXE, {"render", input, dir.file("slow.png"), "--size", "4096"}, "", nullptr,
+        SIGINT, 1500);
+    EXPECT_EQ(run.exitStatus, 130);
+    EXPECT_EQ(run.err, "quarnel-mesh: interrupted; no output written\n");
+    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"slow.v3c1"});
 }
 
 TEST(MeshRender, DefaultViewOfPresetZeroCoversAPlausibleShare) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -28,6 +29,14 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
     writeFile(input, bytes);
     const bool whole = bytes.size() % 48 == 0;
     const std::string count = std::to_string(bytes.size() / 48);
+    // PLY and OBJ leave out the triangles with a non-finite vertex.
+    int64_t finiteCount = 0;
+    for (size_t offset = 0; whole && offset < bytes.size(); offset += 48) {
+        TriangleRecord record;
+        std::memcpy(&record, bytes.data() + offset, 48);
+        finiteCount += hasFiniteVertices(record) ? 1 : 0;
+    }
+    const std::string indexedCount = std::to_string(finiteCount);
     const std::string sizeError = "not a whole number of 48-byte records";
 
     char* report = nullptr;
@@ -66,9 +75,9 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
         if (name == "out.stl") {
             EXPECT_EQ(written.size(), 84 + 50 * (bytes.size() / 48)) << label;
         } else if (name == "out.ply") {
-            EXPECT_NE(written.find("element face " + count + "\n"), std::string::npos) << label;
+            EXPECT_NE(written.find("element face " + indexedCount + "\n"), std::string::npos) << label;
         } else if (name == "out.obj") {
-            EXPECT_NE(written.find(" vertices, " + count + " faces\n"), std::string::npos) << label;
+            EXPECT_NE(written.find(" vertices, " + indexedCount + " faces\n"), std::string::npos) << label;
         } else {
             EXPECT_EQ(written.compare(0, 8, kPngSignature, 8), 0) << label;
         }

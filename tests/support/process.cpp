@@ -6,15 +6,37 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+void limitChildFileSize() {
+    const rlimit limit = {kChildFileSizeLimit, kChildFileSizeLimit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+[[noreturn]] void execProgram(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+}  // namespace
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::string& workDir, void (*setup)(), int signalNumber,
@@ -24,31 +46,28 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    std::unique_ptr<TempDir> privateDir;
+    const std::string folder = workDir.empty() ? (privateDir = std::make_unique<TempDir>())->path
+                                               : workDir;
     const pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
+        limitChildFileSize();
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         close(outPipe[0]);
         close(errPipe[0]);
         close(outPipe[1]);
         close(errPipe[1]);
-        if (!workDir.empty() && chdir(workDir.c_str()) != 0) {
+        if (chdir(folder.c_str()) != 0) {
             _exit(127);
         }
         if (setup != nullptr) {
             setup();
         }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        execProgram(program, args);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -95,6 +114,59 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     waitpid(pid, &status, 0);
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+bool markerSeenWhileRunning(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& workDir, const std::string& marker,
+                            const std::string& laterMarker, std::string& output) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    const std::string terminal = ptsname(master);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        limitChildFileSize();
+        setsid();
+        const int slave = open(terminal.c_str(), O_RDWR);
+        if (slave < 0 || chdir(workDir.c_str()) != 0) {
+            _exit(127);
+        }
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        close(slave);
+        close(master);
+        execProgram(program, args);
+    }
+    bool seenWhileRunning = false;
+    bool seen = false;
+    char buffer[4096];
+    // Linux reports EIO on the master once the child's side is closed.
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<size_t>(got));
+        if (!seen && output.find(marker) != std::string::npos) {
+            seen = true;
+            int status = 0;
+            seenWhileRunning = waitpid(pid, &status, WNOHANG) == 0 &&
+                               output.find(laterMarker) == std::string::npos;
+        }
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return seenWhileRunning;
+}
+
+unsigned long long fnv1a64(const std::string& bytes) {
+    unsigned long long hash = 0xcbf29ce484222325ull;
+    for (const char c : bytes) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    }
+    return hash;
 }
 
 TempDir::TempDir() {

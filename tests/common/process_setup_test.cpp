@@ -1,0 +1,58 @@
+// Each case runs in a forked child, since it closes descriptors or ends by a signal.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/process_setup.h"
+#include "support/process.h"
+
+namespace {
+
+// Runs `body` in a child and returns its wait status.
+template <typename Body>
+int statusOfChild(Body body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+}  // namespace
+
+TEST(ProcessSetup, ClosedStandardStreamsAreReopenedBeforeAnyFile) {
+    const int status = statusOfChild([] {
+        close(0);
+        close(2);
+        openStandardStreams();
+        const int fd = open("/dev/null", O_RDONLY);
+        _exit(fd > 2 && fcntl(0, F_GETFD) != -1 && fcntl(2, F_GETFD) != -1 ? 0 : 1);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(ProcessSetup, FatalSignalsRemoveRegisteredTemporariesAndStillEndTheProcess) {
+    for (const int signalNumber : {SIGHUP, SIGPIPE, SIGUSR1, SIGALRM}) {
+        TempDir dir;
+        const std::string kept = dir.file("kept.tmp");
+        const std::string removed = dir.file("removed.tmp");
+        writeFile(kept, "k");
+        writeFile(removed, "r");
+        const int status = statusOfChild([&] {
+            installStopSignals();
+            forgetTemporaryPath(registerTemporaryPath(kept.c_str()));
+            registerTemporaryPath(removed.c_str());
+            raise(signalNumber);
+        });
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
+        EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"kept.tmp"}) << signalNumber;
+    }
+}

@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "io/atomic_output.h"
+#include "support/process.h"
+
+TEST(AtomicOutput, NothingIsVisibleBeforeTheCommitAndAllOfItAfter) {
+    TempDir dir;
+    // The longest legal name: the temporary must never add to it past the 255-byte limit.
+    const std::string path = dir.file(std::string(255, 'n'));
+    writeFile(path, "earlier");
+    {
+        AtomicOutput output;
+        ASSERT_TRUE(openAtomicOutput(path, output)) << describeOutputFailure(output);
+        writeAtomicOutput(output, "abc", 3);
+        writeAtomicOutput(output, std::string(3 << 20, 'x').data(), 3 << 20);
+        EXPECT_EQ(listDir(dir.path), std::vector<std::string>{std::string(255, 'n')});
+        EXPECT_EQ(readFile(path), "earlier");
+        ASSERT_TRUE(commitAtomicOutput(output)) << describeOutputFailure(output);
+    }
+    EXPECT_EQ(readFile(path), "abc" + std::string(3 << 20, 'x'));
+    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{std::string(255, 'n')});
+    {
+        AtomicOutput abandoned;
+        ASSERT_TRUE(openAtomicOutput(path, abandoned));
+        writeAtomicOutput(abandoned, "partial", 7);
+    }
+    EXPECT_EQ(readFile(path), "abc" + std::string(3 << 20, 'x'));
+    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{std::string(255, 'n')});
+}
+
+TEST(AtomicOutput, OpenFailuresKeepTheirReason) {
+    TempDir dir;
+    AtomicOutput missing;
+    EXPECT_FALSE(openAtomicOutput(dir.file("gone/out.stl"), missing));
+    EXPECT_EQ(describeOutputFailure(missing),
+              "cannot create " + dir.file("gone/out.stl") + ": No such file or directory");
+    AtomicOutput folder;
+    EXPECT_FALSE(openAtomicOutput(dir.path, folder));
+    EXPECT_EQ(describeOutputFailure(folder), "cannot write " + dir.path + ": it is a folder");
+}
