@@ -63,13 +63,14 @@ TEST(BlockSampler, ColumnsEqualTheStraightforwardEvaluation) {
     static BlockBuffers columns;
     // The field's edge cases too: a block whose lattice holds (0, 1, 0), whose first iterate has
     // modulus exactly 2 (the escape test is strict), one step only, and a bailout below that.
-    std::vector<Box3d> blocks = sampleBlocks();
-    blocks.push_back({{0.0, 1.0, 0.0}, {0.63, 1.63, 0.63}});
-    const FieldParams cases[] = {kDefaultFieldParams,
-                                 {8.0, 2.0, 2},
-                                 {8.0, std::nextafter(2.0, 0.0), 2},
-                                 {8.0, 16.0, 1}};
-    for (const FieldParams& params : cases) {
+    const std::vector<Box3d> edgeBlocks = {{{0.0, 1.0, 0.0}, {0.63, 1.63, 0.63}},
+                                           {{-0.6, 0.0, -0.6}, {0.0, 0.6, 0.0}}};
+    const std::pair<FieldParams, std::vector<Box3d>> cases[] = {
+        {kDefaultFieldParams, sampleBlocks()},
+        {{8.0, 2.0, 2}, edgeBlocks},
+        {{8.0, std::nextafter(2.0, 0.0), 2}, edgeBlocks},
+        {{8.0, 16.0, 1}, edgeBlocks}};
+    for (const auto& [params, blocks] : cases) {
         for (const Box3d& block : blocks) {
             sampleBlockReference(params, block, reference.samples);
             sampleBlockColumns(params, block, columns.samples);
