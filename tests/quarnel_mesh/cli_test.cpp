@@ -11,7 +11,7 @@
 
 TEST(MeshCli, HelpPrintsUsageAndSucceeds) {
     const ProcessResult run = runMesh({"--help"});
-    EXPECT_EQ(run.out.rfind("Usage: quarnel-mesh info FILE\n", 0), 0u) << run.out;
+    EXPECT_EQ(run.out.rfind("Usage: quarnel-mesh info FILE [--topology]\n", 0), 0u) << run.out;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitStatus, 0);
     const ProcessResult bare = runMesh({});

@@ -196,9 +196,9 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
     };
     const std::vector<Case> cases = {
         {cube, dir.file("cube.off"),
-         "cannot tell the format of " + dir.file("cube.off") + ": name it .stl, .ply or .obj"},
+         "cannot tell the format of " + dir.file("cube.off") + ": name it .stl, .ply, .obj, .glb or .3mf"},
         {cube, dir.file("stl"),
-         "cannot tell the format of " + dir.file("stl") + ": name it .stl, .ply or .obj"},
+         "cannot tell the format of " + dir.file("stl") + ": name it .stl, .ply, .obj, .glb or .3mf"},
         {cube, noFolder, "cannot create " + noFolder + ": No such file or directory"},
         {cube, folderPly, "cannot write " + folderPly + ": it is a folder"},
         {partial, dir.file("partial.obj"),
@@ -262,15 +262,16 @@ TEST(MeshConvert, SharingPastTheMemoryLimitPointsToStl) {
     const std::string input = writeMeshFile(dir, "many.v3c1", records);
     ConvertOptions options;
     options.weldMemoryLimitBytes = 100000;
-    for (const std::string name : {"many.ply", "many.obj"}) {
+    ConvertReport report;
+    for (const std::string name : {"many.ply", "many.obj", "many.glb"}) {
         std::string error;
-        EXPECT_FALSE(convertMesh(input, dir.file(name), options, error));
+        EXPECT_FALSE(convertMesh(input, dir.file(name), options, report, error));
         EXPECT_EQ(error, "not enough memory to share the vertices of " + input +
                              " (4096 distinct vertices so far); convert to .stl instead, "
                              "which does not share vertices");
     }
     std::string error;
-    EXPECT_TRUE(convertMesh(input, dir.file("many.stl"), options, error)) << error;
+    EXPECT_TRUE(convertMesh(input, dir.file("many.stl"), options, report, error)) << error;
     EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"many.stl", "many.v3c1"}));
 }
 
