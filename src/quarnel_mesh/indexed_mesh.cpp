@@ -101,7 +101,7 @@ void compactVertices(IndexedMesh& mesh) {
 Vec3f placeVertex(const Vec3f& vertex, const Placement& placement) {
     Vec3d v = toVec3d(vertex);
     if (placement.zUp) {
-        v = {v.x, -v.z, v.y};
+        v = {v.x, 0.0 - v.z, v.y};  // not -v.z: a vertex on the plane z = 0 must not become -0
     }
     return {static_cast<float>(v.x * placement.scale), static_cast<float>(v.y * placement.scale),
             static_cast<float>(v.z * placement.scale)};

@@ -225,7 +225,8 @@ TEST(MeshConvert, FullDiskLeavesNoOutputAndKeepsAnEarlierFile) {
         records.push_back(makeRecord({x, 0, 0}, {x, 1, 0}, {x, 0, 1}));
     }
     const std::string input = writeMeshFile(dir, "strip.v3c1", records);
-    for (const std::string name : {"strip.stl", "strip.ply", "strip.obj"}) {
+    for (const std::string name :
+         {"strip.stl", "strip.ply", "strip.obj", "strip.glb", "strip.3mf"}) {
         writeFile(dir.file(name), "earlier");
         const ProcessResult run = runMesh({"convert", input, dir.file(name)}, limitFileSizeTo4KiB);
         EXPECT_EQ(run.err, "quarnel-mesh: cannot write " + dir.file(name) + ": File too large\n");
@@ -233,7 +234,8 @@ TEST(MeshConvert, FullDiskLeavesNoOutputAndKeepsAnEarlierFile) {
         EXPECT_EQ(readFile(dir.file(name)), "earlier");
     }
     EXPECT_EQ(listDir(dir.path),
-              (std::vector<std::string>{"strip.obj", "strip.ply", "strip.stl", "strip.v3c1"}));
+              (std::vector<std::string>{"strip.3mf", "strip.glb", "strip.obj", "strip.ply",
+                                        "strip.stl", "strip.v3c1"}));
 }
 
 TEST(MeshConvert, StlRefusesMoreTrianglesThanItsCountHolds) {
