@@ -59,8 +59,7 @@ int64_t labelPieces(const IndexedMesh& mesh, std::vector<uint32_t>& pieceOfVerte
 
 bool computeTopology(const IndexedMesh& mesh, Topology& topology, std::string& error) {
     topology = Topology();
-    const size_t faceCount = mesh.indices.size() / 3;
-    topology.faceCount = static_cast<int64_t>(faceCount);
+    const size_t triangleCount = mesh.indices.size() / 3;
     std::vector<uint64_t> edges;
     std::vector<uint32_t> pieceOfVertex;
     try {
@@ -75,14 +74,16 @@ bool computeTopology(const IndexedMesh& mesh, Topology& topology, std::string& e
         error = "not enough memory for the topology tables";
         return false;
     }
-    for (size_t t = 0; t < faceCount; ++t) {
+    for (size_t t = 0; t < triangleCount; ++t) {
         const uint32_t* corner = &mesh.indices[3 * t];
+        // A triangle with two equal vertices has no area and is no face of the surface: counted,
+        // its sides would lie on a real edge and make it look non-manifold.
+        if (corner[0] == corner[1] || corner[1] == corner[2] || corner[2] == corner[0]) {
+            continue;
+        }
+        ++topology.faceCount;
         for (int side = 0; side < 3; ++side) {
-            const uint32_t a = corner[side];
-            const uint32_t b = corner[(side + 1) % 3];
-            if (a != b) {  // the collapsed side of a degenerate triangle is no edge
-                edges.push_back(edgeKey(a, b));
-            }
+            edges.push_back(edgeKey(corner[side], corner[(side + 1) % 3]));
         }
         // Divergence theorem: each face adds the signed volume of the tetrahedron it spans with
         // the origin; in double, in file order, so the sum is the same on every run.
