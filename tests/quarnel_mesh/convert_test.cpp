@@ -15,6 +15,7 @@
 namespace {
 
 const char kStlHeaderText[] = "binary STL written by quarnel-mesh";
+const char kNameIt[] = ": name it .stl, .ply, .obj, .glb or .3mf";
 
 }  // namespace
 
@@ -196,9 +197,8 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
     };
     const std::vector<Case> cases = {
         {cube, dir.file("cube.off"),
-         "cannot tell the format of " + dir.file("cube.off") + ": name it .stl, .ply, .obj, .glb or .3mf"},
-        {cube, dir.file("stl"),
-         "cannot tell the format of " + dir.file("stl") + ": name it .stl, .ply, .obj, .glb or .3mf"},
+         "cannot tell the format of " + dir.file("cube.off") + kNameIt},
+        {cube, dir.file("stl"), "cannot tell the format of " + dir.file("stl") + kNameIt},
         {cube, noFolder, "cannot create " + noFolder + ": No such file or directory"},
         {cube, folderPly, "cannot write " + folderPly + ": it is a folder"},
         {partial, dir.file("partial.obj"),

@@ -277,7 +277,8 @@ TEST(MeshExport, ZUpAndSizeTurnAndScaleEveryFormat) {
     }
     boxOf(plyVertices, lo, hi);
     EXPECT_TRUE(sameFloats(lo, {0, -100, 0}) && sameFloats(hi, {25, 0, 50}));
-    EXPECT_NE(readGlb(readFile(dir.file("box.glb"))).json.find("\"min\":[0,-100,0],\"max\":[25,0,50]"),
+    EXPECT_NE(readGlb(readFile(dir.file("box.glb")))
+                  .json.find("\"min\":[0,-100,0],\"max\":[25,0,50]"),
               std::string::npos);
 
     // The fractal: longest side 100 to 0.01, and z spans what y spanned, scaled alike.
