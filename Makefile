@@ -4,11 +4,13 @@
 BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-RUN_PACKAGES := cmake make g++ libtbb-dev libsleef-dev libpng-dev
-TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils
+RUN_PACKAGES := cmake make g++ libtbb-dev libsleef-dev libpng-dev libmeshoptimizer-dev lib3mf-dev
+TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils nodejs npm
+# The Khronos glTF validator (an npm package), for the tests of quarnel-mesh's .glb output.
+GLTF_VALIDATOR := gltf-validator@2.0.0-dev.3.10
 BENCH_PACKAGES := $(RUN_PACKAGES) libbenchmark-dev time
 
-.PHONY: all deps-run deps-test deps-bench configure run test bench clean
+.PHONY: all deps-run deps-test deps-bench configure run test bench clean gltf-validator
 
 all: test
 
@@ -37,9 +39,21 @@ run: deps-run configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quarnel
 	./$(BUILD_DIR)/quarnel $(PRESET)
 
-test: deps-test configure
+test: deps-test configure gltf-validator
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Into build/tools, once; without npm the tests that need it are skipped and say so.
+gltf-validator:
+	@if [ ! -f $(BUILD_DIR)/tools/node_modules/gltf-validator/package.json ]; then \
+	  if command -v npm >/dev/null; then \
+	    mkdir -p $(BUILD_DIR)/tools && \
+	    npm install --prefix $(BUILD_DIR)/tools --no-save --no-audit --no-fund $(GLTF_VALIDATOR) || \
+	      echo "could not install the glTF validator: its checks will be skipped"; \
+	  else \
+	    echo "npm not found: the glTF validator checks will be skipped"; \
+	  fi; \
+	fi
 
 bench: deps-bench configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)

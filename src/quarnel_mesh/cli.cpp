@@ -7,16 +7,25 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: quarnel-mesh info FILE\n"
-    "       quarnel-mesh convert FILE OUT\n"
+    "Usage: quarnel-mesh info FILE [--topology]\n"
+    "       quarnel-mesh convert FILE OUT [--simplify RATIO] [--drop-islands N]\n"
+    "                                     [--z-up] [--size MM] [--normals]\n"
     "       quarnel-mesh render FILE OUT.png [--size N] [--azimuth DEG] [--elevation DEG]\n"
     "       quarnel-mesh --help\n"
     "\n"
     "Inspects, converts and previews the triangle files quarnel writes.\n"
     "\n"
-    "  info     triangle count, file size, bounding box and record checks\n"
+    "  info     triangle count, file size, bounding box and record checks; --topology adds\n"
+    "           whether the surface is closed, its pieces, Euler characteristic and volume\n"
     "  convert  writes OUT by its extension: .stl (binary STL), .ply (binary PLY with\n"
-    "           shared vertices and colour) or .obj (text OBJ with shared vertices)\n"
+    "           shared vertices and colour), .obj (text OBJ with shared vertices),\n"
+    "           .glb (binary glTF 2.0 for the web and Blender) or .3mf (3MF in millimetres\n"
+    "           for slicers)\n"
+    "           --simplify RATIO    keep about RATIO (above 0, at most 1) of the triangles\n"
+    "           --drop-islands N    remove the pieces of fewer than N faces\n"
+    "           --z-up              turn the fractal's axis (y) to z, for printing\n"
+    "           --size MM           scale the longest side of the box to MM millimetres\n"
+    "           --normals           .glb only: add smooth vertex normals\n"
     "  render   draws a preview picture: --size 16-4096 pixels (default 800), the view\n"
     "           turned --azimuth degrees about the y axis (default 35) and raised\n"
     "           --elevation degrees, -90 to 90 (default 25)\n";
@@ -37,14 +46,14 @@ int failRun(const std::string& message, const std::atomic<bool>* stopRequested) 
 }
 
 // The whole argument as a finite number, or false.
-bool parseDegrees(const char* text, double& degrees) {
+bool parseNumber(const char* text, double& number) {
     char* end = nullptr;
     errno = 0;
     const double value = std::strtod(text, &end);
     if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
         return false;
     }
-    degrees = value;
+    number = value;
     return true;
 }
 
@@ -58,6 +67,105 @@ bool parseSize(const char* text, int& sizePixels) {
     }
     sizePixels = static_cast<int>(value);
     return true;
+}
+
+// A whole number of faces, 1 or more.
+bool parseFaceCount(const char* text, int64_t& faceCount) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || value < 1) {
+        return false;
+    }
+    faceCount = value;
+    return true;
+}
+
+void printConvertReport(const ConvertReport& report) {
+    if (report.islandsChecked) {
+        std::printf("islands: %lld of %lld pieces dropped, %lld faces\n",
+                    static_cast<long long>(report.islands.droppedPieceCount),
+                    static_cast<long long>(report.islands.pieceCount),
+                    static_cast<long long>(report.islands.droppedFaceCount));
+    }
+    if (report.simplified) {
+        std::printf("simplified: %lld -> %lld triangles, geometric error %.3g (%.3g%% of the "
+                    "extent)\n",
+                    static_cast<long long>(report.simplify.triangleCountBefore),
+                    static_cast<long long>(report.simplify.triangleCountAfter),
+                    report.simplify.absoluteError, 100.0 * report.simplify.relativeError);
+    }
+    if (report.scale != 1.0) {
+        std::printf("scaled: by %.9g\n", report.scale);
+    }
+    // A warning, on standard error: the output lacks triangles the input has.
+    if (report.nonFiniteDropped > 0) {
+        std::fprintf(stderr, "quarnel-mesh: left out %lld %s with a non-finite vertex\n",
+                     static_cast<long long>(report.nonFiniteDropped),
+                     report.nonFiniteDropped == 1 ? "triangle" : "triangles");
+    }
+    if (report.degenerateDropped > 0) {
+        std::printf("left out: %lld triangles with two equal vertices, which 3MF forbids\n",
+                    static_cast<long long>(report.degenerateDropped));
+    }
+}
+
+int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
+    ConvertOptions options;
+    options.stopRequested = stopRequested;
+    std::vector<std::string> paths;
+    for (int i = 2; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.size() < 2 || argument.compare(0, 2, "--") != 0) {
+            paths.push_back(argument);
+            continue;
+        }
+        if (argument == "--z-up") {
+            options.zUp = true;
+            continue;
+        }
+        if (argument == "--normals") {
+            options.smoothNormals = true;
+            continue;
+        }
+        if (argument != "--simplify" && argument != "--size" && argument != "--drop-islands") {
+            return failUsage("unknown option " + argument);
+        }
+        if (i + 1 == argc) {
+            return failUsage(argument + " needs a value");
+        }
+        const char* value = argv[++i];
+        double number = 0.0;
+        if (argument == "--simplify") {
+            if (!parseNumber(value, number) || !(number > 0.0 && number <= 1.0)) {
+                return failUsage("--simplify must be a ratio above 0 and at most 1, not '" +
+                                 std::string(value) + "'");
+            }
+            options.simplifyRatio = number;
+        } else if (argument == "--size") {
+            if (!parseNumber(value, number) || !(number > 0.0)) {
+                return failUsage("--size must be a length in millimetres above 0, not '" +
+                                 std::string(value) + "'");
+            }
+            options.sizeMillimetres = number;
+        } else if (!parseFaceCount(value, options.dropIslandFaces)) {
+            return failUsage("--drop-islands must be a whole number of faces, 1 or more, not '" +
+                             std::string(value) + "'");
+        }
+    }
+    if (paths.size() != 2) {
+        return failUsage("convert takes FILE and OUT");
+    }
+    if (options.smoothNormals && formatFromPath(paths[1]) != MeshFormat::kGlb) {
+        return failUsage("--normals needs a .glb output, not " + paths[1]);
+    }
+    ConvertReport report;
+    std::string error;
+    if (!convertMesh(paths[0], paths[1], options, report, error)) {
+        return failRun(error, stopRequested);
+    }
+    printConvertReport(report);
+    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 int runRender(int argc, char** argv, const std::atomic<bool>* stopRequested) {
@@ -83,11 +191,11 @@ int runRender(int argc, char** argv, const std::atomic<bool>* stopRequested) {
                                  std::string(value) + "'");
             }
         } else if (argument == "--azimuth") {
-            if (!parseDegrees(value, options.azimuthDegrees)) {
+            if (!parseNumber(value, options.azimuthDegrees)) {
                 return failUsage("--azimuth must be a number of degrees, not '" +
                                  std::string(value) + "'");
             }
-        } else if (!parseDegrees(value, options.elevationDegrees) ||
+        } else if (!parseNumber(value, options.elevationDegrees) ||
                    std::fabs(options.elevationDegrees) > 90.0) {
             return failUsage("--elevation must be a number of degrees from -90 to 90, not '" +
                              std::string(value) + "'");
@@ -117,24 +225,28 @@ int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     }
     std::string error;
     if (command == "info") {
-        if (argc != 3) {
+        std::vector<std::string> paths;
+        bool topology = false;
+        for (int i = 2; i < argc; ++i) {
+            const std::string argument = argv[i];
+            if (argument == "--topology") {
+                topology = true;
+            } else if (argument.size() >= 2 && argument.compare(0, 2, "--") == 0) {
+                return failUsage("unknown option " + argument);
+            } else {
+                paths.push_back(argument);
+            }
+        }
+        if (paths.size() != 1) {
             return failUsage("info takes one FILE");
         }
-        if (!printMeshInfo(argv[2], stdout, stopRequested, error)) {
+        if (!printMeshInfo(paths[0], topology, stdout, stopRequested, error)) {
             return failRun(error, stopRequested);
         }
         return 0;
     }
     if (command == "convert") {
-        if (argc != 4) {
-            return failUsage("convert takes FILE and OUT");
-        }
-        ConvertOptions options;
-        options.stopRequested = stopRequested;
-        if (!convertMesh(argv[2], argv[3], options, error)) {
-            return failRun(error, stopRequested);
-        }
-        return 0;
+        return runConvert(argc, argv, stopRequested);
     }
     if (command == "render") {
         return runRender(argc, argv, stopRequested);

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include <unistd.h>
-
 #include "quarnel_mesh/quarnel_mesh.h"
 #include "quarnel_mesh/vertex_welder.h"
 
@@ -19,35 +17,41 @@ constexpr int64_t kMaxStlTriangles = 0xFFFFFFFFll;
 // Must not begin with "solid": readers take that as the mark of the text form.
 constexpr char kStlHeaderText[] = "binary STL written by quarnel-mesh";
 
-uint64_t defaultWeldMemoryLimit() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long pageBytes = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageBytes <= 0) {
-        return UINT64_MAX;
-    }
-    return static_cast<uint64_t>(pages) / 4 * 3 * static_cast<uint64_t>(pageBytes);
-}
-
-bool writeStl(RecordReader& reader, AtomicOutput& output, Progress& progress,
-              const ConvertOptions& options, std::string& error) {
+void writeStlHeader(AtomicOutput& output, int64_t triangleCount) {
     char header[kStlHeaderBytes + 4] = {};
     std::memcpy(header, kStlHeaderText, sizeof kStlHeaderText - 1);
-    const uint32_t triangleCount = static_cast<uint32_t>(reader.recordCount);
-    std::memcpy(header + kStlHeaderBytes, &triangleCount, 4);
+    const uint32_t count = static_cast<uint32_t>(triangleCount);
+    std::memcpy(header + kStlHeaderBytes, &count, 4);
     writeAtomicOutput(output, header, sizeof header);
+}
 
+void encodeStlFacet(const TriangleRecord& record, char* facet) {
+    const Vec3f normal = facetNormal(record);
+    const uint16_t attribute = 0;
+    std::memcpy(facet, &normal, 12);
+    std::memcpy(facet + 12, record.vertices, 36);
+    std::memcpy(facet + 48, &attribute, 2);
+}
+
+// Streams in constant memory; with a placement, each vertex is moved before its facet's normal
+// is computed, so the normals stay those of the written triangle.
+bool writeStl(RecordReader& reader, const Placement& placement, AtomicOutput& output,
+              Progress& progress, const ConvertOptions& options, std::string& error) {
+    writeStlHeader(output, reader.recordCount);
+    const bool moved = !isIdentity(placement);
     std::vector<char> facets(reader.chunk.size() * kStlFacetBytes);
     return forEachRecordChunk(
         reader, progress, 0, options.stopRequested, error,
         [&](const TriangleRecord* records, int64_t count) {
             char* facet = facets.data();
             for (int64_t i = 0; i < count; ++i) {
-                const TriangleRecord& record = records[i];
-                const Vec3f normal = facetNormal(record);
-                const uint16_t attribute = 0;
-                std::memcpy(facet, &normal, 12);
-                std::memcpy(facet + 12, record.vertices, 36);
-                std::memcpy(facet + 48, &attribute, 2);
+                TriangleRecord record = records[i];
+                if (moved) {
+                    for (Vec3f& vertex : record.vertices) {
+                        vertex = placeVertex(vertex, placement);
+                    }
+                }
+                encodeStlFacet(record, facet);
                 facet += kStlFacetBytes;
             }
             writeAtomicOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
@@ -57,16 +61,6 @@ bool writeStl(RecordReader& reader, AtomicOutput& output, Progress& progress,
             }
             return true;
         });
-}
-
-std::string weldFailure(int64_t result, const std::string& inputPath, const VertexWelder& welder) {
-    if (result == kWeldTooManyVertices) {
-        return inputPath + " has more than 4294967295 distinct vertices, too many for 32-bit "
-                           "indices; convert to .stl instead, which does not share vertices";
-    }
-    return "not enough memory to share the vertices of " + inputPath + " (" +
-           std::to_string(welder.vertices.size()) +
-           " distinct vertices so far); convert to .stl instead, which does not share vertices";
 }
 
 // Pass over the records that welds every vertex, in file order, and counts the triangles with a
@@ -85,7 +79,7 @@ bool weldAll(RecordReader& reader, VertexWelder& welder, int64_t& nonFiniteCount
                 for (const Vec3f& vertex : records[i].vertices) {
                     const int64_t index = weldVertex(welder, vertex, records[i].color);
                     if (index < 0) {
-                        error = weldFailure(index, reader.path, welder);
+                        error = describeWeldFailure(index, reader.path, welder.vertices.size());
                         return false;
                     }
                 }
@@ -112,9 +106,9 @@ void writePlyHeader(AtomicOutput& output, int64_t vertexCount, int64_t faceCount
     writeAtomicOutput(output, header.data(), header.size());
 }
 
-void writePlyVertices(AtomicOutput& output, const VertexWelder& welder) {
+void writePlyVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices) {
     char bytes[kPlyVertexBytes];
-    for (const WeldedVertex& vertex : welder.vertices) {
+    for (const WeldedVertex& vertex : vertices) {
         std::memcpy(bytes, &vertex.position, 12);
         std::memcpy(bytes + 12, vertex.rgb, 3);
         writeAtomicOutput(output, bytes, sizeof bytes);
@@ -125,15 +119,15 @@ char* appendFloat(char* text, char* end, float value) {
     return std::to_chars(text, end, value).ptr;
 }
 
-void writeObjVertices(AtomicOutput& output, const VertexWelder& welder,
+void writeObjVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices,
                       const std::string& inputPath, int64_t faceCount) {
     const std::string header = "# written by quarnel-mesh from " + inputPath + ": " +
-                               std::to_string(welder.vertices.size()) + " vertices, " +
+                               std::to_string(vertices.size()) + " vertices, " +
                                std::to_string(faceCount) + " faces\n";
     writeAtomicOutput(output, header.data(), header.size());
     char line[128];
     char* const end = line + sizeof line;
-    for (const WeldedVertex& vertex : welder.vertices) {
+    for (const WeldedVertex& vertex : vertices) {
         char* next = line;
         *next++ = 'v';
         *next++ = ' ';
@@ -145,6 +139,26 @@ void writeObjVertices(AtomicOutput& output, const VertexWelder& welder,
         *next++ = '\n';
         writeAtomicOutput(output, line, static_cast<size_t>(next - line));
     }
+}
+
+void writeFace(AtomicOutput& output, MeshFormat format, const uint32_t indices[3]) {
+    if (format == MeshFormat::kPly) {
+        char face[kPlyFaceBytes];
+        face[0] = 3;
+        std::memcpy(face + 1, indices, 12);
+        writeAtomicOutput(output, face, sizeof face);
+        return;
+    }
+    char line[80];
+    char* const end = line + sizeof line;
+    char* next = line;
+    *next++ = 'f';
+    for (int v = 0; v < 3; ++v) {
+        *next++ = ' ';
+        next = std::to_chars(next, end, static_cast<int64_t>(indices[v]) + 1).ptr;  // from 1
+    }
+    *next++ = '\n';
+    writeAtomicOutput(output, line, static_cast<size_t>(next - line));
 }
 
 // Second pass: every vertex is already in the table, so weldVertex only looks it up; a new one
@@ -171,26 +185,10 @@ bool writeFaces(RecordReader& reader, MeshFormat format, VertexWelder& welder,
                         return false;
                     }
                 }
-                if (format == MeshFormat::kPly) {
-                    char face[kPlyFaceBytes];
-                    face[0] = 3;
-                    for (int v = 0; v < 3; ++v) {
-                        const uint32_t index = static_cast<uint32_t>(indices[v]);
-                        std::memcpy(face + 1 + 4 * v, &index, 4);
-                    }
-                    writeAtomicOutput(output, face, sizeof face);
-                } else {
-                    char line[80];
-                    char* const end = line + sizeof line;
-                    char* next = line;
-                    *next++ = 'f';
-                    for (int v = 0; v < 3; ++v) {
-                        *next++ = ' ';
-                        next = std::to_chars(next, end, indices[v] + 1).ptr;  // OBJ counts from 1
-                    }
-                    *next++ = '\n';
-                    writeAtomicOutput(output, line, static_cast<size_t>(next - line));
-                }
+                const uint32_t face[3] = {static_cast<uint32_t>(indices[0]),
+                                          static_cast<uint32_t>(indices[1]),
+                                          static_cast<uint32_t>(indices[2])};
+                writeFace(output, format, face);
             }
             if (output.failure != OutputFailure::kNone) {
                 error = describeOutputFailure(output);
@@ -201,7 +199,8 @@ bool writeFaces(RecordReader& reader, MeshFormat format, VertexWelder& welder,
 }
 
 bool writeShared(RecordReader& reader, MeshFormat format, AtomicOutput& output,
-                 Progress& progress, const ConvertOptions& options, std::string& error) {
+                 Progress& progress, const ConvertOptions& options, ConvertReport& report,
+                 std::string& error) {
     VertexWelder welder;
     welder.memoryLimitBytes = options.weldMemoryLimitBytes != 0 ? options.weldMemoryLimitBytes
                                                                 : defaultWeldMemoryLimit();
@@ -209,20 +208,131 @@ bool writeShared(RecordReader& reader, MeshFormat format, AtomicOutput& output,
     if (!weldAll(reader, welder, nonFiniteCount, progress, options, error)) {
         return false;
     }
-    if (nonFiniteCount > 0) {
-        std::fprintf(stderr, "quarnel-mesh: left out %lld %s with a non-finite vertex\n",
-                     static_cast<long long>(nonFiniteCount),
-                     nonFiniteCount == 1 ? "triangle" : "triangles");
-    }
+    report.nonFiniteDropped = nonFiniteCount;
     const int64_t vertexCount = static_cast<int64_t>(welder.vertices.size());
     const int64_t faceCount = reader.recordCount - nonFiniteCount;
     if (format == MeshFormat::kPly) {
         writePlyHeader(output, vertexCount, faceCount);
-        writePlyVertices(output, welder);
+        writePlyVertices(output, welder.vertices);
     } else {
-        writeObjVertices(output, welder, reader.path, faceCount);
+        writeObjVertices(output, welder.vertices, reader.path, faceCount);
     }
     return writeFaces(reader, format, welder, vertexCount, output, progress, options, error);
+}
+
+// The formats of an edited mesh, written from memory.
+bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string& inputPath,
+                  const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
+                  std::string& error) {
+    const int64_t faceCount = static_cast<int64_t>(mesh.indices.size() / 3);
+    switch (format) {
+    case MeshFormat::kGlb:
+        return writeGlb(mesh, options.smoothNormals, output, error);
+    case MeshFormat::kThreeMf:
+        return writeThreeMf(mesh, output, report.degenerateDropped, error);
+    case MeshFormat::kStl: {
+        writeStlHeader(output, faceCount);
+        char facet[kStlFacetBytes];
+        TriangleRecord record;
+        record.color = mesh.color;
+        for (size_t i = 0; i < mesh.indices.size(); i += 3) {
+            for (int v = 0; v < 3; ++v) {
+                record.vertices[v] = mesh.vertices[mesh.indices[i + v]].position;
+            }
+            encodeStlFacet(record, facet);
+            writeAtomicOutput(output, facet, sizeof facet);
+        }
+        break;
+    }
+    case MeshFormat::kPly:
+    case MeshFormat::kObj:
+        if (format == MeshFormat::kPly) {
+            writePlyHeader(output, static_cast<int64_t>(mesh.vertices.size()), faceCount);
+            writePlyVertices(output, mesh.vertices);
+        } else {
+            writeObjVertices(output, mesh.vertices, inputPath, faceCount);
+        }
+        for (size_t i = 0; i < mesh.indices.size(); i += 3) {
+            writeFace(output, format, &mesh.indices[i]);
+        }
+        break;
+    case MeshFormat::kUnknown:
+        break;
+    }
+    if (output.failure != OutputFailure::kNone) {
+        error = describeOutputFailure(output);
+        return false;
+    }
+    return true;
+}
+
+// Load, drop islands, simplify, place, write: every step but the last in memory.
+bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string& outputPath,
+                     const ConvertOptions& options, ConvertReport& report, std::string& error) {
+    const bool simplify = options.simplifyRatio < 1.0;
+    if (simplify) {
+        const uint64_t needed = static_cast<uint64_t>(reader.recordCount) *
+                                (kLoadBytesPerTriangle + kSimplifyBytesPerTriangle);
+        const uint64_t available = availableMemoryBytes();
+        if (needed > available) {
+            error = "simplifying the " + std::to_string(reader.recordCount) + " triangles of " +
+                    reader.path + " needs about " + formatBytes(needed) + " of memory and " +
+                    formatBytes(available) + " is available; simplify a smaller preset";
+            return false;
+        }
+    }
+    AtomicOutput output;
+    if (!createOutput(reader, outputPath, output, error)) {
+        return false;
+    }
+    Progress progress = startProgress("reading " + reader.path, reader.recordCount,
+                                      reader.fileBytes);
+    IndexedMesh mesh;
+    const bool loaded = loadIndexedMesh(reader, options.weldMemoryLimitBytes, mesh, progress,
+                                        options.stopRequested, error);
+    finishProgress(progress);
+    if (!loaded) {
+        return false;
+    }
+    if (options.dropIslandFaces > 0) {
+        report.islandsChecked = true;
+        dropIslands(mesh, options.dropIslandFaces, report.islands);
+    }
+    report.nonFiniteDropped = mesh.nonFiniteTriangles;
+    if (simplify && !mesh.indices.empty()) {
+        report.simplified = true;
+        if (!simplifyMesh(mesh, options.simplifyRatio, report.simplify, error)) {
+            return false;
+        }
+        compactVertices(mesh);
+    }
+    if (mesh.indices.empty() &&
+        (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
+        error = "no triangles left to write to " + outputPath;
+        return false;
+    }
+    Placement placement;
+    placement.zUp = options.zUp;
+    if (options.sizeMillimetres > 0.0) {
+        Vec3f boxMin, boxMax;
+        if (!usedVertexBox(mesh, boxMin, boxMax) ||
+            !scaleForSize(boxMin, boxMax, options.sizeMillimetres, placement.scale)) {
+            error = "cannot scale " + reader.path + " to a size: it has no extent";
+            return false;
+        }
+        report.scale = placement.scale;
+    }
+    if (!isIdentity(placement)) {
+        for (WeldedVertex& vertex : mesh.vertices) {
+            vertex.position = placeVertex(vertex.position, placement);
+        }
+    }
+    if (options.stopRequested != nullptr && options.stopRequested->load()) {
+        error = "interrupted";
+        return false;
+    }
+    return writeIndexed(mesh, format, reader.path, options, output, report, error) &&
+           commitOutput(output, error);
 }
 
 }  // namespace
@@ -237,7 +347,18 @@ MeshFormat formatFromPath(const std::string& path) {
     if (hasExtension(path, ".obj")) {
         return MeshFormat::kObj;
     }
+    if (hasExtension(path, ".glb")) {
+        return MeshFormat::kGlb;
+    }
+    if (hasExtension(path, ".3mf")) {
+        return MeshFormat::kThreeMf;
+    }
     return MeshFormat::kUnknown;
+}
+
+bool isPlainCopy(const ConvertOptions& options) {
+    return options.simplifyRatio == 1.0 && !options.zUp &&
+           options.sizeMillimetres == 0.0 && options.dropIslandFaces == 0;
 }
 
 Vec3f facetNormal(const TriangleRecord& record) {
@@ -254,10 +375,12 @@ Vec3f facetNormal(const TriangleRecord& record) {
 }
 
 bool convertMesh(const std::string& inputPath, const std::string& outputPath,
-                 const ConvertOptions& options, std::string& error) {
+                 const ConvertOptions& options, ConvertReport& report, std::string& error) {
+    report = ConvertReport();
     const MeshFormat format = formatFromPath(outputPath);
     if (format == MeshFormat::kUnknown) {
-        error = "cannot tell the format of " + outputPath + ": name it .stl, .ply or .obj";
+        error = "cannot tell the format of " + outputPath +
+                ": name it .stl, .ply, .obj, .glb or .3mf";
         return false;
     }
     RecordReader reader;
@@ -269,6 +392,36 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
                 " triangles; binary STL holds at most 4294967295";
         return false;
     }
+    const bool streams = format == MeshFormat::kStl && options.simplifyRatio == 1.0 &&
+                         options.dropIslandFaces == 0;
+    if (!streams && !(isPlainCopy(options) && format != MeshFormat::kGlb &&
+                      format != MeshFormat::kThreeMf)) {
+        return convertInMemory(reader, format, outputPath, options, report, error);
+    }
+    Placement placement;
+    placement.zUp = options.zUp;
+    if (options.sizeMillimetres > 0.0) {
+        // A first pass for the box; the records are read again to write them.
+        Progress boxProgress = startProgress("measuring " + inputPath, reader.recordCount,
+                                             reader.fileBytes);
+        MeshSummary summary;
+        const bool measured =
+            summariseMesh(reader, summary, boxProgress, options.stopRequested, error);
+        finishProgress(boxProgress);
+        if (!measured) {
+            return false;
+        }
+        if (summary.finiteVertexCount == 0 ||
+            !scaleForSize(summary.boxMin, summary.boxMax, options.sizeMillimetres,
+                          placement.scale)) {
+            error = "cannot scale " + inputPath + " to a size: it has no extent";
+            return false;
+        }
+        report.scale = placement.scale;
+        if (!rewindRecordFile(reader, error)) {
+            return false;
+        }
+    }
     AtomicOutput output;
     if (!createOutput(reader, outputPath, output, error)) {
         return false;
@@ -277,8 +430,8 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     Progress progress = startProgress("converting " + inputPath + " to " + outputPath,
                                       passCount * reader.recordCount, reader.fileBytes);
     const bool written = format == MeshFormat::kStl
-                             ? writeStl(reader, output, progress, options, error)
-                             : writeShared(reader, format, output, progress, options, error);
+                             ? writeStl(reader, placement, output, progress, options, error)
+                             : writeShared(reader, format, output, progress, options, report, error);
     finishProgress(progress);
     return written && commitOutput(output, error);
 }

@@ -58,7 +58,47 @@ bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progres
         });
 }
 
-bool printMeshInfo(const std::string& path, std::FILE* out,
+namespace {
+
+// The topology lines, or one line saying why they are missing when the tables would not fit.
+bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>* stopRequested,
+                   std::string& error) {
+    const uint64_t needed = static_cast<uint64_t>(reader.recordCount) *
+                            (kLoadBytesPerTriangle + kTopologyBytesPerTriangle);
+    const uint64_t available = availableMemoryBytes();
+    if (needed > available) {
+        std::fprintf(out, "topology:         not computed: it needs about %s of memory and %s "
+                          "is available\n",
+                     formatBytes(needed).c_str(), formatBytes(available).c_str());
+        return true;
+    }
+    Progress progress = startProgress("welding " + reader.path, reader.recordCount,
+                                      reader.fileBytes);
+    IndexedMesh mesh;
+    const bool loaded = loadIndexedMesh(reader, 0, mesh, progress, stopRequested, error);
+    finishProgress(progress);
+    Topology topology;
+    if (!loaded || !computeTopology(mesh, topology, error)) {
+        return false;
+    }
+    const bool closed = topology.boundaryEdgeCount == 0 && topology.nonManifoldEdgeCount == 0;
+    std::fprintf(out, "closed:           %s, %lld boundary edges, %lld non-manifold edges\n",
+                 closed ? "yes" : "no", static_cast<long long>(topology.boundaryEdgeCount),
+                 static_cast<long long>(topology.nonManifoldEdgeCount));
+    std::fprintf(out, "pieces:           %lld\n", static_cast<long long>(topology.pieceCount));
+    std::fprintf(out, "euler:            %lld (%lld vertices - %lld edges + %lld faces)\n",
+                 static_cast<long long>(topology.vertexCount - topology.edgeCount +
+                                        topology.faceCount),
+                 static_cast<long long>(topology.vertexCount),
+                 static_cast<long long>(topology.edgeCount),
+                 static_cast<long long>(topology.faceCount));
+    std::fprintf(out, "signed volume:    %.9g\n", topology.signedVolume);
+    return true;
+}
+
+}  // namespace
+
+bool printMeshInfo(const std::string& path, bool topology, std::FILE* out,
                    const std::atomic<bool>* stopRequested, std::string& error) {
     RecordReader reader;
     if (!openRecordFile(path, reader, error)) {
@@ -92,6 +132,9 @@ bool printMeshInfo(const std::string& path, std::FILE* out,
                  static_cast<long long>(summary.standardColorCount), triangles);
     std::fprintf(out, "repeated vertex:  %lld triangles with two equal vertices\n",
                  static_cast<long long>(summary.repeatedVertexCount));
+    if (topology && !printTopology(reader, out, stopRequested, error)) {
+        return false;
+    }
     if (std::fflush(out) != 0 || std::ferror(out)) {
         error = "cannot write the report: " + std::string(std::strerror(errno));
         return false;

@@ -1,6 +1,10 @@
 #include <cctype>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
+#include <fstream>
+
+#include <sys/sysinfo.h>
 
 #include <sys/stat.h>
 
@@ -83,4 +87,40 @@ std::string formatShortestFloat(float value) {
     char text[32];
     const std::to_chars_result result = std::to_chars(text, text + sizeof text, value);
     return std::string(text, result.ptr);
+}
+
+uint64_t availableMemoryBytes() {
+    // MemAvailable counts the page cache the kernel would drop for us; free RAM alone would refuse
+    // work that fits on a machine that has read a lot of files.
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    uint64_t kibibytes = 0;
+    std::string unit;
+    while (meminfo >> key >> kibibytes >> unit) {
+        if (key == "MemAvailable:") {
+            return kibibytes * 1024;
+        }
+    }
+    struct sysinfo info;
+    if (sysinfo(&info) == 0) {
+        return static_cast<uint64_t>(info.freeram) * info.mem_unit;
+    }
+    return UINT64_MAX;
+}
+
+std::string formatBytes(uint64_t bytes) {
+    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024.0 && unit < 4) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    if (unit == 0) {
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+    } else {
+        std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    }
+    return text;
 }

@@ -1,6 +1,7 @@
 // quarnel-mesh: inspects, converts and previews the triangle files the main tool writes.
 // Every command streams the records through a RecordReader, so memory does not grow with the
-// file except where a format needs shared vertices (PLY, OBJ).
+// file except where a format needs shared vertices (PLY, OBJ, glTF, 3MF), the mesh is edited
+// (simplified, islands dropped) or its topology is asked for.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include "io/atomic_output.h"
 #include "io/record_reader.h"
 #include "io/triangle_record.h"
+#include "quarnel_mesh/vertex_welder.h"
 
 // ---- progress.cpp: progress, file names, number formatting ----
 
@@ -74,6 +76,13 @@ bool forEachRecordChunk(RecordReader& reader, Progress& progress, int64_t doneBe
 // The shortest decimal text that reads back as exactly `value` ("0.1", "-2", "1e-07", "nan").
 std::string formatShortestFloat(float value);
 
+// Memory the system could give this process now without swapping: MemAvailable of /proc/meminfo,
+// else the free RAM; UINT64_MAX when neither can be read.
+uint64_t availableMemoryBytes();
+
+// "1.5 GiB", "312 MiB": a byte count for messages, one decimal.
+std::string formatBytes(uint64_t bytes);
+
 // ---- info.cpp: what a triangle file holds ----
 
 struct MeshSummary {
@@ -92,13 +101,118 @@ struct MeshSummary {
 bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progress,
                    const std::atomic<bool>* stopRequested, std::string& error);
 
-// `quarnel-mesh info`: prints the summary of `path` to `out`.
-bool printMeshInfo(const std::string& path, std::FILE* out,
+// `quarnel-mesh info`: prints the summary of `path` to `out`, and with `topology` the closedness,
+// pieces, Euler characteristic and volume as well (see computeTopology).
+bool printMeshInfo(const std::string& path, bool topology, std::FILE* out,
                    const std::atomic<bool>* stopRequested, std::string& error);
+
+// ---- indexed_mesh.cpp: the welded mesh in memory, and its placement ----
+
+// Triangles as indices into the welded vertices, three per triangle in the file's winding. Every
+// vertex is used by some triangle unless an edit removed its triangles (see compactVertices).
+struct IndexedMesh {
+    std::vector<WeldedVertex> vertices;
+    std::vector<uint32_t> indices;
+    Vec3f color = kTriangleColor;  // colour of the first record
+    int64_t nonFiniteTriangles = 0;  // records left out: a vertex is NaN or infinite
+};
+
+// Memory loadIndexedMesh needs per triangle of a closed mesh (about half a vertex per triangle),
+// growth of the tables included.
+constexpr uint64_t kLoadBytesPerTriangle = 48;
+
+// Three quarters of the RAM: the default limit of the vertex tables.
+uint64_t defaultWeldMemoryLimit();
+
+// The one line for a weldVertex failure (kWeldOutOfMemory, kWeldTooManyVertices) on `inputPath`.
+std::string describeWeldFailure(int64_t result, const std::string& inputPath,
+                                size_t vertexCount);
+
+// Welds every record of an open file from the start into `mesh`, leaving out (and counting) those
+// with a non-finite vertex, which no indexed format's readers take. The vertex tables stop at
+// `memoryLimitBytes` (0: three quarters of the RAM); failures set `error` to one line.
+bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMesh& mesh,
+                     Progress& progress, const std::atomic<bool>* stopRequested,
+                     std::string& error);
+
+// Drops the vertices no triangle uses, keeping the order of the others.
+void compactVertices(IndexedMesh& mesh);
+
+// Turn and scale applied to every vertex on the way out, computed in double and rounded once.
+struct Placement {
+    bool zUp = false;    // (x, y, z) -> (x, -z, y): a proper rotation, so winding stays outward
+    double scale = 1.0;  // applied after the turn
+};
+
+inline bool isIdentity(const Placement& placement) {
+    return !placement.zUp && placement.scale == 1.0;
+}
+
+Vec3f placeVertex(const Vec3f& vertex, const Placement& placement);
+
+// The scale that makes the longest side of the box `sizeMillimetres`; false when the box is
+// empty or flat in every direction.
+bool scaleForSize(const Vec3f& boxMin, const Vec3f& boxMax, double sizeMillimetres,
+                  double& scale);
+
+// The box of the finite vertices the triangles use; false when there is none.
+bool usedVertexBox(const IndexedMesh& mesh, Vec3f& boxMin, Vec3f& boxMax);
+
+// ---- topology.cpp: closedness, pieces, islands ----
+
+// Of the faces: the triangles with three different welded vertices (the others have no area).
+struct Topology {
+    int64_t vertexCount = 0;          // distinct welded vertices used by any triangle
+    int64_t edgeCount = 0;            // distinct undirected sides of the faces
+    int64_t faceCount = 0;
+    int64_t boundaryEdgeCount = 0;    // edges with one face
+    int64_t nonManifoldEdgeCount = 0; // edges with more than two faces
+    int64_t pieceCount = 0;           // pieces joined through shared vertices
+    double signedVolume = 0.0;        // positive for a closed mesh wound outward
+};
+
+// Memory computeTopology needs per triangle beyond the loaded mesh: 24 bytes of edge keys, with
+// the union-find and a margin (measured 51 bytes per triangle in all at preset 3).
+constexpr uint64_t kTopologyBytesPerTriangle = 24;
+
+// Counts of `mesh`; false with `error` set when its tables cannot be allocated.
+bool computeTopology(const IndexedMesh& mesh, Topology& topology, std::string& error);
+
+// For each vertex, the lowest vertex index of its piece (pieces join through shared vertices);
+// returns the number of pieces among the used vertices.
+int64_t labelPieces(const IndexedMesh& mesh, std::vector<uint32_t>& pieceOfVertex);
+
+struct IslandReport {
+    int64_t pieceCount = 0;          // before dropping
+    int64_t droppedPieceCount = 0;
+    int64_t droppedFaceCount = 0;
+};
+
+// Removes every piece with fewer than `minFaceCount` faces, keeping the order of the rest.
+void dropIslands(IndexedMesh& mesh, int64_t minFaceCount, IslandReport& report);
+
+// ---- simplify.cpp: fewer triangles, same shape ----
+
+// Memory simplifyMesh needs per triangle of a closed mesh on top of the loaded mesh: load and
+// simplification peaked at 123 to 126 bytes per triangle (presets 1 and 3, the program's fixed
+// 9 MB left out); the sum with kLoadBytesPerTriangle leaves a quarter more.
+constexpr uint64_t kSimplifyBytesPerTriangle = 110;
+
+struct SimplifyReport {
+    int64_t triangleCountBefore = 0;
+    int64_t triangleCountAfter = 0;
+    double absoluteError = 0.0;  // largest deviation, in the mesh's units
+    double relativeError = 0.0;  // the same over the mesh's extent
+};
+
+// Collapses edges (quadric error metric) until `ratio` of the triangles remain or no collapse
+// keeps the topology; vertices are left in place (see compactVertices). The mesh's vertices
+// must be finite.
+bool simplifyMesh(IndexedMesh& mesh, double ratio, SimplifyReport& report, std::string& error);
 
 // ---- convert.cpp: STL, PLY and OBJ ----
 
-enum class MeshFormat { kUnknown, kStl, kPly, kObj };
+enum class MeshFormat { kUnknown, kStl, kPly, kObj, kGlb, kThreeMf };
 
 // The format named by the extension of `path`, in any letter case.
 MeshFormat formatFromPath(const std::string& path);
@@ -108,15 +222,48 @@ MeshFormat formatFromPath(const std::string& path);
 Vec3f facetNormal(const TriangleRecord& record);
 
 struct ConvertOptions {
-    // The most the vertex tables of a PLY or OBJ may take; 0 means three quarters of the RAM.
+    // The most the vertex tables of an indexed format may take; 0 means three quarters of the RAM.
     uint64_t weldMemoryLimitBytes = 0;
+    double simplifyRatio = 1.0;     // below 1: keep about this share of the triangles
+    bool smoothNormals = false;     // per-vertex normals, area-weighted; other formats ignore it
+    bool zUp = false;               // the fractal's axis y becomes z
+    double sizeMillimetres = 0.0;   // above 0: the longest side of the box becomes this
+    int64_t dropIslandFaces = 0;    // above 0: pieces with fewer faces are removed
     const std::atomic<bool>* stopRequested = nullptr;
 };
+
+// What convertMesh did beyond copying, for the command line to print.
+struct ConvertReport {
+    bool simplified = false;
+    SimplifyReport simplify;
+    bool islandsChecked = false;
+    IslandReport islands;
+    int64_t degenerateDropped = 0;  // triangles with two equal vertices left out of a 3MF
+    int64_t nonFiniteDropped = 0;   // triangles with a NaN or infinite vertex left out
+    double scale = 1.0;
+};
+
+// True when `options` ask for nothing but a copy in the format of the output's extension.
+bool isPlainCopy(const ConvertOptions& options);
 
 // `quarnel-mesh convert`: writes `inputPath` to `outputPath` in the format of its extension. On
 // failure nothing is left under `outputPath` (an earlier file there stays as it was).
 bool convertMesh(const std::string& inputPath, const std::string& outputPath,
-                 const ConvertOptions& options, std::string& error);
+                 const ConvertOptions& options, ConvertReport& report, std::string& error);
+
+// ---- glb_writer.cpp: glTF 2.0 binary ----
+
+// Writes `mesh` (finite vertices, at least one triangle) as one indexed primitive, its vertices
+// reordered for the GPU's vertex cache and fetch, the colour as the material's base colour.
+bool writeGlb(const IndexedMesh& mesh, bool smoothNormals, AtomicOutput& output,
+              std::string& error);
+
+// ---- threemf_writer.cpp: 3D Manufacturing Format ----
+
+// Writes `mesh` as one object in millimetres with the colour as its base material; triangles
+// with two equal vertices, which 3MF forbids, are left out and counted in `degenerateDropped`.
+bool writeThreeMf(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degenerateDropped,
+                  std::string& error);
 
 // ---- render.cpp: preview picture ----
 

@@ -11,7 +11,7 @@
 
 TEST(MeshCli, HelpPrintsUsageAndSucceeds) {
     const ProcessResult run = runMesh({"--help"});
-    EXPECT_EQ(run.out.rfind("Usage: quarnel-mesh info FILE\n", 0), 0u) << run.out;
+    EXPECT_EQ(run.out.rfind("Usage: quarnel-mesh info FILE [--topology]\n", 0), 0u) << run.out;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitStatus, 0);
     const ProcessResult bare = runMesh({});
@@ -27,6 +27,7 @@ TEST(MeshCli, WrongArgumentsPrintTheProblemThenUsage) {
         {{"-x"}, "unknown command '-x'"},
         {{"info"}, "info takes one FILE"},
         {{"info", "a", "b"}, "info takes one FILE"},
+        {{"info", "a", "--volume"}, "unknown option --volume"},
         {{"convert", "a"}, "convert takes FILE and OUT"},
         {{"convert", "a", "b.stl", "c"}, "convert takes FILE and OUT"},
         {{"render", "a"}, "render takes FILE and OUT.png"},
@@ -56,4 +57,53 @@ TEST(MeshCli, WrongArgumentsPrintTheProblemThenUsage) {
         EXPECT_EQ(run.err, "quarnel-mesh: " + message + "\n\n" + usage) << args[0];
         EXPECT_EQ(run.exitStatus, 1);
     }
+}
+
+TEST(MeshCli, BadConvertOptionsSayWhyAndWriteNothing) {
+    TempDir dir;
+    const std::string input = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
+    const std::string usage = runMesh({"--help"}).out;
+    const std::string glb = dir.file("out.glb");
+    const std::string stl = dir.file("out.stl");
+    struct Case {
+        std::vector<std::string> options;
+        std::string output;
+        std::string message;
+    };
+    const std::string ratio = "--simplify must be a ratio above 0 and at most 1, not ";
+    const std::string size = "--size must be a length in millimetres above 0, not ";
+    const std::string islands = "--drop-islands must be a whole number of faces, 1 or more, not ";
+    const std::vector<Case> cases = {
+        {{"--simplify", "0"}, glb, ratio + "'0'"},
+        {{"--simplify", "-0.5"}, glb, ratio + "'-0.5'"},
+        {{"--simplify", "1.01"}, glb, ratio + "'1.01'"},
+        {{"--simplify", "nan"}, glb, ratio + "'nan'"},
+        {{"--simplify", "10%"}, glb, ratio + "'10%'"},
+        {{"--simplify"}, glb, "--simplify needs a value"},
+        {{"--size", "0"}, stl, size + "'0'"},
+        {{"--size", "-5"}, stl, size + "'-5'"},
+        {{"--size", "inf"}, stl, size + "'inf'"},
+        {{"--drop-islands", "ten"}, stl, islands + "'ten'"},
+        {{"--drop-islands", "0"}, stl, islands + "'0'"},
+        {{"--drop-islands", "2.5"}, stl, islands + "'2.5'"},
+        {{"--normals"}, stl, "--normals needs a .glb output, not " + stl},
+        {{"--zup"}, stl, "unknown option --zup"},
+    };
+    const std::vector<std::string> before = listDir(dir.path);
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"convert", input, c.output};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ProcessResult run = runMesh(args);
+        EXPECT_EQ(run.err, "quarnel-mesh: " + c.message + "\n\n" + usage) << c.options[0];
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(listDir(dir.path), before) << c.options[0];
+    }
+    // A format it cannot tell is a failure of the run, not of the command line.
+    const ProcessResult unknown =
+        runMesh({"convert", input, dir.file("out.gltf"), "--simplify", "0.5"});
+    EXPECT_EQ(unknown.err, "quarnel-mesh: cannot tell the format of " + dir.file("out.gltf") +
+                               ": name it .stl, .ply, .obj, .glb or .3mf\n");
+    EXPECT_EQ(unknown.exitStatus, 1);
+    EXPECT_EQ(listDir(dir.path), before);
 }

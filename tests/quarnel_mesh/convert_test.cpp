@@ -15,6 +15,7 @@
 namespace {
 
 const char kStlHeaderText[] = "binary STL written by quarnel-mesh";
+const char kNameIt[] = ": name it .stl, .ply, .obj, .glb or .3mf";
 
 }  // namespace
 
@@ -200,9 +201,8 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
     };
     const std::vector<Case> cases = {
         {cube, dir.file("cube.off"),
-         "cannot tell the format of " + dir.file("cube.off") + ": name it .stl, .ply or .obj"},
-        {cube, dir.file("stl"),
-         "cannot tell the format of " + dir.file("stl") + ": name it .stl, .ply or .obj"},
+         "cannot tell the format of " + dir.file("cube.off") + kNameIt},
+        {cube, dir.file("stl"), "cannot tell the format of " + dir.file("stl") + kNameIt},
         {cube, noFolder, "cannot create " + noFolder + ": No such file or directory"},
         {cube, folderPly, "cannot write " + folderPly + ": it is a folder"},
         {partial, dir.file("partial.obj"),
@@ -273,7 +273,8 @@ TEST(MeshConvert, FullDiskLeavesNoOutputAndKeepsAnEarlierFile) {
         records.push_back(makeRecord({x, 0, 0}, {x, 1, 0}, {x, 0, 1}));
     }
     const std::string input = writeMeshFile(dir, "strip.v3c1", records);
-    for (const std::string name : {"strip.stl", "strip.ply", "strip.obj"}) {
+    for (const std::string name :
+         {"strip.stl", "strip.ply", "strip.obj", "strip.glb", "strip.3mf"}) {
         writeFile(dir.file(name), "earlier");
         const ProcessResult run = runMesh({"convert", input, dir.file(name)}, limitFileSizeTo4KiB);
         EXPECT_EQ(run.err, "quarnel-mesh: cannot write " + dir.file(name) + ": File too large\n");
@@ -281,7 +282,8 @@ TEST(MeshConvert, FullDiskLeavesNoOutputAndKeepsAnEarlierFile) {
         EXPECT_EQ(readFile(dir.file(name)), "earlier");
     }
     EXPECT_EQ(listDir(dir.path),
-              (std::vector<std::string>{"strip.obj", "strip.ply", "strip.stl", "strip.v3c1"}));
+              (std::vector<std::string>{"strip.3mf", "strip.glb", "strip.obj", "strip.ply",
+                                        "strip.stl", "strip.v3c1"}));
 }
 
 TEST(MeshConvert, StlRefusesMoreTrianglesThanItsCountHolds) {
@@ -310,15 +312,16 @@ TEST(MeshConvert, SharingPastTheMemoryLimitPointsToStl) {
     const std::string input = writeMeshFile(dir, "many.v3c1", records);
     ConvertOptions options;
     options.weldMemoryLimitBytes = 100000;
-    for (const std::string name : {"many.ply", "many.obj"}) {
+    ConvertReport report;
+    for (const std::string name : {"many.ply", "many.obj", "many.glb"}) {
         std::string error;
-        EXPECT_FALSE(convertMesh(input, dir.file(name), options, error));
+        EXPECT_FALSE(convertMesh(input, dir.file(name), options, report, error));
         EXPECT_EQ(error, "not enough memory to share the vertices of " + input +
                              " (4096 distinct vertices so far); convert to .stl instead, "
                              "which does not share vertices");
     }
     std::string error;
-    EXPECT_TRUE(convertMesh(input, dir.file("many.stl"), options, error)) << error;
+    EXPECT_TRUE(convertMesh(input, dir.file("many.stl"), options, report, error)) << error;
     EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"many.stl", "many.v3c1"}));
 }
 

@@ -60,3 +60,49 @@ TEST(MeshInfo, RejectsMissingFoldersAndPartialRecords) {
         EXPECT_EQ(run.exitStatus, 1);
     }
 }
+
+TEST(MeshInfo, TopologyTellsClosedFromOpenAndCountsPieces) {
+    TempDir dir;
+    const std::vector<TriangleRecord> cube = unitCubeRecords();
+    std::vector<TriangleRecord> twoCubes = cube;
+    for (TriangleRecord record : cube) {
+        for (Vec3f& v : record.vertices) {
+            v.x += 3.0f;
+        }
+        twoCubes.push_back(record);
+    }
+    const std::vector<TriangleRecord> open(cube.begin(), cube.end() - 1);
+    // Three faces on the edge (0,0,0)-(1,0,0).
+    const std::vector<TriangleRecord> fan = {makeRecord({0, 0, 0}, {1, 0, 0}, {0, 1, 0}),
+                                             makeRecord({1, 0, 0}, {0, 0, 0}, {0, -1, 0}),
+                                             makeRecord({0, 0, 0}, {1, 0, 0}, {0, 0, 1})};
+    // Euler characteristic V - E + F: 2 for a sphere-like surface, 1 with one face missing.
+    const std::vector<std::pair<std::vector<TriangleRecord>, std::string>> cases = {
+        {cube, "closed:           yes, 0 boundary edges, 0 non-manifold edges\n"
+               "pieces:           1\n"
+               "euler:            2 (8 vertices - 18 edges + 12 faces)\n"
+               "signed volume:    1\n"},
+        {twoCubes, "closed:           yes, 0 boundary edges, 0 non-manifold edges\n"
+                   "pieces:           2\n"
+                   "euler:            4 (16 vertices - 36 edges + 24 faces)\n"
+                   "signed volume:    2\n"},
+        {open, "closed:           no, 3 boundary edges, 0 non-manifold edges\n"
+               "pieces:           1\n"
+               "euler:            1 (8 vertices - 18 edges + 11 faces)\n"
+               "signed volume:    0.833333333\n"},
+        {fan, "closed:           no, 6 boundary edges, 1 non-manifold edges\n"
+              "pieces:           1\n"
+              "euler:            1 (5 vertices - 7 edges + 3 faces)\n"
+              "signed volume:    0\n"},
+    };
+    for (const auto& [records, topology] : cases) {
+        const std::string path = writeMeshFile(dir, "mesh.v3c1", records);
+        const ProcessResult run = runMesh({"info", path, "--topology"});
+        EXPECT_EQ(run.exitStatus, 0) << run.err;
+        const size_t at = run.out.find("closed:");
+        ASSERT_NE(at, std::string::npos) << run.out;
+        EXPECT_EQ(run.out.substr(at), topology);
+        // Without the option, info stays as it was.
+        EXPECT_EQ(runMesh({"info", path}).out, run.out.substr(0, at));
+    }
+}

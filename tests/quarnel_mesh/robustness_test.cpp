@@ -44,13 +44,14 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
     std::FILE* out = open_memstream(&report, &reportBytes);
     ASSERT_NE(out, nullptr);
     std::string error;
-    const bool infoDone = printMeshInfo(input, out, nullptr, error);
+    const bool infoDone = printMeshInfo(input, true, out, nullptr, error);
     std::fclose(out);
     const std::string reportText(report, reportBytes);
     std::free(report);
     EXPECT_EQ(infoDone, whole) << label << ": " << error;
     if (whole) {
         EXPECT_NE(reportText.find("triangles:        " + count + "\n"), std::string::npos) << label;
+        EXPECT_NE(reportText.find("pieces:           "), std::string::npos) << label;
     } else {
         EXPECT_NE(error.find(sizeError), std::string::npos) << label << ": " << error;
     }
@@ -63,7 +64,8 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
             options.sizePixels = 16;
             done = renderMesh(input, dir.file(name), options, error);
         } else {
-            done = convertMesh(input, dir.file(name), ConvertOptions(), error);
+            ConvertReport converted;
+            done = convertMesh(input, dir.file(name), ConvertOptions(), converted, error);
         }
         EXPECT_EQ(done, whole) << label << " " << name << ": " << error;
         if (!whole) {
@@ -86,6 +88,25 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
         whole ? std::vector<std::string>{"in.v3c1", "out.obj", "out.ply", "out.png", "out.stl"}
               : std::vector<std::string>{"in.v3c1"};
     EXPECT_EQ(listDir(dir.path), expectedFiles) << label;
+
+    // Every edit at once: may refuse (no triangles, non-finite vertices) but only with a reason,
+    // and a file appears exactly when it succeeds.
+    ConvertOptions edits;
+    edits.simplifyRatio = 0.5;
+    edits.dropIslandFaces = 2;
+    edits.zUp = true;
+    edits.sizeMillimetres = 10.0;
+    edits.smoothNormals = true;
+    for (const std::string name : {"edited.glb", "edited.3mf", "edited.ply"}) {
+        ConvertReport converted;
+        error.clear();
+        const bool done = convertMesh(input, dir.file(name), edits, converted, error);
+        EXPECT_EQ(fileExists(dir.file(name)), done) << label << " " << name;
+        EXPECT_EQ(error.empty(), done) << label << " " << name;
+        if (!whole) {
+            EXPECT_NE(error.find(sizeError), std::string::npos) << label << ": " << error;
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,402 @@
+// quarnel-mesh convert for use elsewhere: glTF for the web and Blender, 3MF for slicers, the
+// simplifier, islands and print placement. Checked by independent readers where they are
+// installed (the Khronos validator, assimp, lib3mf, the slicer's command line).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <Model/COM/NMR_DLLInterfaces.h>
+
+#include "quarnel_mesh/quarnel_mesh.h"
+#include "support/mesh_test_util.h"
+
+namespace {
+
+using Triangle = std::array<float, 9>;
+
+// The box [0, 1] x [0, 2] x [0, 4]: the unit cube stretched, so that every axis differs.
+std::vector<TriangleRecord> boxRecords() {
+    std::vector<TriangleRecord> records = unitCubeRecords();
+    for (TriangleRecord& record : records) {
+        for (Vec3f& v : record.vertices) {
+            v.y *= 2.0f;
+            v.z *= 4.0f;
+        }
+    }
+    return records;
+}
+
+std::vector<TriangleRecord> moved(std::vector<TriangleRecord> records, Vec3f offset) {
+    for (TriangleRecord& record : records) {
+        for (Vec3f& v : record.vertices) {
+            v = {v.x + offset.x, v.y + offset.y, v.z + offset.z};
+        }
+    }
+    return records;
+}
+
+Triangle triangleOf(const Vec3f& a, const Vec3f& b, const Vec3f& c) {
+    return {a.x, a.y, a.z, b.x, b.y, b.z, c.x, c.y, c.z};
+}
+
+struct Glb {
+    std::string json;
+    std::string bin;
+};
+
+// Splits a .glb into its two chunks, checking the header and the chunk lengths on the way.
+Glb readGlb(const std::string& bytes) {
+    Glb glb;
+    EXPECT_GE(bytes.size(), 28u);
+    if (bytes.size() < 28) {
+        return glb;
+    }
+    EXPECT_EQ(bytes.substr(0, 4), "glTF");
+    EXPECT_EQ(uint32At(bytes, 4), 2u);
+    EXPECT_EQ(uint32At(bytes, 8), bytes.size());
+    const uint32_t jsonBytes = uint32At(bytes, 12);
+    EXPECT_EQ(bytes.substr(16, 4), "JSON");
+    EXPECT_EQ(jsonBytes % 4, 0u);
+    glb.json = bytes.substr(20, jsonBytes);
+    const size_t binAt = 20 + jsonBytes;
+    EXPECT_EQ(bytes.substr(binAt + 4, 4), std::string("BIN\0", 4));
+    glb.bin = bytes.substr(binAt + 8, uint32At(bytes, binAt));
+    EXPECT_EQ(binAt + 8 + glb.bin.size(), bytes.size());
+    return glb;
+}
+
+// The validator's summary line and its issues, or "" when node or the validator is missing.
+std::string validateGltf(const std::string& path) {
+    if (access("/usr/bin/node", X_OK) != 0 ||
+        access((std::string(QUARNEL_GLTF_VALIDATOR) + "/package.json").c_str(), R_OK) != 0) {
+        return "";
+    }
+    const ProcessResult run =
+        runProcess("/usr/bin/node", {QUARNEL_VALIDATE_GLTF_SCRIPT, QUARNEL_GLTF_VALIDATOR, path});
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+    return run.out;
+}
+
+const char kNoValidator[] =
+    "the glTF validator is not installed (make test installs it with npm into build/tools)";
+
+// The faces assimp reads from `path`, or -1 when assimp is not installed.
+long assimpFaceCount(const std::string& path) {
+    if (access("/usr/bin/assimp", X_OK) != 0) {
+        return -1;
+    }
+    const ProcessResult info = runProcess("/usr/bin/assimp", {"info", path});
+    EXPECT_EQ(info.exitStatus, 0) << info.err;
+    const size_t at = info.out.find("Faces:");
+    return at == std::string::npos ? 0 : std::stol(info.out.substr(at + 6));
+}
+
+std::vector<Vec3f> stlVertices(const std::string& stl) {
+    std::vector<Vec3f> vertices;
+    for (size_t facet = 84; facet + 50 <= stl.size(); facet += 50) {
+        for (size_t v = 0; v < 3; ++v) {
+            const size_t at = facet + 12 + 12 * v;
+            vertices.push_back({floatAt(stl, at), floatAt(stl, at + 4), floatAt(stl, at + 8)});
+        }
+    }
+    return vertices;
+}
+
+void boxOf(const std::vector<Vec3f>& points, Vec3f& lo, Vec3f& hi) {
+    lo = hi = points.at(0);
+    for (const Vec3f& p : points) {
+        lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+        hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+    }
+}
+
+bool loadFile(const std::string& path, IndexedMesh& mesh) {
+    RecordReader reader;
+    std::string error;
+    Progress quiet;
+    const bool loaded = openRecordFile(path, reader, error) &&
+                        loadIndexedMesh(reader, 0, mesh, quiet, nullptr, error);
+    EXPECT_TRUE(loaded) << error;
+    return loaded;
+}
+
+}  // namespace
+
+TEST(MeshExport, GlbOfABoxHoldsItsTrianglesWoundAsInTheFile) {
+    TempDir dir;
+    const std::vector<TriangleRecord> box = boxRecords();
+    const std::string input = writeMeshFile(dir, "box.v3c1", box);
+    const ProcessResult run = runMesh({"convert", input, dir.file("box.glb"), "--normals"});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    const Glb glb = readGlb(readFile(dir.file("box.glb")));
+    for (const std::string& expected :
+         {std::string("\"attributes\":{\"POSITION\":0,\"NORMAL\":1}"),
+          std::string("\"count\":8,\"type\":\"VEC3\",\"min\":[0,0,0],\"max\":[1,2,4]"),
+          std::string("\"componentType\":5125,\"count\":36,\"type\":\"SCALAR\""),
+          // 1, 0.8, 0.4 as sRGB, turned linear: ((c + 0.055) / 1.055)^2.4.
+          std::string("\"baseColorFactor\":[1,0.60382735906"),
+          std::string("\"buffers\":[{\"byteLength\":336}]")}) {
+        EXPECT_NE(glb.json.find(expected), std::string::npos) << expected << "\n" << glb.json;
+    }
+    ASSERT_EQ(glb.bin.size(), 8 * 12 + 8 * 12 + 36 * 4);
+    // The vertex order is the GPU's, not the file's: compare the triangles as sets, each with
+    // its corners in the file's cyclic order.
+    std::vector<Triangle> written;
+    for (size_t t = 0; t < 12; ++t) {
+        Vec3f corners[3];
+        for (size_t c = 0; c < 3; ++c) {
+            const uint32_t index = uint32At(glb.bin, 192 + 4 * (3 * t + c));
+            ASSERT_LT(index, 8u);
+            corners[c] = {floatAt(glb.bin, 12 * index), floatAt(glb.bin, 12 * index + 4),
+                          floatAt(glb.bin, 12 * index + 8)};
+            // A corner's smooth normal points out of the box: along the corner's own direction.
+            const Vec3f normal = {floatAt(glb.bin, 96 + 12 * index),
+                                  floatAt(glb.bin, 96 + 12 * index + 4),
+                                  floatAt(glb.bin, 96 + 12 * index + 8)};
+            EXPECT_GT(normal.x * (corners[c].x - 0.5f) + normal.y * (corners[c].y - 1.0f) +
+                          normal.z * (corners[c].z - 2.0f),
+                      0.0f);
+        }
+        // Rotate so the smallest corner comes first: the same triangle, the same winding.
+        Triangle best = triangleOf(corners[0], corners[1], corners[2]);
+        best = std::min({best, triangleOf(corners[1], corners[2], corners[0]),
+                         triangleOf(corners[2], corners[0], corners[1])});
+        written.push_back(best);
+    }
+    std::vector<Triangle> expected;
+    for (const TriangleRecord& r : box) {
+        const Vec3f* v = r.vertices;
+        expected.push_back(std::min({triangleOf(v[0], v[1], v[2]), triangleOf(v[1], v[2], v[0]),
+                                     triangleOf(v[2], v[0], v[1])}));
+    }
+    std::sort(written.begin(), written.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(written, expected);
+    const std::string report = validateGltf(dir.file("box.glb"));
+    if (!report.empty()) {
+        EXPECT_EQ(report, "errors 0 warnings 0\n");
+    }
+}
+
+TEST(MeshExport, GlbOfPresetsZeroAndOnePassesTheValidatorAndAssimp) {
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"1"}, dir.path).exitStatus, 0);
+    struct Case {
+        std::vector<std::string> args;
+        long minFaces;
+        long maxFaces;
+    };
+    const std::string preset0 = dir.file("quarnel_0.04m.v3c1");
+    const std::string preset1 = dir.file("quarnel_0.51m.v3c1");
+    const std::vector<Case> cases = {
+        {{"convert", preset0, dir.file("p0.glb"), "--normals"}, 43388, 43388},
+        {{"convert", preset1, dir.file("p1.glb")}, 512512, 512512},
+        {{"convert", preset1, dir.file("p1s.glb"), "--simplify", "0.1", "--normals"}, 45900,
+         56100},
+    };
+    bool checked = false;
+    for (const Case& c : cases) {
+        const ProcessResult run = runMesh(c.args);
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        long faces = c.minFaces;
+        if (c.minFaces != c.maxFaces) {
+            // "simplified: 512512 -> N triangles, geometric error E (P% of the extent)"
+            ASSERT_EQ(run.out.rfind("simplified: 512512 -> ", 0), 0u) << run.out;
+            faces = std::stol(run.out.substr(22));
+            EXPECT_GE(faces, c.minFaces);
+            EXPECT_LE(faces, c.maxFaces);
+        }
+        const std::string report = validateGltf(c.args[2]);
+        if (!report.empty()) {
+            EXPECT_EQ(report, "errors 0 warnings 0\n") << c.args[2];
+            checked = true;
+        }
+        const long assimpFaces = assimpFaceCount(c.args[2]);
+        if (assimpFaces >= 0) {
+            EXPECT_EQ(assimpFaces, faces) << c.args[2];
+        }
+    }
+    if (!checked) {
+        GTEST_SKIP() << kNoValidator;
+    }
+}
+
+TEST(MeshExport, SimplifiedClosedMeshStaysClosed) {
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    IndexedMesh mesh;
+    ASSERT_TRUE(loadFile(dir.file("quarnel_0.04m.v3c1"), mesh));
+    Topology before;
+    std::string error;
+    ASSERT_TRUE(computeTopology(mesh, before, error));
+    ASSERT_EQ(before.boundaryEdgeCount, 0);
+    SimplifyReport report;
+    ASSERT_TRUE(simplifyMesh(mesh, 0.1, report, error)) << error;
+    EXPECT_NEAR(report.triangleCountAfter, 4339, 434);
+    EXPECT_GT(report.absoluteError, 0.0);
+    EXPECT_LT(report.relativeError, 0.05);
+    Topology after;
+    ASSERT_TRUE(computeTopology(mesh, after, error));
+    EXPECT_EQ(after.faceCount, report.triangleCountAfter);
+    EXPECT_EQ(after.boundaryEdgeCount, 0);
+    EXPECT_NEAR(after.signedVolume, before.signedVolume, 0.05 * before.signedVolume);
+}
+
+TEST(MeshExport, ZUpAndSizeTurnAndScaleEveryFormat) {
+    TempDir dir;
+    const std::string input = writeMeshFile(dir, "box.v3c1", boxRecords());
+    // Longest side 4 -> 100: scale 25. (x, y, z) -> (x, -z, y): x 0..25, y -100..0, z 0..50.
+    for (const std::string name : {"box.stl", "box.ply", "box.glb", "box.3mf"}) {
+        const ProcessResult run =
+            runMesh({"convert", input, dir.file(name), "--z-up", "--size", "100"});
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_EQ(run.out, "scaled: by 25\n");
+    }
+    const std::string stl = readFile(dir.file("box.stl"));
+    Vec3f lo, hi;
+    boxOf(stlVertices(stl), lo, hi);
+    EXPECT_TRUE(sameFloats(lo, {0, -100, 0}) && sameFloats(hi, {25, 0, 50}));
+    // The box's +y faces (records 6 and 7) now face +z: the turn kept the winding outward.
+    EXPECT_TRUE(sameFloats({floatAt(stl, 84 + 6 * 50), floatAt(stl, 84 + 6 * 50 + 4),
+                            floatAt(stl, 84 + 6 * 50 + 8)},
+                           {0, 0, 1}));
+    const std::string ply = readFile(dir.file("box.ply"));
+    const size_t body = ply.find("end_header\n") + 11;
+    std::vector<Vec3f> plyVertices;
+    for (size_t v = 0; v < 8; ++v) {
+        const size_t at = body + 15 * v;
+        plyVertices.push_back({floatAt(ply, at), floatAt(ply, at + 4), floatAt(ply, at + 8)});
+    }
+    boxOf(plyVertices, lo, hi);
+    EXPECT_TRUE(sameFloats(lo, {0, -100, 0}) && sameFloats(hi, {25, 0, 50}));
+    EXPECT_NE(readGlb(readFile(dir.file("box.glb")))
+                  .json.find("\"min\":[0,-100,0],\"max\":[25,0,50]"),
+              std::string::npos);
+
+    // The fractal: longest side 100 to 0.01, and z spans what y spanned, scaled alike.
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    const std::string records = readFile(dir.file("quarnel_0.04m.v3c1"));
+    std::vector<Vec3f> inputVertices;
+    for (size_t at = 0; at < records.size(); at += 48) {
+        for (size_t v = 0; v < 3; ++v) {
+            inputVertices.push_back({floatAt(records, at + 12 * v),
+                                     floatAt(records, at + 12 * v + 4),
+                                     floatAt(records, at + 12 * v + 8)});
+        }
+    }
+    Vec3f inLo, inHi;
+    boxOf(inputVertices, inLo, inHi);
+    const double inLongest = std::max({inHi.x - inLo.x, inHi.y - inLo.y, inHi.z - inLo.z});
+    ASSERT_EQ(runMesh({"convert", dir.file("quarnel_0.04m.v3c1"), dir.file("p0.stl"), "--z-up",
+                       "--size", "100"})
+                  .exitStatus,
+              0);
+    boxOf(stlVertices(readFile(dir.file("p0.stl"))), lo, hi);
+    EXPECT_NEAR(std::max({hi.x - lo.x, hi.y - lo.y, hi.z - lo.z}), 100.0, 0.01);
+    EXPECT_NEAR(hi.z - lo.z, (inHi.y - inLo.y) * 100.0 / inLongest, 0.01);
+}
+
+TEST(MeshExport, ThreeMfOfPresetZeroReadsBackInMillimetres) {
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    const std::string path = dir.file("p0.3mf");
+    const ProcessResult run = runMesh({"convert", dir.file("quarnel_0.04m.v3c1"), path});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    NMR::PLib3MFModel* model = nullptr;
+    NMR::PLib3MFModelReader* reader = nullptr;
+    NMR::PLib3MFModelResourceIterator* objects = nullptr;
+    NMR::PLib3MFModelResource* object = nullptr;
+    ASSERT_EQ(NMR::lib3mf_createmodel(&model), LIB3MF_OK);
+    ASSERT_EQ(NMR::lib3mf_model_queryreader(model, "3mf", &reader), LIB3MF_OK);
+    EXPECT_EQ(NMR::lib3mf_reader_readfromfileutf8(reader, path.c_str()), LIB3MF_OK);
+    DWORD unit = 99;
+    EXPECT_EQ(NMR::lib3mf_model_getunit(model, &unit), LIB3MF_OK);
+    EXPECT_EQ(unit, static_cast<DWORD>(NMR::MODELUNIT_MILLIMETER));
+    ASSERT_EQ(NMR::lib3mf_model_getmeshobjects(model, &objects), LIB3MF_OK);
+    BOOL hasNext = false;
+    int objectCount = 0;
+    DWORD triangleCount = 0;
+    while (NMR::lib3mf_resourceiterator_movenext(objects, &hasNext) == LIB3MF_OK && hasNext) {
+        ++objectCount;
+        ASSERT_EQ(NMR::lib3mf_resourceiterator_getcurrent(objects, &object), LIB3MF_OK);
+        EXPECT_EQ(NMR::lib3mf_meshobject_gettrianglecount(object, &triangleCount), LIB3MF_OK);
+        NMR::lib3mf_release(object);
+    }
+    EXPECT_EQ(objectCount, 1);
+    EXPECT_EQ(triangleCount, 43388u);
+    NMR::lib3mf_release(objects);
+    NMR::lib3mf_release(reader);
+    NMR::lib3mf_release(model);
+}
+
+TEST(MeshExport, ThreeMfOfPresetZeroOpensInTheSlicer) {
+    const std::string slicer = "/usr/bin/prusa-slicer";
+    if (access(slicer.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "prusa-slicer is not installed";
+    }
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    const std::string path = dir.file("p0.3mf");
+    ASSERT_EQ(runMesh({"convert", dir.file("quarnel_0.04m.v3c1"), path}).exitStatus, 0);
+    const ProcessResult info = runProcess(slicer, {"--info", path});
+    EXPECT_NE(info.out.find("number_of_facets = 43388"), std::string::npos) << info.out;
+}
+
+TEST(MeshExport, DropIslandsRemovesSmallPiecesAndSaysSo) {
+    TempDir dir;
+    std::vector<TriangleRecord> records = unitCubeRecords();
+    const std::vector<TriangleRecord> far = moved(unitCubeRecords(), {5, 0, 0});
+    records.insert(records.end(), far.begin(), far.end());
+    records.push_back(makeRecord({9, 0, 0}, {10, 0, 0}, {9, 1, 0}));  // a lone triangle
+    const std::string input = writeMeshFile(dir, "three.v3c1", records);
+    struct Case {
+        std::string threshold;
+        std::string report;
+        std::string header;
+    };
+    const std::vector<Case> cases = {
+        {"1", "islands: 0 of 3 pieces dropped, 0 faces\n", "element vertex 19\n"},
+        {"2", "islands: 1 of 3 pieces dropped, 1 faces\n", "element vertex 16\n"},
+        {"13", "islands: 3 of 3 pieces dropped, 25 faces\n", "element vertex 0\n"},
+    };
+    for (const Case& c : cases) {
+        const ProcessResult run =
+            runMesh({"convert", input, dir.file("out.ply"), "--drop-islands", c.threshold});
+        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        EXPECT_EQ(run.out, c.report);
+        EXPECT_NE(readFile(dir.file("out.ply")).find(c.header), std::string::npos) << c.threshold;
+    }
+    // Nothing left is no glTF: it needs at least one triangle.
+    const ProcessResult empty =
+        runMesh({"convert", input, dir.file("out.glb"), "--drop-islands", "13"});
+    EXPECT_EQ(empty.err, "quarnel-mesh: no triangles left to write to " + dir.file("out.glb") +
+                             "\n");
+    EXPECT_EQ(empty.exitStatus, 1);
+    EXPECT_FALSE(fileExists(dir.file("out.glb")));
+}
+
+TEST(MeshExport, SimplifyingMoreThanMemoryHoldsIsRefusedBeforeReading) {
+    TempDir dir;
+    // A sparse file of 2^31 records: no machine has the ~340 GB simplification would take.
+    const std::string input = dir.file("huge.v3c1");
+    writeFile(input, "");
+    if (truncate(input.c_str(), static_cast<off_t>(48) << 31) != 0) {
+        GTEST_SKIP() << "this file system cannot hold a sparse 96 GiB file";
+    }
+    const ProcessResult run = runMesh({"convert", input, dir.file("out.glb"), "--simplify", "0.5"});
+    const std::string start = "quarnel-mesh: simplifying the 2147483648 triangles of " + input +
+                              " needs about 316.0 GiB of memory and ";
+    EXPECT_EQ(run.err.substr(0, start.size()), start);
+    EXPECT_NE(run.err.find(" is available; simplify a smaller preset\n"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"huge.v3c1"}));
+}
