@@ -250,17 +250,19 @@ TEST(MeshConvert, IndexedFormatsLeaveOutNonFiniteTrianglesAndSaySo) {
     records.insert(records.begin() + 3, makeRecord({kNaN, 0, 0}, {1, 0, 0}, {0, 5, 0}));
     records.push_back(makeRecord({0, 0, 0}, {0, kInf, 0}, {0, 0, 7}));
     const std::string odd = writeMeshFile(dir, "odd.v3c1", records);
-    for (const char* extension : {".ply", ".obj"}) {
-        const std::string clean = dir.file(std::string("clean") + extension);
-        const std::string skipped = dir.file(std::string("skipped") + extension);
+    for (const std::string extension : {".ply", ".obj", ".glb", ".3mf"}) {
+        const std::string clean = dir.file("clean" + extension);
+        const std::string skipped = dir.file("skipped" + extension);
         ASSERT_EQ(runMesh({"convert", cube, clean}).exitStatus, 0);
         const ProcessResult run = runMesh({"convert", odd, skipped});
         EXPECT_EQ(run.exitStatus, 0);
         EXPECT_EQ(run.err, "quarnel-mesh: left out 2 triangles with a non-finite vertex\n");
-        // OBJ names its input in the first line.
+        // OBJ names its input in its first line; the others are the same bytes.
         const std::string a = readFile(clean);
         const std::string b = readFile(skipped);
-        EXPECT_EQ(a.substr(a.find('\n')), b.substr(b.find('\n'))) << extension;
+        const size_t start = extension == ".obj" ? a.find('\n') : 0;
+        EXPECT_EQ(a.substr(start), b.substr(b.size() - (a.size() - start))) << extension;
+        EXPECT_EQ(a.size() - start, b.size() - (extension == ".obj" ? b.find('\n') : 0));
     }
 }
 
