@@ -4,7 +4,7 @@
 BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-RUN_PACKAGES := cmake make g++ libtbb-dev libsleef-dev libpng-dev
+RUN_PACKAGES := cmake make g++ libtbb-dev libpng-dev
 TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils
 BENCH_PACKAGES := $(RUN_PACKAGES) libbenchmark-dev time
 
