@@ -25,6 +25,10 @@ struct BlockLattice {
 void computeLatticeAxis(double min, double max, double* coordinates);
 BlockLattice computeBlockLattice(const Box3d& box);
 
+// The classes of one lattice row of 64 samples as a mask: bit i is set when row[i] < isoLevel
+// (a NaN is not below). The sampler and the cube walk find crossed edges and cubes with it.
+uint64_t belowMask(const double* row, double isoLevel);
+
 // How the blocks of a run are sampled, chosen once per run.
 enum class SamplingMethod {
     kColumns,  // fieldValue's bits, with the first step's azimuth terms shared per (x, z) column
