@@ -154,11 +154,15 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
         const SliceColumns& slice = columns[k & 1];
         for (int j = 0; j < kN; ++j) {
             double* row = samples + kN * j + kSliceStride * k;
-            // Only the set bits are visited: about 3% of the samples at preset 3.
+            // Only the set bits are visited: about 3% of the samples at preset 3. Of those, the
+            // ones that hold an exact value already (undecided ones, and escapes the classifier
+            // proved to give exactly 0, a third of them) keep it: stand-ins lie outside [0, 1].
             for (uint64_t touches = surfaceMask(below, j, k); touches != 0; touches &= touches - 1) {
                 const int i = __builtin_ctzll(touches);
-                row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]}, slice.terms[i], params);
-                ++stats.exact;
+                if (row[i] < 0.0 || row[i] > 1.0) {
+                    row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]}, slice.terms[i], params);
+                    ++stats.exact;
+                }
             }
         }
     };

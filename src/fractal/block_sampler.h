@@ -57,11 +57,12 @@ void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* sam
 // What sampleBlockFast did.
 struct FastSamplingStats {
     int32_t undecided;  // samples the vector classifier could not decide
-    int32_t exact;      // samples given their exact value (undecided ones included)
+    int32_t exact;      // samples evaluated with libm (undecided ones included)
 };
 
 // Every sample that is an end of a crossed edge (its neighbour along x, y or z lies on the other
-// side of isoLevel) holds its exact value, every other one a stand-in of its class (0 below the
-// level, 1 not). Requires classificationApplies(params, isoLevel) and a level the CPU runs.
+// side of isoLevel) holds its exact value, every other one its exact value or a stand-in of its
+// class (kCertainlyBelow, kCertainlyNotBelow). Requires classificationApplies(params, isoLevel)
+// and a level the CPU runs.
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
                                   SimdLevel level, double* samples);

@@ -46,8 +46,11 @@
 //   stays.
 // A lane with m_t - D_t - 8u m_t > 16 escapes in both orbits at step t (and did not before, see
 // next point): class below. A lane with m_t + D_t + 8u m_t < 16 does not escape at step t in
-// either orbit and goes on; after the last step it is certainly not below. Any other lane is
-// undecided and gets the exact scalar evaluation. The bound is computed from the lane's own
+// either orbit and goes on; after the last step it is certainly not below. A lane that escapes
+// with its lower end above 64 (m_t - D_t - 8u m_t, or r^8 less everything above) ends with
+// sqrt(m) >= 8 in libm's orbit too, so fieldValue there is exactly 0: that value itself is written,
+// and no exact evaluation is needed even next to the surface. Any other lane is undecided and gets
+// the exact scalar evaluation. The bound is computed from the lane's own
 // values, so it is as tight as the orbit allows: a few 1e-14 after one step, growing by the
 // factor 64 r^7 per step. The classification tests feed 2,000 points that sit on libm's class
 // boundary to the last bit: with this bound no decided lane disagrees with libm; scaled down by
@@ -91,6 +94,7 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
     using V = typename T::V;
     using M = typename T::M;
     const V bailout = T::set1(16.0);
+    const V zeroModulus = T::set1(64.0);  // from here on, sqrt(m) >= normRadius: the field is 0
     const V sixtyFour = T::set1(64.0);
     const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
     const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
@@ -99,6 +103,7 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
     const V minNormal = T::set1(0x1p-1022);
     const V infinity = T::set1(__builtin_inf());
     const V below = T::set1(kCertainlyBelow);
+    const V zero = T::set1(0.0);
     const V notBelow = T::set1(kCertainlyNotBelow);
 
     for (int base = 0; base < count; base += T::kLanes) {
@@ -112,6 +117,7 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
         V bound = T::set1(0.0);
         M active = T::allLanes();
         M escaped = T::noLanes();
+        M escapedToZero = T::noLanes();
         for (int step = 0; step < maxIterations; ++step) {
             const bool lastStep = step + 1 == maxIterations;
             V s;
@@ -135,9 +141,11 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
             const V low8 = eighthPower<T>(T::max(T::sub(r, bound), T::set1(0.0)));
             const V stepError = T::mul(localError, T::add(reach8, cNorm));
             const V radiusSlack = T::add(stepError, T::mul(radiusRounding, reach8));
-            const M escapesByRadius =
-                T::greater(T::sub(T::sub(low8, cNorm), radiusSlack), bailout);
+            const V lowModulus = T::sub(T::sub(low8, cNorm), radiusSlack);
+            const M escapesByRadius = T::greater(lowModulus, bailout);
             escaped = T::maskOr(escaped, T::maskAnd(active, escapesByRadius));
+            escapedToZero = T::maskOr(
+                escapedToZero, T::maskAnd(active, T::greater(lowModulus, zeroModulus)));
             active = T::maskAndNot(escapesByRadius, active);
             M needsStep = active;
             if (lastStep) {
@@ -180,9 +188,12 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
             const V slack = T::add(bound, T::mul(modulusRounding, m));
 
             // NaN compares false both ways, so such a lane ends undecided.
-            const M escapes = T::greater(T::sub(m, slack), bailout);
+            const V lowM = T::sub(m, slack);
+            const M escapes = T::greater(lowM, bailout);
             const M stays = T::less(T::add(m, slack), bailout);
             escaped = T::maskOr(escaped, T::maskAnd(needsStep, escapes));
+            escapedToZero =
+                T::maskOr(escapedToZero, T::maskAnd(needsStep, T::greater(lowM, zeroModulus)));
             // Lanes settled by their radius keep that decision; the others go on only where
             // they certainly stayed inside.
             active = T::maskOr(T::maskAndNot(needsStep, active), T::maskAnd(needsStep, stays));
@@ -194,6 +205,7 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
             z = nz;
         }
         V result = T::select(escaped, below, undecided);
+        result = T::select(escapedToZero, zero, result);
         result = T::select(active, notBelow, result);
         T::store(out + base, result);
     }
