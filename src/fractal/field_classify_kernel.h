@@ -114,22 +114,15 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
         V x = cx;
         V y = cy;
         V z = cz;
+        V s = T::load(lanes.s + base);
+        V sqrtS = T::load(lanes.sqrtS + base);
+        V r = T::sqrt(T::add(T::mul(y, y), s));
         V bound = T::set1(0.0);
         M active = T::allLanes();
         M escaped = T::noLanes();
         M escapedToZero = T::noLanes();
         for (int step = 0; step < maxIterations; ++step) {
             const bool lastStep = step + 1 == maxIterations;
-            V s;
-            V sqrtS;
-            if (step == 0) {
-                s = T::load(lanes.s + base);
-                sqrtS = T::load(lanes.sqrtS + base);
-            } else {
-                s = T::add(T::mul(x, x), T::mul(z, z));
-                sqrtS = T::sqrt(s);
-            }
-            const V r = T::sqrt(T::add(T::mul(y, y), s));
 
             // The new modulus lies within |c| of r^8 whatever the direction. Where that settles the
             // comparison with 16 for every orbit within the bound, the eighth powers are skipped.
@@ -181,7 +174,10 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
                 nz = T::add(T::mul(azimuthIm, scale), cz);
             }
             const V ny = T::add(polarRe, cy);
-            const V m = T::sqrt(T::add(T::add(T::mul(nx, nx), T::mul(nz, nz)), T::mul(ny, ny)));
+            // The next step's s and radius are this modulus's parts: (x^2 + z^2) + y^2 rounds
+            // like y^2 + s, so the radius is m itself.
+            const V nextS = T::add(T::mul(nx, nx), T::mul(nz, nz));
+            const V m = T::sqrt(T::add(nextS, T::mul(ny, ny)));
 
             // The certified drift between this orbit and libm's (see the top of this file).
             bound = T::add(T::mul(T::mul(sixtyFour, reach7), bound), stepError);
@@ -203,6 +199,9 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
             x = nx;
             y = ny;
             z = nz;
+            s = nextS;
+            sqrtS = T::sqrt(nextS);
+            r = m;
         }
         V result = T::select(escaped, below, undecided);
         result = T::select(escapedToZero, zero, result);
