@@ -107,6 +107,44 @@ void BM_CubeWalk(benchmark::State& state) {
 }
 BENCHMARK(BM_CubeWalk)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
 
+// The vector classifier alone on every sample of the preset-0 block; items are samples.
+void BM_ClassifyLanes(benchmark::State& state) {
+    const SimdLevel level = static_cast<SimdLevel>(state.range(0));
+    if (level > detectSimdLevel()) {
+        state.SkipWithError("vector level not supported here");
+        return;
+    }
+    const BlockLattice lattice = computeBlockLattice(kPresetZeroBox);
+    std::vector<double> cx, cy, cz, s, sqrtS, cosPhi8, sinPhi8;
+    for (int k = 0; k < 64; ++k) {
+        for (int j = 0; j < 64; ++j) {
+            for (int i = 0; i < 64; ++i) {
+                const ColumnTerms terms = computeColumnTerms(lattice.xs[i], lattice.zs[k]);
+                cx.push_back(lattice.xs[i]);
+                cy.push_back(lattice.ys[j]);
+                cz.push_back(lattice.zs[k]);
+                s.push_back(terms.s);
+                sqrtS.push_back(terms.sqrtS);
+                cosPhi8.push_back(terms.cosPhi8);
+                sinPhi8.push_back(terms.sinPhi8);
+            }
+        }
+    }
+    std::vector<double> out(cx.size());
+    const ClassifyLanes lanes = {cx.data(),    cy.data(),      cz.data(),     s.data(),
+                                 sqrtS.data(), cosPhi8.data(), sinPhi8.data()};
+    for (auto _ : state) {
+        classifyLanes(level, lanes, static_cast<int>(cx.size()), kDefaultFieldParams.maxIterations,
+                      out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(cx.size()));
+}
+BENCHMARK(BM_ClassifyLanes)
+    ->Arg(static_cast<int>(SimdLevel::kAvx2))
+    ->Arg(static_cast<int>(SimdLevel::kAvx512))
+    ->Unit(benchmark::kMillisecond);
+
 // The fast sampling phase alone, with its share of exact evaluations, on the preset-0 block and on
 // a preset-3 block at the surface.
 void BM_SampleBlockFast(benchmark::State& state) {
