@@ -48,8 +48,8 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLeve
     int32_t count = 0;
     for (int k = 0; k < kN - 1; ++k) {
         for (int j = 0; j < kN - 1; ++j) {
-            // The four sample rows around this row of cubes. Bit i of `differs` says that the four
-            // samples above x(i) are not all alike; cube i has its corners at x(i) and x(i + 1).
+            // The four sample rows around this row of cubes. Bit i of `differs` says that their
+            // four samples at x(i) are not all alike; cube i has its corners at x(i) and x(i + 1).
             const uint64_t a = below[j + kN * k];
             const uint64_t differs = (a ^ below[j + 1 + kN * k]) | (a ^ below[j + kN * (k + 1)]) |
                                      (a ^ below[j + 1 + kN * (k + 1)]);
