@@ -88,6 +88,22 @@ void computeSliceColumns(const double* xs, double z, SliceColumns* slice) {
     }
 }
 
+// Bit i set where row[i] is NaN: the lanes the classifier left undecided.
+inline uint64_t undecidedMask(const double* row) {
+    uint64_t mask = 0;
+#if defined(__SSE2__)
+    for (int i = 0; i < kN; i += 2) {
+        const __m128d pair = _mm_loadu_pd(row + i);
+        mask |= static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpunord_pd(pair, pair))) << i;
+    }
+#else
+    for (int i = 0; i < kN; ++i) {
+        mask |= static_cast<uint64_t>(row[i] != row[i]) << i;
+    }
+#endif
+    return mask;
+}
+
 // The samples of row (j, k) with a neighbour along x, y or z on the other side of the level, as a
 // mask: the ends of crossed edges, whose values the mesh reads. `below` holds every row's classes
 // at j + 64 k.
@@ -141,11 +157,12 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
             const ClassifyLanes lanes = {xs, sliceY, sliceZ, slice.s, slice.sqrtS, slice.cosPhi8,
                                          slice.sinPhi8};
             classifyLanes(level, lanes, kN, params.maxIterations, row);
-            for (int i = 0; i < kN; ++i) {
-                if (row[i] != row[i]) {  // undecided: NaN
-                    row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]}, slice.terms[i], params);
-                    ++stats.undecided;
-                }
+            // Undecided lanes are rare: a mask finds them without a branch per sample.
+            for (uint64_t undecided = undecidedMask(row); undecided != 0;
+                 undecided &= undecided - 1) {
+                const int i = __builtin_ctzll(undecided);
+                row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]}, slice.terms[i], params);
+                ++stats.undecided;
             }
             below[j + kN * k] = belowMask(row, isoLevel);
         }
