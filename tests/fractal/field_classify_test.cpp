@@ -159,11 +159,12 @@ TEST_P(FastClassifier, ExactZeroNeverFailsWhereTheFieldBecomesZero) {
 }
 TEST_P(FastClassifier, LeavesLanesWithoutADirectionUndecided) {
     // After the first step (whose azimuth comes from libm) the algebraic step divides by s^4:
-    // on the polar axis s is 0, and for these tiny x, z s^4 underflows. Each orbit stays near
-    // its start, so no radius test settles it first.
-    const std::vector<Vec3d> points = {{0, 0.3, 0},      {0, -0.9, 0},          {0, 0.5, 0},
-                                       {1e-80, 0.3, 0},  {0, -0.5, 1e-90},      {-1e-100, 0.2, 1e-100},
-                                       {1e-300, 0.4, 0}, {-1e-70, 0.1, -1e-70}};
+    // on the polar axis s is 0, and for these tiny x, z s^4 underflows. No radius test settles
+    // these orbits first: they stay inside for a step, but their radius alone could grow past 16.
+    const std::vector<Vec3d> points = {{0, -0.9, 0},      {0, -1.0, 0},          {0, -0.8, 0},
+                                       {0, -1.1, 0},      {1e-80, -0.9, 0},      {0, -0.8, 1e-90},
+                                       {-1e-100, -1.0, 1e-100}, {1e-300, -0.9, 0},
+                                       {-1e-70, -1.1, -1e-70}};
     const std::vector<double> classes = classifyPoints(GetParam(), points, 1.0);
     for (size_t p = 0; p < points.size(); ++p) {
         EXPECT_TRUE(std::isnan(classes[p])) << "point " << p << " classified " << classes[p];
