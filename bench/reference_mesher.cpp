@@ -1,6 +1,7 @@
 // quarnel_reference: the mesh of a preset by the straightforward evaluation (fieldValue at every
-// sample) or the column path, one block after the other on one thread, written to the file name
-// quarnel uses. The benchmark script times quarnel against it and compares the files byte for byte.
+// sample) or the column path, each followed by a walk over every cube, one block after the other
+// on one thread, written to the file name quarnel uses. The benchmark script times quarnel against
+// it and compares the files byte for byte.
 // Usage: quarnel_reference reference|columns PRESET
 #include <cstdio>
 #include <cstring>
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
                     sampleBlockReference(kDefaultFieldParams, box, buffers.samples);
                 }
                 const int32_t count =
-                    meshSampledBlock(box, buffers.samples, kRunIsoLevel, buffers.records);
+                    meshEveryCube(box, buffers.samples, kRunIsoLevel, buffers.records);
                 writeAtomicOutput(output, buffers.records, count * sizeof(TriangleRecord));
                 triangles += count;
             }

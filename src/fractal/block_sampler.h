@@ -25,6 +25,10 @@ struct BlockLattice {
 void computeLatticeAxis(double min, double max, double* coordinates);
 BlockLattice computeBlockLattice(const Box3d& box);
 
+// The classes of one lattice row of 64 samples as a mask: bit i is set when row[i] < isoLevel
+// (a NaN is not below). The sampler and the cube walk find crossed edges and cubes with it.
+uint64_t belowMask(const double* row, double isoLevel);
+
 // How the blocks of a run are sampled, chosen once per run.
 enum class SamplingMethod {
     kColumns,  // fieldValue's bits, with the first step's azimuth terms shared per (x, z) column
@@ -53,11 +57,12 @@ void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* sam
 // What sampleBlockFast did.
 struct FastSamplingStats {
     int32_t undecided;  // samples the vector classifier could not decide
-    int32_t exact;      // samples given their exact value (undecided ones included)
+    int32_t exact;      // samples evaluated with libm (undecided ones included)
 };
 
 // Every sample that is an end of a crossed edge (its neighbour along x, y or z lies on the other
-// side of isoLevel) holds its exact value, every other one a stand-in of its class (0 below the
-// level, 1 not). Requires classificationApplies(params, isoLevel) and a level the CPU runs.
+// side of isoLevel) holds its exact value, every other one its exact value or a stand-in of its
+// class (kCertainlyBelow, kCertainlyNotBelow). Requires classificationApplies(params, isoLevel)
+// and a level the CPU runs.
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
                                   SimdLevel level, double* samples);

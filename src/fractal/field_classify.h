@@ -6,9 +6,10 @@
 
 #include "fractal/field.h"
 
-// What the classifier writes per sample: a stand-in value of the certain class, or NaN.
-constexpr double kCertainlyBelow = 0.0;     // fieldValue < 0.5 for certain
-constexpr double kCertainlyNotBelow = 1.0;  // fieldValue >= 0.5 for certain
+// What the classifier writes per sample: a stand-in value of the certain class, or NaN. The
+// stand-ins lie outside the field's range [0, 1], so they never pass for an exact value.
+constexpr double kCertainlyBelow = -1.0;    // fieldValue < 0.5 for certain
+constexpr double kCertainlyNotBelow = 2.0;  // fieldValue >= 0.5 for certain
 
 enum class SimdLevel { kNone, kAvx2, kAvx512 };
 
@@ -31,7 +32,8 @@ struct ClassifyLanes {
     const double* sinPhi8;
 };
 
-// For each lane 0..count-1 writes kCertainlyBelow, kCertainlyNotBelow or NaN (undecided) to out.
+// For each lane 0..count-1 writes to out kCertainlyBelow, kCertainlyNotBelow, 0.0 (fieldValue is
+// exactly 0: libm's final modulus is certainly 64 or more) or NaN (undecided).
 // `count` must be a multiple of 8; `level` must not exceed detectSimdLevel() and not be kNone.
 void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
                    double* out);

@@ -1,5 +1,5 @@
-// The classifier on 4 lanes of AVX2, with SLEEF's 1-ulp atan2 and sincos. Compiled with -mavx2;
-// called only after the CPU was found to support it.
+// The classifier on 4 lanes of AVX2, by the algebraic eighth power. Compiled with -mavx2; called
+// only after the CPU was found to support it.
 #include "fractal/field_classify_kernel.h"
 #include "fractal/vector_avx2.h"
 

@@ -1,5 +1,5 @@
-// The classifier on 8 lanes of AVX-512, with SLEEF's 1-ulp atan2 and sincos. Compiled with
-// -mavx512f; called only after the CPU was found to support it.
+// The classifier on 8 lanes of AVX-512, by the algebraic eighth power. Compiled with -mavx512f;
+// called only after the CPU was found to support it.
 #include "fractal/field_classify_kernel.h"
 #include "fractal/vector_avx512.h"
 

@@ -1,40 +1,65 @@
 // The vector classifier, written once over a small traits type (one per instruction set) and
-// compiled in its own translation unit with that instruction set enabled.
+// compiled in its own translation unit with that instruction set enabled. It needs no
+// trigonometry: the map's eighth power is taken algebraically.
 //
 // Why a decided class is certain
 // ------------------------------
 // The sample's class is whether its final modulus is above the bailout radius 16: fieldValue is
 // below 0.5 exactly when the iteration escapes (q = sqrt(m) > 4). The vector path runs the same
-// iteration with SLEEF's atan2 and sincos instead of libm's, so its orbit b_t drifts from libm's
-// orbit a_t. The kernel carries, per lane, a bound D_t >= |a_t - b_t| and decides only where the
-// comparison with 16 comes out the same for every orbit within that bound:
+// map without any angle: with s = x^2 + z^2 and rho = sqrt(s), the polar angle theta of fieldValue
+// is the argument of y + i rho and the azimuth phi that of x + i z, so
+//   (y + i rho)^8 = r^8 (cos 8theta + i sin 8theta),   (x + i z)^8 = s^4 (cos 8phi + i sin 8phi),
+// each eighth power three complex squarings, and the step is
+//   y' = Re (y + i rho)^8 + cy,  w = Im (y + i rho)^8,  (x', z') = w (x + i z)^8 / s^4 + (cx, cz).
+// Its orbit b_t drifts from libm's orbit a_t. The kernel carries, per lane, a bound D_t >=
+// |a_t - b_t| and decides only where the comparison with 16 comes out the same for every orbit
+// within that bound:
 //
-// * Local error of one step, either implementation, for an iterate of radius r and start c:
-//   SLEEF's u10 functions and glibc's atan2, sin and cos are within 1 ulp. The polar angle is
-//   within about 8 ulp-units u = 2^-53 of exact (its own ulp on values up to pi plus the rounded
-//   inputs), times 8 makes ~64u, and sin/cos add 1 ulp: ~65u on each of sin 8theta, cos 8theta,
-//   and the same for the azimuth terms. r^8 from three squarings of a rounded r carries ~23u
-//   relative. Each coordinate of r^8 * (direction) + c is thus within ~160u r^8 + u |v'|, under
-//   300u (r^8 + |c|) as a vector. We take 512u (r^8 + |c|) per implementation, 1024u for the two
-//   together (kLocalErrorUlps): about 3.4 times the estimate.
+// * Local error of libm's step, for an iterate of radius r and start c: glibc's atan2, sin and
+//   cos are within 1 ulp. The polar angle is within about 8 ulp-units u = 2^-53 of exact, times 8
+//   makes ~64u, and sin/cos add 1 ulp: ~65u on each of sin 8theta, cos 8theta and the azimuth
+//   terms. r^8 from three squarings of a rounded r carries ~23u relative. Each coordinate of
+//   r^8 * (direction) + c is thus within ~160u r^8 + u |v'|, under 300u (r^8 + |c|) as a vector;
+//   we take 512u (r^8 + |c|) (kLibmErrorUlps).
+// * Local error of the algebraic step: a complex squaring (a, b) -> (a*a - b*b, a*b + a*b) errs
+//   by at most sqrt(5) u |a + ib|^2 < 3u |a + ib|^2, so a base with relative error e comes out of
+//   three squarings with 8e + 21u. rho = sqrt(s) carries 2u: (y + i rho)^8 is within 37u r^8.
+//   (x + i z)^8 is within 21u s^4, s^4 = (s s)(s s) within 11u, the quotient w / s^4 and the
+//   products add 2u: the horizontal part is within 34u |w| <= 34u r^8 of w times the exact
+//   direction. With u |v'| for the additions of c: ~73u (r^8 + |c|) to first order; we take 128u
+//   (kAlgebraicErrorUlps). Subnormal intermediates err by at most 2^-1075 <= u s^4, inside that
+//   count. The first step takes its azimuth terms from libm per column, the same bits as libm's
+//   orbit, so only its polar part differs.
+// * Where s^4 is not a normal double the direction is lost: s = 0 has none (libm takes
+//   atan2(0, 0) = 0), and underflow or overflow of the squarings breaks the count above. Such a
+//   lane gets a NaN direction and ends undecided, unless its radius alone settled it before.
 // * Growth: the power map P(v) = r^8 (sin 8t cos 8p, cos 8t, sin 8t sin 8p) has derivative norm at
 //   most 8 r^7 max(1, |sin 8t / sin t|) <= 64 r^7, so an orbit difference D grows to at most
-//   64 (r + D)^7 D, r + D bounding the radius anywhere between the two orbits. Hence
-//   D_{t+1} = 64 (r_t + D_t)^7 D_t + 1024u ((r_t + D_t)^8 + |c|), D_0 = 0.
+//   64 (r + D)^7 D, r + D bounding the radius anywhere between the two orbits. Hence, with
+//   L = 512u + 128u (kLocalErrorUlps) for the two local errors together,
+//   D_{t+1} = 64 (r_t + D_t)^7 D_t + L ((r_t + D_t)^8 + |c|), D_0 = 0.
 // * The modulus m = sqrt(x^2 + z^2 + y^2) adds at most 3u m on each side: 8u m is used.
-// * Before the angles: the exact new modulus lies in [r_a^8 - |c|, r_a^8 + |c|], and libm's radius
-//   r_a lies in [r - D, r + D]. With the local error above and 64u (r + D)^8 for the rounding of
-//   these bounds themselves (about 12u), a lane whose lower end is above 16 escapes in both orbits
-//   without any trigonometry, and at the last step a lane whose upper end is below 16 stays.
+// * Before the direction: the exact new modulus lies in [r_a^8 - |c|, r_a^8 + |c|], and libm's
+//   radius r_a lies in [r - D, r + D]. With the local error above and 64u (r + D)^8 for the
+//   rounding of these bounds themselves (about 12u), a lane whose lower end is above 16 escapes in
+//   both orbits without the eighth powers. The upper end R bounds libm's next modulus; carried
+//   through the remaining steps as R' = R^8 + |c| plus the same slack, it bounds all of them, so a
+//   lane whose upper ends all stay below 16 never escapes in libm's orbit: it is settled as not
+//   below at once (at the last step this is the upper end alone; near the origin it saves
+//   three or four steps).
 // A lane with m_t - D_t - 8u m_t > 16 escapes in both orbits at step t (and did not before, see
 // next point): class below. A lane with m_t + D_t + 8u m_t < 16 does not escape at step t in
-// either orbit and goes on; after the last step it is certainly not below. Any other lane is
-// undecided and gets the exact scalar evaluation. The bound is computed from the lane's own
+// either orbit and goes on; after the last step it is certainly not below. A lane that escapes
+// with its lower end above 64 (m_t - D_t - 8u m_t, or r^8 less everything above) ends with
+// sqrt(m) >= 8 in libm's orbit too, so fieldValue there is exactly 0: that value itself is written,
+// and no exact evaluation is needed even next to the surface. Any other lane is undecided and gets
+// the exact scalar evaluation. The bound is computed from the lane's own
 // values, so it is as tight as the orbit allows: a few 1e-14 after one step, growing by the
 // factor 64 r^7 per step. The classification tests feed 2,000 points that sit on libm's class
 // boundary to the last bit: with this bound no decided lane disagrees with libm; scaled down by
-// 1e-6 it still decides none wrongly, by 1e-7 a few: the bound leaves a factor of about a million
-// over the drift seen, and in whole blocks it leaves no sample undecided.
+// 1e-5 it still decides none wrongly, by 3e-6 one and by 1e-6 32: the bound leaves a factor of
+// about 1e5 over the drift seen, and in whole blocks it leaves undecided only lanes on the polar
+// axis.
 #pragma once
 
 #include "fractal/field_classify.h"
@@ -42,7 +67,9 @@
 namespace classify_kernel {
 
 constexpr double kUnit = 0x1p-53;
-constexpr double kLocalErrorUlps = 1024.0;
+constexpr double kLibmErrorUlps = 512.0;
+constexpr double kAlgebraicErrorUlps = 128.0;
+constexpr double kLocalErrorUlps = kLibmErrorUlps + kAlgebraicErrorUlps;
 constexpr double kModulusRoundingUlps = 8.0;
 constexpr double kRadiusRoundingUlps = 64.0;
 
@@ -54,19 +81,32 @@ typename T::V eighthPower(typename T::V v) {
     return T::mul(v4, v4);
 }
 
+// (re + i im)^8 by three complex squarings, in place.
+template <class T>
+void complexEighthPower(typename T::V& re, typename T::V& im) {
+    for (int squaring = 0; squaring < 3; ++squaring) {
+        const typename T::V product = T::mul(re, im);
+        re = T::sub(T::mul(re, re), T::mul(im, im));
+        im = T::add(product, product);
+    }
+}
+
 template <class T>
 void classify(const ClassifyLanes& lanes, int count, int maxIterations, double errorBoundScale,
               double* out) {
     using V = typename T::V;
     using M = typename T::M;
     const V bailout = T::set1(16.0);
-    const V eight = T::set1(8.0);
+    const V zeroModulus = T::set1(64.0);  // from here on, sqrt(m) >= normRadius: the field is 0
     const V sixtyFour = T::set1(64.0);
     const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
     const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
     const V radiusRounding = T::set1(kRadiusRoundingUlps * kUnit * errorBoundScale);
     const V undecided = T::set1(__builtin_nan(""));
+    const V minNormal = T::set1(0x1p-1022);
+    const V infinity = T::set1(__builtin_inf());
     const V below = T::set1(kCertainlyBelow);
+    const V zero = T::set1(0.0);
     const V notBelow = T::set1(kCertainlyNotBelow);
 
     for (int base = 0; base < count; base += T::kLanes) {
@@ -77,25 +117,18 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
         V x = cx;
         V y = cy;
         V z = cz;
+        V s = T::load(lanes.s + base);
+        V sqrtS = T::load(lanes.sqrtS + base);
+        V r = T::sqrt(T::add(T::mul(y, y), s));
         V bound = T::set1(0.0);
         M active = T::allLanes();
+        M settled = T::noLanes();  // active lanes whose radius alone keeps them inside to the end
         M escaped = T::noLanes();
+        M escapedToZero = T::noLanes();
         for (int step = 0; step < maxIterations; ++step) {
-            const bool lastStep = step + 1 == maxIterations;
-            V s;
-            V sqrtS;
-            if (step == 0) {
-                s = T::load(lanes.s + base);
-                sqrtS = T::load(lanes.sqrtS + base);
-            } else {
-                s = T::add(T::mul(x, x), T::mul(z, z));
-                sqrtS = T::sqrt(s);
-            }
-            const V r = T::sqrt(T::add(T::mul(y, y), s));
-            const V r8 = eighthPower<T>(r);
 
-            // The new modulus lies within |c| of r^8 whatever the angles. Where that settles the
-            // comparison with 16 for every orbit within the bound, the trigonometry is skipped.
+            // The new modulus lies within |c| of r^8 whatever the direction. Where that settles the
+            // comparison with 16 for every orbit within the bound, the eighth powers are skipped.
             const V reach = T::add(r, bound);
             const V reach2 = T::mul(reach, reach);
             const V reach4 = T::mul(reach2, reach2);
@@ -104,58 +137,87 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
             const V low8 = eighthPower<T>(T::max(T::sub(r, bound), T::set1(0.0)));
             const V stepError = T::mul(localError, T::add(reach8, cNorm));
             const V radiusSlack = T::add(stepError, T::mul(radiusRounding, reach8));
-            const M escapesByRadius =
-                T::greater(T::sub(T::sub(low8, cNorm), radiusSlack), bailout);
-            escaped = T::maskOr(escaped, T::maskAnd(active, escapesByRadius));
+            const V lowModulus = T::sub(T::sub(low8, cNorm), radiusSlack);
+            const M open = T::maskAndNot(settled, active);
+            const M escapesByRadius = T::maskAnd(open, T::greater(lowModulus, bailout));
+            escaped = T::maskOr(escaped, escapesByRadius);
+            escapedToZero = T::maskOr(
+                escapedToZero, T::maskAnd(open, T::greater(lowModulus, zeroModulus)));
             active = T::maskAndNot(escapesByRadius, active);
-            M needsAngles = active;
-            if (lastStep) {
-                const M staysByRadius =
-                    T::less(T::add(T::add(reach8, cNorm), radiusSlack), bailout);
-                needsAngles = T::maskAndNot(staysByRadius, active);
+            // The upper end carried through the remaining steps, R' = R^8 + |c| with the same
+            // slack: where it stays below 16 to the last step, libm's orbit never escapes. Near
+            // the origin this settles a lane after a step or two instead of five.
+            V upper = T::add(T::add(reach8, cNorm), radiusSlack);
+            M staysToTheEnd = T::maskAnd(T::maskAndNot(escapesByRadius, open),
+                                         T::less(upper, bailout));
+            for (int later = step + 1; later < maxIterations && !T::none(staysToTheEnd);
+                 ++later) {
+                const V upper8 = eighthPower<T>(upper);
+                upper = T::add(T::add(upper8, cNorm),
+                               T::add(T::mul(localError, T::add(upper8, cNorm)),
+                                      T::mul(radiusRounding, upper8)));
+                staysToTheEnd = T::maskAnd(staysToTheEnd, T::less(upper, bailout));
             }
-            // Before the last step needsAngles is every active lane.
-            if (T::none(needsAngles)) {
+            settled = T::maskOr(settled, staysToTheEnd);
+            const M needsStep = T::maskAndNot(settled, active);
+            if (T::none(needsStep)) {
                 break;
             }
 
-            V cosPhi8;
-            V sinPhi8;
+            // The polar part: (y + i rho)^8 = r^8 (cos 8theta + i sin 8theta), no angle needed.
+            V polarRe = y;
+            V w = sqrtS;
+            complexEighthPower<T>(polarRe, w);
+            V nx;
+            V nz;
             if (step == 0) {
                 // The first azimuth depends on (x, z) only and comes from libm, per column.
-                cosPhi8 = T::load(lanes.cosPhi8 + base);
-                sinPhi8 = T::load(lanes.sinPhi8 + base);
+                nx = T::add(T::mul(T::load(lanes.cosPhi8 + base), w), cx);
+                nz = T::add(T::mul(T::load(lanes.sinPhi8 + base), w), cz);
             } else {
-                T::sincos(T::mul(T::atan2(z, x), eight), &sinPhi8, &cosPhi8);
+                // (x + i z)^8 / s^4 = cos 8phi + i sin 8phi; w / s^4 is formed once.
+                V azimuthRe = x;
+                V azimuthIm = z;
+                complexEighthPower<T>(azimuthRe, azimuthIm);
+                const V s2 = T::mul(s, s);
+                const V s4 = T::mul(s2, s2);
+                const M normal = T::maskAnd(T::greater(s4, minNormal), T::less(s4, infinity));
+                const V scale = T::select(normal, T::div(w, s4), undecided);
+                nx = T::add(T::mul(azimuthRe, scale), cx);
+                nz = T::add(T::mul(azimuthIm, scale), cz);
             }
-            V sinTheta8;
-            V cosTheta8;
-            T::sincos(T::mul(T::atan2(sqrtS, y), eight), &sinTheta8, &cosTheta8);
-            const V w = T::mul(sinTheta8, r8);
-            const V nx = T::add(T::mul(cosPhi8, w), cx);
-            const V nz = T::add(T::mul(sinPhi8, w), cz);
-            const V ny = T::add(T::mul(cosTheta8, r8), cy);
-            const V m = T::sqrt(T::add(T::add(T::mul(nx, nx), T::mul(nz, nz)), T::mul(ny, ny)));
+            const V ny = T::add(polarRe, cy);
+            // The next step's s and radius are this modulus's parts: (x^2 + z^2) + y^2 rounds
+            // like y^2 + s, so the radius is m itself.
+            const V nextS = T::add(T::mul(nx, nx), T::mul(nz, nz));
+            const V m = T::sqrt(T::add(nextS, T::mul(ny, ny)));
 
             // The certified drift between this orbit and libm's (see the top of this file).
             bound = T::add(T::mul(T::mul(sixtyFour, reach7), bound), stepError);
             const V slack = T::add(bound, T::mul(modulusRounding, m));
 
             // NaN compares false both ways, so such a lane ends undecided.
-            const M escapes = T::greater(T::sub(m, slack), bailout);
+            const V lowM = T::sub(m, slack);
+            const M escapes = T::greater(lowM, bailout);
             const M stays = T::less(T::add(m, slack), bailout);
-            escaped = T::maskOr(escaped, T::maskAnd(needsAngles, escapes));
+            escaped = T::maskOr(escaped, T::maskAnd(needsStep, escapes));
+            escapedToZero =
+                T::maskOr(escapedToZero, T::maskAnd(needsStep, T::greater(lowM, zeroModulus)));
             // Lanes settled by their radius keep that decision; the others go on only where
             // they certainly stayed inside.
-            active = T::maskOr(T::maskAndNot(needsAngles, active), T::maskAnd(needsAngles, stays));
+            active = T::maskOr(T::maskAndNot(needsStep, active), T::maskAnd(needsStep, stays));
             if (T::none(active)) {
                 break;
             }
             x = nx;
             y = ny;
             z = nz;
+            s = nextS;
+            sqrtS = T::sqrt(nextS);
+            r = m;
         }
         V result = T::select(escaped, below, undecided);
+        result = T::select(escapedToZero, zero, result);
         result = T::select(active, notBelow, result);
         T::store(out + base, result);
     }

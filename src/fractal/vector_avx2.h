@@ -3,7 +3,6 @@
 #pragma once
 
 #include <immintrin.h>
-#include <sleef.h>
 
 struct Avx2 {
     using V = __m256d;
@@ -16,12 +15,7 @@ struct Avx2 {
     static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
     static V sqrt(V a) { return _mm256_sqrt_pd(a); }
-    static V atan2(V y, V x) { return Sleef_atan2d4_u10avx2(y, x); }
-    static void sincos(V a, V* sine, V* cosine) {
-        const Sleef___m256d_2 both = Sleef_sincosd4_u10avx2(a);
-        *sine = both.x;
-        *cosine = both.y;
-    }
+    static V div(V a, V b) { return _mm256_div_pd(a, b); }
     static M greater(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
     static M less(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     static M maskAnd(M a, M b) { return _mm256_and_pd(a, b); }

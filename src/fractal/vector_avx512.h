@@ -6,7 +6,6 @@
 // leaves undefined are never read.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
-#include <sleef.h>
 
 struct Avx512 {
     using V = __m512d;
@@ -19,12 +18,7 @@ struct Avx512 {
     static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
     static V sqrt(V a) { return _mm512_sqrt_pd(a); }
-    static V atan2(V y, V x) { return Sleef_atan2d8_u10avx512f(y, x); }
-    static void sincos(V a, V* sine, V* cosine) {
-        const Sleef___m512d_2 both = Sleef_sincosd8_u10avx512f(a);
-        *sine = both.x;
-        *cosine = both.y;
-    }
+    static V div(V a, V b) { return _mm512_div_pd(a, b); }
     static M greater(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
     static M less(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static M maskAnd(M a, M b) { return static_cast<M>(a & b); }

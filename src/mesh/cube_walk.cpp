@@ -35,12 +35,28 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLeve
     // sample was evaluated.
     const BlockLattice lattice = computeBlockLattice(box);
 
+    // Class masks instead of cubes: a cube yields triangles only when its eight corners are not
+    // all on one side, about 2.5% of them at preset 3. Row (j, k)'s mask sits at j + 64 k.
+    uint64_t below[kN * kN];
+    for (int row = 0; row < kN * kN; ++row) {
+        below[row] = belowMask(samples + kN * row, isoLevel);
+    }
+    constexpr uint64_t kCubeBits = ~uint64_t{0} >> 1;  // cubes 0..62 of a row of cubes
+
     GridCube cube;
     Triangle3d triangles[5];
     int32_t count = 0;
     for (int k = 0; k < kN - 1; ++k) {
         for (int j = 0; j < kN - 1; ++j) {
-            for (int i = 0; i < kN - 1; ++i) {
+            // The four sample rows around this row of cubes. Bit i of `differs` says that their
+            // four samples at x(i) are not all alike; cube i has its corners at x(i) and x(i + 1).
+            const uint64_t a = below[j + kN * k];
+            const uint64_t differs = (a ^ below[j + 1 + kN * k]) | (a ^ below[j + kN * (k + 1)]) |
+                                     (a ^ below[j + 1 + kN * (k + 1)]);
+            uint64_t crossed = (differs | (differs >> 1) | (a ^ (a >> 1))) & kCubeBits;
+            // Set bits in increasing order keep the walk's x-fastest order of records.
+            for (; crossed != 0; crossed &= crossed - 1) {
+                const int i = __builtin_ctzll(crossed);
                 loadCube(lattice, samples, i, j, k, &cube);
                 const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
                 for (int32_t t = 0; t < produced; ++t) {

@@ -13,7 +13,8 @@ void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, 
               GridCube* cube);
 
 // Polygonises every cube of the block whose samples are `samples` (laid out as sampleBlock
-// writes them) and stores its triangles as records from position 0 of `records` (room for
+// writes them) that has corners on both sides of isoLevel (no other cube yields a triangle), in
+// the walk's order, and stores its triangles as records from position 0 of `records` (room for
 // kBlockRecordCapacity). Returns the number stored. Reads `samples` only; allocates nothing.
 int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
                          TriangleRecord* records);

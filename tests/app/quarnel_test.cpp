@@ -123,14 +123,15 @@ TEST(EndToEnd, FailuresKeepTheEarlierFileAndLeaveNoTemporary) {
          "\nError: could not write file! File too large\n", 1},
         {"out of memory", limitAddressSpace, 0, "0", "quarnel_0.04m.v3c1",
          "\nError: out of memory!\n", 1},
-        {"Ctrl-C", nullptr, SIGINT, "4", "quarnel_3.31m.v3c1", "\nInterrupted.\n", 130},
-        {"SIGTERM", nullptr, SIGTERM, "4", "quarnel_3.31m.v3c1", "\nInterrupted.\n", 130},
+        // Preset 6 runs for seconds on any CPU, so the signal comes well before the end.
+        {"Ctrl-C", nullptr, SIGINT, "6", "quarnel_10.61m.v3c1", "\nInterrupted.\n", 130},
+        {"SIGTERM", nullptr, SIGTERM, "6", "quarnel_10.61m.v3c1", "\nInterrupted.\n", 130},
         // These end the process as their default action does; the partial file goes with it.
-        {"closed terminal", nullptr, SIGHUP, "4", "quarnel_3.31m.v3c1", "", 128 + SIGHUP},
-        {"closed pipe", nullptr, SIGPIPE, "4", "quarnel_3.31m.v3c1", "", 128 + SIGPIPE},
-        {"SIGUSR1", nullptr, SIGUSR1, "4", "quarnel_3.31m.v3c1", "", 128 + SIGUSR1},
-        {"SIGALRM", nullptr, SIGALRM, "4", "quarnel_3.31m.v3c1", "", 128 + SIGALRM},
-        {"SIGKILL", nullptr, SIGKILL, "4", "quarnel_3.31m.v3c1", "", 128 + SIGKILL},
+        {"closed terminal", nullptr, SIGHUP, "6", "quarnel_10.61m.v3c1", "", 128 + SIGHUP},
+        {"closed pipe", nullptr, SIGPIPE, "6", "quarnel_10.61m.v3c1", "", 128 + SIGPIPE},
+        {"SIGUSR1", nullptr, SIGUSR1, "6", "quarnel_10.61m.v3c1", "", 128 + SIGUSR1},
+        {"SIGALRM", nullptr, SIGALRM, "6", "quarnel_10.61m.v3c1", "", 128 + SIGALRM},
+        {"SIGKILL", nullptr, SIGKILL, "6", "quarnel_10.61m.v3c1", "", 128 + SIGKILL},
     };
     for (const Case& c : cases) {
         TempDir dir;

@@ -97,8 +97,7 @@ TEST_P(VectorSampling, RecordsEqualTheStraightforwardPath) {
     static BlockBuffers fast;
     for (const Box3d& block : blocks) {
         sampleBlockReference(kDefaultFieldParams, block, reference.samples);
-        const int32_t expected =
-            meshSampledBlock(block, reference.samples, 0.5, reference.records);
+        const int32_t expected = meshEveryCube(block, reference.samples, 0.5, reference.records);
         {
             const SimdLevel level = GetParam();
             const FastSamplingStats stats =

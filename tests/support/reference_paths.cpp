@@ -3,6 +3,7 @@
 #include <cassert>
 
 #include "mesh/cube_walk.h"
+#include "mesh/polygonise.h"
 
 void classifyLanesScaledAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
                              double errorBoundScale, double* out);
@@ -21,10 +22,31 @@ void sampleBlockReference(const FieldParams& params, const Box3d& box, double* s
     }
 }
 
+int32_t meshEveryCube(const Box3d& box, const double* samples, double isoLevel,
+                      TriangleRecord* records) {
+    const BlockLattice lattice = computeBlockLattice(box);
+    GridCube cube;
+    Triangle3d triangles[5];
+    int32_t count = 0;
+    for (int k = 0; k < kBlockSamplesPerAxis - 1; ++k) {
+        for (int j = 0; j < kBlockSamplesPerAxis - 1; ++j) {
+            for (int i = 0; i < kBlockSamplesPerAxis - 1; ++i) {
+                loadCube(lattice, samples, i, j, k, &cube);
+                const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
+                for (int32_t t = 0; t < produced; ++t) {
+                    records[count + t] = toTriangleRecord(triangles[t]);
+                }
+                count += produced;
+            }
+        }
+    }
+    return count;
+}
+
 int32_t meshBlockReference(const FieldParams& params, const Box3d& box, BlockBuffers& buffers,
                            double isoLevel) {
     sampleBlockReference(params, box, buffers.samples);
-    return meshSampledBlock(box, buffers.samples, isoLevel, buffers.records);
+    return meshEveryCube(box, buffers.samples, isoLevel, buffers.records);
 }
 
 void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,

@@ -12,7 +12,12 @@
 // fieldValue at every lattice point of `box`, once per sample in storage order.
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples);
 
-// The straightforward block: sampleBlockReference, then the cube walk. Returns the record count.
+// The straightforward cube walk: loadCube and polygoniseCell on every one of the 63^3 cubes, in
+// the walk's order, records from position 0. Returns the record count.
+int32_t meshEveryCube(const Box3d& box, const double* samples, double isoLevel,
+                      TriangleRecord* records);
+
+// The straightforward block: sampleBlockReference, then meshEveryCube. Returns the record count.
 int32_t meshBlockReference(const FieldParams& params, const Box3d& box, BlockBuffers& buffers,
                            double isoLevel);
 
