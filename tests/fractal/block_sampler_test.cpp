@@ -95,13 +95,23 @@ TEST_P(VectorSampling, RecordsEqualTheStraightforwardPath) {
     }
     static BlockBuffers reference;
     static BlockBuffers fast;
+    // The run's parameters on every block; one and two steps (the iteration's edge cases the
+    // classifier takes) on the blocks through the origin and the axis.
+    std::vector<std::pair<FieldParams, Box3d>> cases;
     for (const Box3d& block : blocks) {
-        sampleBlockReference(kDefaultFieldParams, block, reference.samples);
+        cases.push_back({kDefaultFieldParams, block});
+    }
+    for (const int32_t steps : {1, 2}) {
+        cases.push_back({{8.0, 16.0, steps}, blocks[1]});
+        cases.push_back({{8.0, 16.0, steps}, blocks[2]});
+    }
+    for (const auto& [params, block] : cases) {
+        sampleBlockReference(params, block, reference.samples);
         const int32_t expected = meshEveryCube(block, reference.samples, 0.5, reference.records);
         {
             const SimdLevel level = GetParam();
             const FastSamplingStats stats =
-                sampleBlockFast(kDefaultFieldParams, block, 0.5, level, fast.samples);
+                sampleBlockFast(params, block, 0.5, level, fast.samples);
             const int32_t produced = meshSampledBlock(block, fast.samples, 0.5, fast.records);
             ASSERT_EQ(produced, expected) << "block at " << block.min.x << " " << block.min.y;
             EXPECT_EQ(std::memcmp(fast.records, reference.records,
