@@ -29,6 +29,18 @@ void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, 
     cube->corners[7] = {{x0, y1, z0}, p[kN]};
 }
 
+int32_t meshCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+                 double isoLevel, TriangleRecord* records) {
+    GridCube cube;
+    Triangle3d triangles[5];
+    loadCube(lattice, samples, i, j, k, &cube);
+    const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
+    for (int32_t t = 0; t < produced; ++t) {
+        records[t] = toTriangleRecord(triangles[t]);
+    }
+    return produced;
+}
+
 int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
                          TriangleRecord* records) {
     // The cube walk reuses the sampling lattice, so every corner sits bit for bit where its
@@ -43,8 +55,6 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLeve
     }
     constexpr uint64_t kCubeBits = ~uint64_t{0} >> 1;  // cubes 0..62 of a row of cubes
 
-    GridCube cube;
-    Triangle3d triangles[5];
     int32_t count = 0;
     for (int k = 0; k < kN - 1; ++k) {
         for (int j = 0; j < kN - 1; ++j) {
@@ -57,12 +67,7 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLeve
             // Set bits in increasing order keep the walk's x-fastest order of records.
             for (; crossed != 0; crossed &= crossed - 1) {
                 const int i = __builtin_ctzll(crossed);
-                loadCube(lattice, samples, i, j, k, &cube);
-                const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
-                for (int32_t t = 0; t < produced; ++t) {
-                    records[count + t] = toTriangleRecord(triangles[t]);
-                }
-                count += produced;
+                count += meshCube(lattice, samples, i, j, k, isoLevel, records + count);
             }
         }
     }

@@ -9,6 +9,7 @@
 #include <Model/COM/NMR_DLLInterfaces.h>
 
 #include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/vertex_welder.h"
 
 namespace {
 
@@ -42,15 +43,6 @@ uint32_t seekInMemory(uint64_t position, void* user) {
     }
     stream.position = static_cast<size_t>(position);
     return 0;
-}
-
-uint64_t mixBits(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 33;
-    return h;
 }
 
 // FNV-1a over the geometry: the seed of the package's identifiers.

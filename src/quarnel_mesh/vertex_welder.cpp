@@ -9,16 +9,6 @@ namespace {
 
 constexpr size_t kFirstVertexCapacity = 4096;
 
-// 64-bit finaliser of MurmurHash3: spreads the float bits so that nearby positions land far apart.
-uint64_t mixBits(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 33;
-    return h;
-}
-
 uint64_t hashVertex(const Vec3f& v) {
     const uint64_t xy = (static_cast<uint64_t>(canonicalFloatBits(v.x)) << 32) |
                         canonicalFloatBits(v.y);
@@ -67,6 +57,16 @@ bool growVertices(VertexWelder& welder) {
 }
 
 }  // namespace
+
+// 64-bit finaliser of MurmurHash3: nearby inputs land far apart.
+uint64_t mixBits(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return h;
+}
 
 uint32_t canonicalFloatBits(float value) {
     uint32_t bits;

@@ -7,6 +7,10 @@
 
 #include "io/triangle_record.h"
 
+// Spreads the bits of `h` so that nearby values give unrelated results (a bijection on 64 bits):
+// the weld table's hash, and the seed of other stable identifiers.
+uint64_t mixBits(uint64_t h);
+
 // The bit pattern of `value`, except that -0 gives the pattern of +0.
 uint32_t canonicalFloatBits(float value);
 

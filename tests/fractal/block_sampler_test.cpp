@@ -12,6 +12,7 @@
 #include "mesh/cube_walk.h"
 #include "pipeline/tessellate.h"
 #include "support/reference_paths.h"
+#include "support/vector_level_test.h"
 
 namespace {
 
@@ -31,23 +32,11 @@ std::vector<Box3d> sampleBlocks() {
     return blocks;
 }
 
-class VectorSampling : public ::testing::TestWithParam<SimdLevel> {
-protected:
-    void SetUp() override {
-        if (detectSimdLevel() < GetParam()) {
-            GTEST_SKIP() << "this CPU has no " << simdLevelName(GetParam());
-        }
-    }
-};
-
-std::string levelName(const ::testing::TestParamInfo<SimdLevel>& info) {
-    return info.param == SimdLevel::kAvx512 ? "Avx512" : "Avx2";
-}
+class VectorSampling : public VectorLevelTest {};
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(Level, VectorSampling,
-                         ::testing::Values(SimdLevel::kAvx2, SimdLevel::kAvx512), levelName);
+QUARNEL_FOR_EVERY_VECTOR_LEVEL(VectorSampling);
 
 TEST(BlockSampler, LatticeIsARunningSum) {
     double c[64];

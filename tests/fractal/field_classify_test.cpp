@@ -10,6 +10,7 @@
 
 #include "fractal/field_classify.h"
 #include "support/reference_paths.h"
+#include "support/vector_level_test.h"
 
 namespace {
 
@@ -98,24 +99,11 @@ Comparison compareWithLibm(SimdLevel level, const std::vector<Vec3d>& points, do
     return result;
 }
 
-// Runs a test on one vector level, skipped with a message where this CPU lacks it.
-class FastClassifier : public ::testing::TestWithParam<SimdLevel> {
-protected:
-    void SetUp() override {
-        if (detectSimdLevel() < GetParam()) {
-            GTEST_SKIP() << "this CPU has no " << simdLevelName(GetParam());
-        }
-    }
-};
-
-std::string levelName(const ::testing::TestParamInfo<SimdLevel>& info) {
-    return info.param == SimdLevel::kAvx512 ? "Avx512" : "Avx2";
-}
+class FastClassifier : public VectorLevelTest {};
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(Level, FastClassifier,
-                         ::testing::Values(SimdLevel::kAvx2, SimdLevel::kAvx512), levelName);
+QUARNEL_FOR_EVERY_VECTOR_LEVEL(FastClassifier);
 
 TEST_P(FastClassifier, DecidedClassesAgreeWithLibmOnRandomPoints) {
     std::mt19937_64 random(2024);

@@ -25,18 +25,11 @@ void sampleBlockReference(const FieldParams& params, const Box3d& box, double* s
 int32_t meshEveryCube(const Box3d& box, const double* samples, double isoLevel,
                       TriangleRecord* records) {
     const BlockLattice lattice = computeBlockLattice(box);
-    GridCube cube;
-    Triangle3d triangles[5];
     int32_t count = 0;
     for (int k = 0; k < kBlockSamplesPerAxis - 1; ++k) {
         for (int j = 0; j < kBlockSamplesPerAxis - 1; ++j) {
             for (int i = 0; i < kBlockSamplesPerAxis - 1; ++i) {
-                loadCube(lattice, samples, i, j, k, &cube);
-                const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
-                for (int32_t t = 0; t < produced; ++t) {
-                    records[count + t] = toTriangleRecord(triangles[t]);
-                }
-                count += produced;
+                count += meshCube(lattice, samples, i, j, k, isoLevel, records + count);
             }
         }
     }
@@ -63,16 +56,4 @@ void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
 #endif
     (void)level, (void)lanes, (void)count, (void)maxIterations, (void)errorBoundScale, (void)out;
     assert(false && "no vector kernel on this platform");
-}
-
-std::vector<SimdLevel> availableSimdLevels() {
-    std::vector<SimdLevel> levels;
-    const SimdLevel best = detectSimdLevel();
-    if (best >= SimdLevel::kAvx2) {
-        levels.push_back(SimdLevel::kAvx2);
-    }
-    if (best >= SimdLevel::kAvx512) {
-        levels.push_back(SimdLevel::kAvx512);
-    }
-    return levels;
 }

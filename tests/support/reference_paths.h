@@ -26,9 +26,6 @@ int32_t meshBlockReference(const FieldParams& params, const Box3d& box, BlockBuf
 void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
                          int maxIterations, double errorBoundScale, double* out);
 
-// The vector levels this CPU runs, narrowest first.
-std::vector<SimdLevel> availableSimdLevels();
-
 // Test names and messages show a level by its name.
 inline void PrintTo(SimdLevel level, std::ostream* out) {
     *out << simdLevelName(level);
