@@ -10,8 +10,11 @@
 
 #include <sched.h>
 
+#include "common/process_setup.h"
 #include "fractal/field.h"
 #include "pipeline/tessellate.h"
+
+const char kInterruptedText[] = "\nInterrupted.\n";
 
 const ResolutionPreset kResolutionPresets[kPresetCount] = {
     {64, 0.04f},    {192, 0.51f},   {256, 0.97f},    {320, 1.59f},
@@ -113,14 +116,25 @@ int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, in
                             static_cast<long long>(result.triangles), result.elapsedSeconds);
                 return 0;
             case TessellationStatus::kInterrupted:
-                std::printf("\nInterrupted.\n");
+                // The stop backstop may already be ending the process with this same line.
+                if (!claimInterruptedExit()) {
+                    waitForBackstopExit();
+                }
+                std::printf("%s", kInterruptedText);
                 return 130;
             case TessellationStatus::kOpenFailed:
                 std::printf("Error: could not open file! %s\n", std::strerror(result.errorNumber));
                 return 1;
+            case TessellationStatus::kCannotReplace:
+                std::printf("Error: could not replace file! %s\n", result.problem);
+                return 1;
             case TessellationStatus::kWriteFailed:
                 std::printf("%sError: could not write file! %s\n", progressLineOpen ? "\n" : "",
                             std::strerror(result.errorNumber));
+                return 1;
+            case TessellationStatus::kRenameFailed:
+                std::printf("%sError: could not give the file its name! %s\n",
+                            progressLineOpen ? "\n" : "", std::strerror(result.errorNumber));
                 return 1;
         }
         return 1;
@@ -128,6 +142,9 @@ int runQuarnel(int argc, char** argv, const std::atomic<bool>* stopRequested, in
         std::printf("%sError: out of memory!\n", progressLineOpen ? "\n" : "");
     } catch (const std::exception& error) {
         std::printf("%sError: %s\n", progressLineOpen ? "\n" : "", error.what());
+    } catch (...) {
+        std::printf("%sError: an unexpected failure; no file written\n",
+                    progressLineOpen ? "\n" : "");
     }
     return 1;
 }

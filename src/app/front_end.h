@@ -19,6 +19,9 @@ extern const ResolutionPreset kResolutionPresets[kPresetCount];
 constexpr Box3d kRunBox = {{-1.2, -1.2, -1.2}, {1.2, 1.2, 1.2}};
 constexpr double kRunIsoLevel = 0.5;
 
+// What an interrupted run prints last, after its progress line.
+extern const char kInterruptedText[];
+
 // Prints the usage text and the preset list to standard output.
 void printUsage();
 

@@ -1,9 +1,14 @@
 #include "common/process_setup.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <unistd.h>
 
 namespace {
@@ -19,19 +24,111 @@ char gTemporaryPaths[kTemporaryPathSlots][kTemporaryPathBytes];
 std::atomic<int> gSlotState[kTemporaryPathSlots];
 static_assert(std::atomic<int>::is_always_lock_free, "the states are read in a signal handler");
 
-extern "C" void requestStop(int) {
-    gStopRequested.store(true);
-}
+// Who decides how the process ends once a stop was requested: the work while it runs or commits,
+// the backstop once it has claimed kBackstopEnding. Every change is a compare-and-swap.
+enum RunState : int { kWorking, kCommitting, kCommitted, kWorkEnding, kBackstopEnding };
+std::atomic<int> gRunState{kWorking};
 
-// unlink and raise are async-signal-safe. SA_RESETHAND restored the default action, so raising
-// the signal again ends the process as it would have without us, exit status included.
-extern "C" void removeTemporariesAndDie(int signalNumber) {
+// sem_post is async-signal-safe: the handler wakes the backstop through it.
+sem_t gStopSemaphore;
+std::atomic<bool> gBackstopStarted{false};
+int gBackstopFd = -1;
+const char* gBackstopMessage = "";
+int gBackstopGraceMilliseconds = 0;
+
+// A stack of its own for the fatal-signal handler, so that a stack overflow still removes the
+// temporaries.
+alignas(16) char gAlternateStack[64 * 1024];
+
+void removeTemporaries() {
     for (int slot = 0; slot < kTemporaryPathSlots; ++slot) {
         if (gSlotState[slot].load() == kReady) {
             unlink(gTemporaryPaths[slot]);
         }
     }
+}
+
+extern "C" void requestStop(int) {
+    const int savedErrno = errno;
+    gStopRequested.store(true);
+    if (gBackstopStarted) {
+        sem_post(&gStopSemaphore);
+    }
+    errno = savedErrno;
+}
+
+// unlink and raise are async-signal-safe. SA_RESETHAND restored the default action, so raising
+// the signal again ends the process as it would have without us, exit status and core included.
+extern "C" void removeTemporariesAndDie(int signalNumber) {
+    removeTemporaries();
     raise(signalNumber);
+}
+
+void sleepMilliseconds(int milliseconds) {
+    timespec wait = {milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+extern "C" void* runBackstop(void*) {
+    while (sem_wait(&gStopSemaphore) != 0) {
+    }
+    sleepMilliseconds(gBackstopGraceMilliseconds);
+    for (;;) {
+        int state = gRunState.load();
+        if (state == kWorking && gRunState.compare_exchange_strong(state, kBackstopEnding)) {
+            removeTemporaries();
+            // A stalled pipe must not hold the ending up: the message goes only where it fits.
+            pollfd target = {gBackstopFd, POLLOUT, 0};
+            if (gBackstopFd >= 0 && poll(&target, 1, 0) == 1 && (target.revents & POLLOUT)) {
+                const ssize_t ignored = write(gBackstopFd, gBackstopMessage,
+                                              std::strlen(gBackstopMessage));
+                (void)ignored;
+            }
+            _exit(130);
+        }
+        if (state == kCommitted) {
+            _exit(0);
+        }
+        if (state == kWorkEnding) {
+            // The work is printing its own message, and may be stuck on a stalled stream.
+            sleepMilliseconds(100);
+            _exit(130);
+        }
+        sleepMilliseconds(10);  // a commit in progress: its outcome decides the status
+    }
+}
+
+// The signals whose default action ends the process, but for SIGINT and SIGTERM (a stop),
+// SIGXFSZ (ignored) and SIGKILL and SIGSTOP (which nothing can catch).
+void installFatalSignalHandlers() {
+    stack_t alternate;
+    std::memset(&alternate, 0, sizeof alternate);
+    alternate.ss_sp = gAlternateStack;
+    alternate.ss_size = sizeof gAlternateStack;
+    sigaltstack(&alternate, nullptr);
+    const int fixedSignals[] = {SIGHUP,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
+                                SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE,   SIGALRM,
+                                SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR, SIGSYS};
+    const auto install = [](int signalNumber) {
+        // One that the parent set to be ignored stays ignored.
+        struct sigaction current;
+        if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
+            return;
+        }
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = removeTemporariesAndDie;
+        action.sa_flags = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
+        sigfillset(&action.sa_mask);
+        sigaction(signalNumber, &action, nullptr);
+    };
+    for (const int signalNumber : fixedSignals) {
+        install(signalNumber);
+    }
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
+        install(signalNumber);
+    }
 }
 
 }  // namespace
@@ -49,26 +146,74 @@ void openStandardStreams() {
 }
 
 const std::atomic<bool>* installStopSignals() {
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
+    struct sigaction stop;
+    std::memset(&stop, 0, sizeof stop);
+    stop.sa_handler = requestStop;
+    stop.sa_flags = 0;  // no SA_RESTART: a read or write blocked on a pipe returns EINTR
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
     std::signal(SIGXFSZ, SIG_IGN);
-    // The signals whose default action ends the process; one that the parent set to be ignored
-    // stays ignored.
-    const int fatalSignals[] = {SIGHUP,    SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2,
-                                SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPOLL};
-    for (int signalNumber : fatalSignals) {
-        struct sigaction current;
-        if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = removeTemporariesAndDie;
-        action.sa_flags = SA_RESETHAND | SA_NODEFER;
-        sigfillset(&action.sa_mask);
-        sigaction(signalNumber, &action, nullptr);
-    }
+    installFatalSignalHandlers();
     return &gStopRequested;
+}
+
+bool stopWasRequested() {
+    return gStopRequested.load();
+}
+
+void startStopBackstop(int messageFd, const char* message, int graceMilliseconds) {
+    if (gBackstopStarted || sem_init(&gStopSemaphore, 0, 0) != 0) {
+        return;
+    }
+    gBackstopFd = messageFd;
+    gBackstopMessage = message;
+    gBackstopGraceMilliseconds = graceMilliseconds;
+    // The thread takes no signal, so a stop interrupts the work's blocked calls instead.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, nullptr, runBackstop, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (started) {
+        gBackstopStarted.store(true);
+        pthread_detach(thread);
+        if (gStopRequested.load()) {
+            sem_post(&gStopSemaphore);
+        }
+    }
+}
+
+bool beginCommit() {
+    if (gStopRequested.load()) {
+        return false;
+    }
+    int state = gRunState.load();
+    return (state == kWorking || state == kCommitted) &&
+           gRunState.compare_exchange_strong(state, kCommitting);
+}
+
+void endCommit(bool committed) {
+    gRunState.store(committed ? kCommitted : kWorking);
+}
+
+bool claimInterruptedExit() {
+    int state = gRunState.load();
+    return state == kWorkEnding ||
+           (state == kWorking && gRunState.compare_exchange_strong(state, kWorkEnding));
+}
+
+void waitForBackstopExit() {
+    for (;;) {
+        pause();
+    }
+}
+
+void endProcessNow(int status) {
+    removeTemporaries();
+    _exit(status);
 }
 
 int registerTemporaryPath(const char* path) {

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,11 +24,18 @@ void fail(AtomicOutput& output, OutputFailure failure, int errorNumber) {
 }
 
 void writeAll(AtomicOutput& output, const char* bytes, std::size_t byteCount) {
+    // Checked once per buffer or block, an atomic load: every writer of both tools stops within a
+    // megabyte of a stop request, whatever loop it writes from.
+    if (stopWasRequested()) {
+        fail(output, OutputFailure::kInterrupted, EINTR);
+    }
     while (byteCount > 0 && output.failure == OutputFailure::kNone) {
         const ssize_t written = write(output.fd, bytes, byteCount);
         if (written < 0) {
             if (errno != EINTR) {
                 fail(output, OutputFailure::kWrite, errno);
+            } else if (stopWasRequested()) {
+                fail(output, OutputFailure::kInterrupted, EINTR);
             }
             continue;
         }
@@ -91,6 +100,99 @@ int createNamedTemporary(AtomicOutput& output, Create&& create) {
     return -1;
 }
 
+
+// Why the entry under the final name cannot be replaced by a rename, or null when it can: the
+// rename would fail at the very end (immutable, append-only, or in an append-only folder), or a
+// FIFO or device there is almost certainly not meant to be replaced by a file.
+const char* replaceProblem(const std::string& path, const struct stat& entry) {
+    if (S_ISFIFO(entry.st_mode)) {
+        return "it is a FIFO; remove it or name another output";
+    }
+    if (S_ISCHR(entry.st_mode) || S_ISBLK(entry.st_mode)) {
+        return "it is a device; name another output";
+    }
+    if (S_ISSOCK(entry.st_mode)) {
+        return "it is a socket; remove it or name another output";
+    }
+    const auto flagsOf = [](const std::string& name, int openFlags, int& flags) {
+        const int fd = open(name.c_str(), openFlags | O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const bool known = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return known;  // a file system without these flags has neither
+    };
+    int flags = 0;
+    if (S_ISREG(entry.st_mode) && flagsOf(path, O_NOFOLLOW, flags)) {
+        if (flags & FS_IMMUTABLE_FL) {
+            return "it is immutable (chattr -i removes that)";
+        }
+        if (flags & FS_APPEND_FL) {
+            return "it is append-only (chattr -a removes that)";
+        }
+    }
+    if (flagsOf(folderOf(path), O_DIRECTORY, flags) && (flags & FS_APPEND_FL)) {
+        return "its folder is append-only, so no file in it can be replaced";
+    }
+    return nullptr;
+}
+
+// The commit once no stop can intervene (see beginCommit).
+bool commitClaimed(AtomicOutput& output) {
+    bool linkedInPlace = false;
+    if (output.fd >= 0) {
+        flushBuffer(output);
+        const int fd = output.fd;
+        if (output.failure == OutputFailure::kNone && fsync(fd) != 0) {
+            fail(output, OutputFailure::kWrite, errno);
+        }
+        if (output.failure == OutputFailure::kNone && output.tempPath.empty()) {
+            // Where nothing has the final name, linking the unnamed file there is atomic and
+            // leaves no temporary name at any moment. linkat cannot replace a file, so an existing
+            // one is replaced by a link under a temporary name and a rename.
+            struct stat existing;
+            if (lstat(output.finalPath.c_str(), &existing) != 0 && errno == ENOENT) {
+                linkedInPlace = linkUnnamedFile(fd, output.finalPath) >= 0;
+                if (!linkedInPlace && errno != EEXIST) {
+                    fail(output, OutputFailure::kRename, errno);
+                }
+            }
+            if (!linkedInPlace && output.failure == OutputFailure::kNone &&
+                createNamedTemporary(output, [fd](const std::string& name) {
+                    return linkUnnamedFile(fd, name);
+                }) < 0) {
+                fail(output, OutputFailure::kRename, errno);
+            }
+        }
+        output.fd = -1;
+        // close reports write-back errors some file systems hold until then.
+        if (close(fd) != 0) {
+            fail(output, OutputFailure::kWrite, errno);
+        }
+    }
+    if (output.failure != OutputFailure::kNone) {
+        if (linkedInPlace) {
+            unlink(output.finalPath.c_str());  // its close failed: the data may not be there
+        }
+        return false;
+    }
+    if (!linkedInPlace && std::rename(output.tempPath.c_str(), output.finalPath.c_str()) != 0) {
+        fail(output, OutputFailure::kRename, errno);
+        return false;
+    }
+    output.committed = true;
+    forgetTemporaryPath(output.tempSlot);
+    output.tempSlot = -1;
+    // The new name is durable only once the folder is synced. The file is complete and in place
+    // by now, so a folder that cannot be synced (some file systems refuse) is not a failure.
+    const int folder = open(folderOf(output.finalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+    return true;
+}
+
 }  // namespace
 
 AtomicOutput::~AtomicOutput() {
@@ -111,10 +213,18 @@ bool openAtomicOutput(const std::string& path, AtomicOutput& output) {
             fail(output, OutputFailure::kCreate, EISDIR);
             return false;
         }
-        if (access(path.c_str(), W_OK) != 0) {
-            fail(output, OutputFailure::kCreate, EACCES);
+    }
+    // lstat: a symbolic link under the final name is replaced itself, whatever it points to.
+    if (lstat(path.c_str(), &existing) == 0) {
+        if (const char* problem = replaceProblem(path, existing)) {
+            output.replaceProblem = problem;
+            fail(output, OutputFailure::kReplace, EPERM);
             return false;
         }
+    }
+    if (stat(path.c_str(), &existing) == 0 && access(path.c_str(), W_OK) != 0) {
+        fail(output, OutputFailure::kCreate, EACCES);
+        return false;
     }
     int fd = open(folderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     // A kernel without O_TMPFILE reads it as O_DIRECTORY (EISDIR); a file system without it says
@@ -153,44 +263,15 @@ void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byte
 }
 
 bool commitAtomicOutput(AtomicOutput& output) {
-    if (output.fd >= 0) {
-        flushBuffer(output);
-        const int fd = output.fd;
-        if (output.failure == OutputFailure::kNone && fsync(fd) != 0) {
-            fail(output, OutputFailure::kWrite, errno);
-        }
-        // The unnamed file gets a temporary name first: linkat cannot replace an existing file,
-        // and rename can.
-        if (output.failure == OutputFailure::kNone && output.tempPath.empty() &&
-            createNamedTemporary(output, [fd](const std::string& name) {
-                return linkUnnamedFile(fd, name);
-            }) < 0) {
-            fail(output, OutputFailure::kRename, errno);
-        }
-        output.fd = -1;
-        // close reports write-back errors some file systems hold until then.
-        if (close(fd) != 0) {
-            fail(output, OutputFailure::kWrite, errno);
-        }
+    if (output.failure == OutputFailure::kNone && !beginCommit()) {
+        fail(output, OutputFailure::kInterrupted, EINTR);
     }
-    if (output.failure != OutputFailure::kNone) {
-        return false;
+    const bool claimed = output.failure == OutputFailure::kNone;
+    const bool committed = commitClaimed(output);
+    if (claimed) {
+        endCommit(committed);
     }
-    if (std::rename(output.tempPath.c_str(), output.finalPath.c_str()) != 0) {
-        fail(output, OutputFailure::kRename, errno);
-        return false;
-    }
-    output.committed = true;
-    forgetTemporaryPath(output.tempSlot);
-    output.tempSlot = -1;
-    // The new name is durable only once the folder is synced. The file is complete and in place
-    // by now, so a folder that cannot be synced (some file systems refuse) is not a failure.
-    const int folder = open(folderOf(output.finalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        fsync(folder);
-        close(folder);
-    }
-    return true;
+    return committed;
 }
 
 std::string describeOutputFailure(const AtomicOutput& output) {
@@ -204,8 +285,12 @@ std::string describeOutputFailure(const AtomicOutput& output) {
             return "cannot create " + path + ": " + reason;
         case OutputFailure::kWrite:
             return "cannot write " + path + ": " + reason;
+        case OutputFailure::kReplace:
+            return "cannot replace " + path + ": " + output.replaceProblem;
         case OutputFailure::kRename:
             return "cannot rename the output onto " + path + ": " + reason;
+        case OutputFailure::kInterrupted:
+            return "interrupted";
         case OutputFailure::kNone:
             break;
     }

@@ -12,7 +12,9 @@
 #include <vector>
 
 // Where an output failed; the first failure is kept and every later write is dropped.
-enum class OutputFailure { kNone, kCreate, kWrite, kRename };
+// kReplace: what holds the final name cannot be replaced (see openAtomicOutput); kInterrupted: a
+// stop was requested (Ctrl-C, SIGTERM) before the commit.
+enum class OutputFailure { kNone, kCreate, kReplace, kWrite, kRename, kInterrupted };
 
 struct AtomicOutput {
     std::string finalPath;
@@ -24,6 +26,7 @@ struct AtomicOutput {
     std::size_t bufferedBytes = 0;
     OutputFailure failure = OutputFailure::kNone;
     int errorNumber = 0;     // errno of the failure
+    const char* replaceProblem = "";  // kReplace: "it is append-only (chattr -a)", ...
 
     AtomicOutput() = default;
     ~AtomicOutput();
@@ -34,18 +37,24 @@ struct AtomicOutput {
 // Creates the unnamed file, or "<name>.<pid>-<n>.tmp" with O_EXCL (<name>: the final file name,
 // cut to 200 bytes so that any legal name works), with permissions from the umask. Fails (kCreate,
 // with the reason) when that fails, and before any work when `path` is a folder (EISDIR) or an
-// existing file this process may not replace (EACCES): those would otherwise fail only at the end.
+// existing file this process may not replace (EACCES); fails with kReplace when the final name
+// holds a FIFO, device or socket, or an immutable or append-only file (or the folder is
+// append-only): those would otherwise fail, or block, only at the end.
 bool openAtomicOutput(const std::string& path, AtomicOutput& output);
 
 // Appends `byteCount` bytes; a large write goes straight to the file. After a failure the rest
-// are dropped and output.failure says why.
+// are dropped and output.failure says why. A stop request fails it with kInterrupted at the next
+// megabyte, or at once when it interrupts a blocked write.
 void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byteCount);
 
-// Writes what is buffered, syncs the file to the disk, closes it, renames it onto the final path
-// and syncs the folder, so a "done" file survives a crash. False, with output.failure set and the
-// temporary removed, when any write, the sync, the close, the link or the rename failed.
+// Writes what is buffered, syncs the file to the disk, gives it the final name and syncs the
+// folder, so a "done" file survives a crash. Where no file has the final name the unnamed file is
+// linked straight to it; otherwise it is linked under a temporary name and renamed over the old
+// file. False, with output.failure set and the temporary removed, when a stop was requested
+// (kInterrupted) or any write, the sync, the close, the link or the rename failed.
 bool commitAtomicOutput(AtomicOutput& output);
 
 // One line for the failure: "cannot create PATH: reason", "cannot write PATH: reason" (or "...: it
-// is a folder"), "cannot rename the output onto PATH: reason".
+// is a folder"), "cannot replace PATH: it is a FIFO", "cannot rename the output onto PATH:
+// reason", "interrupted".
 std::string describeOutputFailure(const AtomicOutput& output);

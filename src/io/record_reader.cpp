@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/process_setup.h"
+
 RecordReader::~RecordReader() {
     if (fd >= 0) {
         close(fd);
@@ -14,7 +16,9 @@ RecordReader::~RecordReader() {
 }
 
 bool openRecordFile(const std::string& path, RecordReader& reader, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO would otherwise wait, deaf to signals, for a writer that may
+    // never come. It is cleared again once the file is known to be regular.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
@@ -28,6 +32,19 @@ bool openRecordFile(const std::string& path, RecordReader& reader, std::string& 
     // The size decides the record count before anything is read, so only a regular file will do.
     if (!S_ISREG(info.st_mode)) {
         error = "cannot read " + path + ": not a regular file";
+        close(fd);
+        return false;
+    }
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        close(fd);
+        return false;
+    }
+    // Files under /proc and /sys report a size of 0 and still yield bytes: the size would say
+    // "no records" of a file that is not a mesh at all.
+    char probe;
+    if (info.st_size == 0 && read(fd, &probe, 1) > 0) {
+        error = "cannot read " + path + ": not a regular file (its size reads 0, yet it has bytes)";
         close(fd);
         return false;
     }
@@ -68,8 +85,12 @@ int64_t readRecordChunk(RecordReader& reader, std::string& error) {
     while (gotBytes < wantedBytes) {
         const ssize_t got = read(reader.fd, bytes + gotBytes, wantedBytes - gotBytes);
         if (got < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR && !stopWasRequested()) {
                 continue;
+            }
+            if (errno == EINTR) {
+                error = "interrupted";
+                return -1;
             }
             error = "cannot read " + reader.path + ": " + std::strerror(errno);
             return -1;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include <tbb/parallel_pipeline.h>
@@ -74,6 +75,9 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
 
     AtomicOutput output;
     if (!openAtomicOutput(fileName, output)) {
+        if (output.failure == OutputFailure::kReplace) {
+            return {TessellationStatus::kCannotReplace, 0, 0, 0.0, output.replaceProblem};
+        }
         return {TessellationStatus::kOpenFailed, output.errorNumber, 0, 0.0};
     }
 
@@ -99,15 +103,14 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
         BlockBuffers* buffers;
         int32_t produced;
     };
-    auto source = [&](tbb::flow_control& control) -> BlockJob {
+    // The next block to mesh, or false once there is none or the run must stop.
+    const auto nextJob = [&](BlockJob& job) {
         if (nextBlock >= grid.totalBlocks || writeFailed.load()) {
-            control.stop();
-            return {};
+            return false;
         }
         if (options.stopRequested != nullptr && options.stopRequested->load()) {
             interrupted = true;
-            control.stop();
-            return {};
+            return false;
         }
         const int64_t index = nextBlock++;
         const int32_t i = static_cast<int32_t>(index % grid.blocksX);
@@ -115,7 +118,15 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
         const int32_t k = static_cast<int32_t>(index / grid.blocksX / grid.blocksY);
         // At most tokenCount blocks are alive and they finish in order, so block index -
         // tokenCount, the last user of this slot, has already been written.
-        return {blockBox(box, grid.blockEdge, i, j, k), pool[index % tokenCount].get(), 0};
+        job = {blockBox(box, grid.blockEdge, i, j, k), pool[index % tokenCount].get(), 0};
+        return true;
+    };
+    auto source = [&](tbb::flow_control& control) -> BlockJob {
+        BlockJob job{};
+        if (!nextJob(job)) {
+            control.stop();
+        }
+        return job;
     };
     auto mesh = [&](BlockJob job) -> BlockJob {
         job.produced = meshBlock(sampler, params, job.box, *job.buffers, isoLevel);
@@ -137,25 +148,49 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
         triangles += job.produced;
         ++blocksDone;
     };
-    if (grid.totalBlocks > 0) {
-        tbb::task_arena arena(threadCount);
-        arena.execute([&] {
-            tbb::parallel_pipeline(
-                tokenCount,
-                tbb::make_filter<void, BlockJob>(tbb::filter_mode::serial_in_order, source) &
-                    tbb::make_filter<BlockJob, BlockJob>(tbb::filter_mode::parallel, mesh) &
-                    tbb::make_filter<BlockJob, void>(tbb::filter_mode::serial_in_order, write));
-        });
+    bool threadsStarted = true;
+    if (grid.totalBlocks > 0 && threadCount > 1) {
+        try {
+            tbb::task_arena arena(threadCount);
+            arena.execute([&] {
+                tbb::parallel_pipeline(
+                    tokenCount,
+                    tbb::make_filter<void, BlockJob>(tbb::filter_mode::serial_in_order, source) &
+                        tbb::make_filter<BlockJob, BlockJob>(tbb::filter_mode::parallel, mesh) &
+                        tbb::make_filter<BlockJob, void>(tbb::filter_mode::serial_in_order,
+                                                         write));
+            });
+        } catch (const std::runtime_error&) {
+            // The thread library could not start its workers; nothing has been written then.
+            threadsStarted = false;
+            if (blocksDone != 0 || nextBlock > static_cast<int64_t>(tokenCount)) {
+                throw;
+            }
+            nextBlock = 0;
+        }
     }
+    if (grid.totalBlocks > 0 && (threadCount == 1 || !threadsStarted)) {
+        // The same three stages, one block at a time on this thread.
+        for (BlockJob job{}; nextJob(job);) {
+            write(mesh(job));
+        }
+    }
+    const auto failed = [&output](TessellationStatus status) {
+        if (output.failure == OutputFailure::kInterrupted) {
+            return TessellationResult{TessellationStatus::kInterrupted, 0, 0, 0.0};
+        }
+        return TessellationResult{status, output.errorNumber, 0, 0.0};
+    };
     if (writeFailed.load()) {
-        return {TessellationStatus::kWriteFailed, output.errorNumber, 0, 0.0};
+        return failed(TessellationStatus::kWriteFailed);
     }
     if (interrupted) {
         return {TessellationStatus::kInterrupted, 0, 0, 0.0};
     }
     report(options, blocksDone, grid.totalBlocks, triangles, true);
     if (!commitAtomicOutput(output)) {
-        return {TessellationStatus::kWriteFailed, output.errorNumber, 0, 0.0};
+        return failed(output.failure == OutputFailure::kRename ? TessellationStatus::kRenameFailed
+                                                               : TessellationStatus::kWriteFailed);
     }
     return {TessellationStatus::kDone, 0, triangles, timer.elapsedSeconds()};
 }

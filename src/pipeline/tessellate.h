@@ -38,10 +38,12 @@ struct TessellationProgress {
 };
 
 enum class TessellationStatus {
-    kDone,         // file complete under its name
-    kOpenFailed,   // the output could not be created; nothing was written
-    kWriteFailed,  // a write, the close or the rename failed; no file under the output name
-    kInterrupted,  // the stop flag was raised; no file under the output name
+    kDone,            // file complete under its name
+    kOpenFailed,      // the output could not be created; nothing was written
+    kCannotReplace,   // what has the output name cannot be replaced (see `problem`); nothing done
+    kWriteFailed,     // a write, the sync or the close failed; no file under the output name
+    kRenameFailed,    // the complete file could not take the output name; nothing under it
+    kInterrupted,     // the stop flag was raised; no file under the output name
 };
 
 struct TessellationResult {
@@ -49,6 +51,7 @@ struct TessellationResult {
     int errorNumber;        // errno of an open or write failure, else 0
     int64_t triangles;      // records under the output name; 0 unless kDone
     double elapsedSeconds;  // from the start to the rename; 0 unless kDone
+    const char* problem = "";  // kCannotReplace: "it is append-only (chattr -a removes that)"...
 };
 
 struct TessellationOptions {
@@ -62,8 +65,9 @@ struct TessellationOptions {
 
 // Runs one meshing job into `fileName`: blocks meshed on options.threadCount threads, written in
 // block order, each with one write, to a temporary that is renamed onto `fileName` only after the
-// last write and the close succeeded. Throws what IntervalTimer throws and std::bad_alloc; any
-// temporary is removed first.
+// last write and the close succeeded. Where no thread can be started (a process limit) it meshes
+// on the calling thread alone, with the same bytes. Throws what IntervalTimer throws and
+// std::bad_alloc; any temporary is removed first.
 TessellationResult tessellate(const FieldParams& params, int32_t resolution, double isoLevel,
                               const std::string& fileName, const Box3d& box,
                               const TessellationOptions& options = {});

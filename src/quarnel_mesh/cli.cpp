@@ -1,7 +1,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
+#include <new>
 
+#include "common/process_setup.h"
 #include "quarnel_mesh/quarnel_mesh.h"
 
 namespace {
@@ -36,9 +39,18 @@ int failUsage(const std::string& message) {
     return 1;
 }
 
-int failRun(const std::string& message, const std::atomic<bool>* stopRequested) {
+// What a stopped command prints: `info` writes no file, so it has none to speak of.
+const char kInterruptedText[] = "quarnel-mesh: interrupted; no output written\n";
+const char kInterruptedInfoText[] = "quarnel-mesh: interrupted\n";
+
+int failRun(const std::string& message, const std::atomic<bool>* stopRequested,
+            const char* interruptedText = kInterruptedText) {
     if (stopRequested != nullptr && stopRequested->load()) {
-        std::fprintf(stderr, "quarnel-mesh: interrupted; no output written\n");
+        // The stop backstop may already be ending the process with the same line.
+        if (!claimInterruptedExit()) {
+            waitForBackstopExit();
+        }
+        std::fputs(interruptedText, stderr);
         return 130;
     }
     std::fprintf(stderr, "quarnel-mesh: %s\n", message.c_str());
@@ -88,12 +100,18 @@ void printConvertReport(const ConvertReport& report) {
                     static_cast<long long>(report.islands.pieceCount),
                     static_cast<long long>(report.islands.droppedFaceCount));
     }
-    if (report.simplified) {
+    if (report.simplified && std::isfinite(report.simplify.absoluteError)) {
         std::printf("simplified: %lld -> %lld triangles, geometric error %.3g (%.3g%% of the "
                     "extent)\n",
                     static_cast<long long>(report.simplify.triangleCountBefore),
                     static_cast<long long>(report.simplify.triangleCountAfter),
                     report.simplify.absoluteError, 100.0 * report.simplify.relativeError);
+    } else if (report.simplified) {
+        // Coordinates near float's limit overflow the simplifier's measure of the extent.
+        std::printf("simplified: %lld -> %lld triangles, geometric error not measurable at "
+                    "these coordinates\n",
+                    static_cast<long long>(report.simplify.triangleCountBefore),
+                    static_cast<long long>(report.simplify.triangleCountAfter));
     }
     if (report.scale != 1.0) {
         std::printf("scaled: by %.9g\n", report.scale);
@@ -164,8 +182,11 @@ int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     if (!convertMesh(paths[0], paths[1], options, report, error)) {
         return failRun(error, stopRequested);
     }
+    // The file is in place: a report that cannot be printed (a full disk under stdout) does not
+    // turn the finished conversion into a failure, as for quarnel.
     printConvertReport(report);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    std::fflush(stdout);
+    return 0;
 }
 
 int runRender(int argc, char** argv, const std::atomic<bool>* stopRequested) {
@@ -213,7 +234,9 @@ int runRender(int argc, char** argv, const std::atomic<bool>* stopRequested) {
 
 }  // namespace
 
-int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested) {
+namespace {
+
+int runCommand(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     if (argc < 2) {
         std::fputs(kUsage, stderr);
         return 1;
@@ -241,7 +264,7 @@ int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested) {
             return failUsage("info takes one FILE");
         }
         if (!printMeshInfo(paths[0], topology, stdout, stopRequested, error)) {
-            return failRun(error, stopRequested);
+            return failRun(error, stopRequested, kInterruptedInfoText);
         }
         return 0;
     }
@@ -252,4 +275,47 @@ int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested) {
         return runRender(argc, argv, stopRequested);
     }
     return failUsage("unknown command '" + command + "'");
+}
+
+// An exception thrown where it cannot be caught (lib3mf throws from destructors when zlib runs out
+// of memory) still ends the command with one line, status 1 and no file.
+[[noreturn]] void endOnUncaughtException() {
+    std::string what = "an unexpected failure";
+    try {
+        if (std::exception_ptr current = std::current_exception()) {
+            std::rethrow_exception(current);
+        }
+    } catch (const std::bad_alloc&) {
+        what = "ran out of memory";
+    } catch (const std::exception& failure) {
+        what = std::string("failed: ") + failure.what() + " (short of memory?)";
+    } catch (...) {
+    }
+    std::fprintf(stderr, "quarnel-mesh: %s; no output written\n", what.c_str());
+    endProcessNow(1);
+}
+
+}  // namespace
+
+int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested) {
+    // Commands stop between chunks; inside a library call that cannot be interrupted (the
+    // simplifier, the vertex-cache order, lib3mf) the backstop ends the process instead.
+    const bool info = argc >= 2 && std::string(argv[1]) == "info";
+    startStopBackstop(2, info ? kInterruptedInfoText : kInterruptedText, 100);
+    std::set_terminate(endOnUncaughtException);
+    // Whatever escapes a command (memory exhausted inside a library, lib3mf's own exceptions)
+    // ends it here with one line; the unnamed output, never committed, vanishes with the process.
+    try {
+        return runCommand(argc, argv, stopRequested);
+    } catch (const std::bad_alloc&) {
+        return failRun(info ? "ran out of memory" : "ran out of memory; no output written",
+                       stopRequested);
+    } catch (const std::exception& failure) {
+        return failRun(std::string("failed: ") + failure.what() +
+                           (info ? "" : "; no output written (short of memory?)"),
+                       stopRequested);
+    } catch (...) {
+        return failRun(info ? "failed unexpectedly" : "failed unexpectedly; no output written",
+                       stopRequested);
+    }
 }

@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -119,11 +120,12 @@ char* appendFloat(char* text, char* end, float value) {
     return std::to_chars(text, end, value).ptr;
 }
 
+// The header names no path: a file name may hold a newline, which would end the comment and
+// inject lines of its own.
 void writeObjVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices,
-                      const std::string& inputPath, int64_t faceCount) {
-    const std::string header = "# written by quarnel-mesh from " + inputPath + ": " +
-                               std::to_string(vertices.size()) + " vertices, " +
-                               std::to_string(faceCount) + " faces\n";
+                      int64_t faceCount) {
+    const std::string header = "# written by quarnel-mesh: " + std::to_string(vertices.size()) +
+                               " vertices, " + std::to_string(faceCount) + " faces\n";
     writeAtomicOutput(output, header.data(), header.size());
     char line[128];
     char* const end = line + sizeof line;
@@ -215,14 +217,28 @@ bool writeShared(RecordReader& reader, MeshFormat format, AtomicOutput& output,
         writePlyHeader(output, vertexCount, faceCount);
         writePlyVertices(output, welder.vertices);
     } else {
-        writeObjVertices(output, welder.vertices, reader.path, faceCount);
+        writeObjVertices(output, welder.vertices, faceCount);
     }
     return writeFaces(reader, format, welder, vertexCount, output, progress, options, error);
 }
 
+bool stopped(const ConvertOptions& options, std::string& error) {
+    if (options.stopRequested != nullptr && options.stopRequested->load()) {
+        error = "interrupted";
+        return true;
+    }
+    return false;
+}
+
+std::string sizeRefusal(const std::string& inputPath, double sizeMillimetres,
+                        const std::string& problem) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%.6g", sizeMillimetres);
+    return "cannot scale " + inputPath + " to " + size + " mm: " + problem;
+}
+
 // The formats of an edited mesh, written from memory.
-bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string& inputPath,
-                  const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
+bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
                   std::string& error) {
     const int64_t faceCount = static_cast<int64_t>(mesh.indices.size() / 3);
     switch (format) {
@@ -250,7 +266,7 @@ bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string&
             writePlyHeader(output, static_cast<int64_t>(mesh.vertices.size()), faceCount);
             writePlyVertices(output, mesh.vertices);
         } else {
-            writeObjVertices(output, mesh.vertices, inputPath, faceCount);
+            writeObjVertices(output, mesh.vertices, faceCount);
         }
         for (size_t i = 0; i < mesh.indices.size(); i += 3) {
             writeFace(output, format, &mesh.indices[i]);
@@ -291,12 +307,23 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     const bool loaded = loadIndexedMesh(reader, options.weldMemoryLimitBytes, mesh, progress,
                                         options.stopRequested, error);
     finishProgress(progress);
-    if (!loaded) {
+    if (!loaded || stopped(options, error)) {
         return false;
     }
     if (options.dropIslandFaces > 0) {
         report.islandsChecked = true;
+        const bool hadTriangles = !mesh.indices.empty();
         dropIslands(mesh, options.dropIslandFaces, report.islands);
+        if (hadTriangles && mesh.indices.empty()) {
+            error = "nothing left after dropping the pieces of fewer than " +
+                    std::to_string(options.dropIslandFaces) + " faces from " + reader.path +
+                    ": its largest piece has " +
+                    std::to_string(report.islands.largestPieceFaceCount) + " faces";
+            return false;
+        }
+        if (stopped(options, error)) {
+            return false;
+        }
     }
     report.nonFiniteDropped = mesh.nonFiniteTriangles;
     if (simplify && !mesh.indices.empty()) {
@@ -304,7 +331,16 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
         if (!simplifyMesh(mesh, options.simplifyRatio, report.simplify, error)) {
             return false;
         }
+        if (mesh.indices.empty()) {
+            error = "nothing left after simplifying " + reader.path + " to " +
+                    formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
+                    " of its triangles; give a larger ratio";
+            return false;
+        }
         compactVertices(mesh);
+        if (stopped(options, error)) {
+            return false;
+        }
     }
     if (mesh.indices.empty() &&
         (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
@@ -315,9 +351,16 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     placement.zUp = options.zUp;
     if (options.sizeMillimetres > 0.0) {
         Vec3f boxMin, boxMax;
-        if (!usedVertexBox(mesh, boxMin, boxMax) ||
+        double smallestMagnitude = HUGE_VAL;
+        if (!usedVertexBox(mesh, boxMin, boxMax, smallestMagnitude) ||
             !scaleForSize(boxMin, boxMax, options.sizeMillimetres, placement.scale)) {
             error = "cannot scale " + reader.path + " to a size: it has no extent";
+            return false;
+        }
+        const std::string problem =
+            placementProblem(boxMin, boxMax, smallestMagnitude, placement.scale);
+        if (!problem.empty()) {
+            error = sizeRefusal(reader.path, options.sizeMillimetres, problem);
             return false;
         }
         report.scale = placement.scale;
@@ -327,11 +370,10 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
             vertex.position = placeVertex(vertex.position, placement);
         }
     }
-    if (options.stopRequested != nullptr && options.stopRequested->load()) {
-        error = "interrupted";
+    if (stopped(options, error)) {
         return false;
     }
-    return writeIndexed(mesh, format, reader.path, options, output, report, error) &&
+    return writeIndexed(mesh, format, options, output, report, error) &&
            commitOutput(output, error);
 }
 
@@ -415,6 +457,12 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
             !scaleForSize(summary.boxMin, summary.boxMax, options.sizeMillimetres,
                           placement.scale)) {
             error = "cannot scale " + inputPath + " to a size: it has no extent";
+            return false;
+        }
+        const std::string problem = placementProblem(summary.boxMin, summary.boxMax,
+                                                     summary.smallestMagnitude, placement.scale);
+        if (!problem.empty()) {
+            error = sizeRefusal(inputPath, options.sizeMillimetres, problem);
             return false;
         }
         report.scale = placement.scale;

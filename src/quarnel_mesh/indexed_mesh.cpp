@@ -1,4 +1,6 @@
 #include <cmath>
+#include <cstdio>
+#include <limits>
 #include <new>
 
 #include <unistd.h>
@@ -124,8 +126,10 @@ bool scaleForSize(const Vec3f& boxMin, const Vec3f& boxMax, double sizeMillimetr
     return std::isfinite(scale) && scale > 0.0;
 }
 
-bool usedVertexBox(const IndexedMesh& mesh, Vec3f& boxMin, Vec3f& boxMax) {
+bool usedVertexBox(const IndexedMesh& mesh, Vec3f& boxMin, Vec3f& boxMax,
+                   double& smallestMagnitude) {
     bool found = false;
+    smallestMagnitude = HUGE_VAL;
     for (const uint32_t index : mesh.indices) {
         const Vec3f& v = mesh.vertices[index].position;
         if (!isFinite(v)) {
@@ -137,6 +141,35 @@ bool usedVertexBox(const IndexedMesh& mesh, Vec3f& boxMin, Vec3f& boxMax) {
             found = true;
         }
         growBox(boxMin, boxMax, v);
+        for (const float c : {v.x, v.y, v.z}) {
+            if (c != 0.0f) {
+                smallestMagnitude = std::fmin(smallestMagnitude, std::fabs(static_cast<double>(c)));
+            }
+        }
     }
     return found;
+}
+
+std::string placementProblem(const Vec3f& boxMin, const Vec3f& boxMax, double smallestMagnitude,
+                             double scale) {
+    double largest = 0.0;
+    for (const float c : {boxMin.x, boxMin.y, boxMin.z, boxMax.x, boxMax.y, boxMax.z}) {
+        largest = std::fmax(largest, std::fabs(static_cast<double>(c)));
+    }
+    char text[200];
+    if (largest * scale > static_cast<double>(std::numeric_limits<float>::max())) {
+        std::snprintf(text, sizeof text,
+                      "its coordinates would reach %.3g, beyond the largest 32-bit float "
+                      "(3.4e+38)", largest * scale);
+        return text;
+    }
+    if (smallestMagnitude != HUGE_VAL &&
+        smallestMagnitude * scale < static_cast<double>(std::numeric_limits<float>::min())) {
+        std::snprintf(text, sizeof text,
+                      "its smallest coordinates would shrink to %.3g, below the smallest normal "
+                      "32-bit float (1.2e-38), and distinct vertices would merge",
+                      smallestMagnitude * scale);
+        return text;
+    }
+    return "";
 }

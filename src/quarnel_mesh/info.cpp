@@ -22,6 +22,12 @@ void addToSummary(MeshSummary& summary, const TriangleRecord& record) {
             summary.boxMax = v;
         }
         ++summary.finiteVertexCount;
+        for (const float c : {v.x, v.y, v.z}) {
+            if (c != 0.0f) {
+                summary.smallestMagnitude =
+                    std::fmin(summary.smallestMagnitude, std::fabs(static_cast<double>(c)));
+            }
+        }
         summary.boxMin.x = std::fmin(summary.boxMin.x, v.x);
         summary.boxMin.y = std::fmin(summary.boxMin.y, v.y);
         summary.boxMin.z = std::fmin(summary.boxMin.z, v.z);
@@ -80,6 +86,12 @@ bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>
     Topology topology;
     if (!loaded || !computeTopology(mesh, topology, error)) {
         return false;
+    }
+    if (topology.faceCount == 0) {
+        // Only non-finite or degenerate triangles: nothing to call closed or open.
+        std::fprintf(out, "closed:           no surface (no triangle with three distinct finite "
+                          "vertices)\n");
+        return true;
     }
     const bool closed = topology.boundaryEdgeCount == 0 && topology.nonManifoldEdgeCount == 0;
     std::fprintf(out, "closed:           %s, %lld boundary edges, %lld non-manifold edges\n",

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -94,6 +95,7 @@ struct MeshSummary {
     Vec3f boxMax = {0.0f, 0.0f, 0.0f};
     int64_t standardColorCount = 0;    // records whose colour is kTriangleColor bit for bit
     int64_t repeatedVertexCount = 0;   // records with two equal vertices (see sameVertex)
+    double smallestMagnitude = HUGE_VAL;  // least non-zero |coordinate| of the finite vertices
 };
 
 // Reads every record of an open file from the start. False with `error` set when a read fails or
@@ -155,8 +157,17 @@ Vec3f placeVertex(const Vec3f& vertex, const Placement& placement);
 bool scaleForSize(const Vec3f& boxMin, const Vec3f& boxMax, double sizeMillimetres,
                   double& scale);
 
-// The box of the finite vertices the triangles use; false when there is none.
-bool usedVertexBox(const IndexedMesh& mesh, Vec3f& boxMin, Vec3f& boxMax);
+// The box of the finite vertices the triangles use, and their least non-zero |coordinate|
+// (HUGE_VAL when all are 0); false when there is none.
+bool usedVertexBox(const IndexedMesh& mesh, Vec3f& boxMin, Vec3f& boxMax,
+                   double& smallestMagnitude);
+
+// Empty when every coordinate of the box, scaled by `scale`, is still a normal 32-bit float;
+// otherwise why not: beyond float's largest value a reader gets infinities, and below its
+// smallest normal value distinct vertices merge. `smallestMagnitude`: the least non-zero
+// |coordinate| (0 stays 0).
+std::string placementProblem(const Vec3f& boxMin, const Vec3f& boxMax, double smallestMagnitude,
+                             double scale);
 
 // ---- topology.cpp: closedness, pieces, islands ----
 
@@ -186,6 +197,7 @@ struct IslandReport {
     int64_t pieceCount = 0;          // before dropping
     int64_t droppedPieceCount = 0;
     int64_t droppedFaceCount = 0;
+    int64_t largestPieceFaceCount = 0;
 };
 
 // Removes every piece with fewer than `minFaceCount` faces, keeping the order of the rest.

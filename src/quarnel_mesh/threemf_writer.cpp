@@ -2,27 +2,40 @@
 // record colour, one build item. lib3mf writes the zip package into memory (it seeks back to
 // patch the zip headers, which the append-only output cannot do), and the bytes then go through
 // the atomic output like every other format.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include <Model/COM/NMR_DLLInterfaces.h>
 
+#include "common/process_setup.h"
 #include "quarnel_mesh/quarnel_mesh.h"
 #include "quarnel_mesh/vertex_welder.h"
 
 namespace {
 
+// lib3mf refuses any coordinate beyond a billion millimetres.
+constexpr float kMaxThreeMfCoordinate = 1e9f;
+
 struct MemoryStream {
     std::vector<char> bytes;
     size_t position = 0;
     bool failed = false;
+    bool stopped = false;
 };
 
 // lib3mf's stream callbacks (its nfUint32, nfByte and nfUint64 are these fixed-width types)
 // return 0 for success.
 uint32_t writeToMemory(const uint8_t* data, uint32_t byteCount, void* user) {
     MemoryStream& stream = *static_cast<MemoryStream*>(user);
+    // lib3mf writes the package in many small pieces. A failed piece would make it throw from a
+    // destructor (and so abort), so after a stop the pieces are only dropped: the write ends
+    // without the deflate work it skips, or the stop backstop ends it first.
+    if (stream.stopped || stopWasRequested()) {
+        stream.stopped = true;
+        return 0;
+    }
     try {
         if (stream.position + byteCount > stream.bytes.size()) {
             stream.bytes.resize(stream.position + byteCount);
@@ -90,19 +103,56 @@ struct Lib3mfHandles {
     }
 };
 
+// The one line for a lib3mf failure. With a valid model in hand its failures are, in practice,
+// memory running short (zlib's deflate, the XML buffers), so that is the advice it gives.
+std::string describeLib3mfFailure(const std::string& what) {
+    return "lib3mf could not write the 3MF file" + (what.empty() ? "" : " (" + what + ")") +
+           ", most likely for lack of memory: free some, or convert fewer triangles "
+           "(--simplify)";
+}
+
+bool writeThreeMfModel(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degenerateDropped,
+                       std::string& error);
+
 }  // namespace
 
 bool writeThreeMf(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degenerateDropped,
                   std::string& error) {
+    // lib3mf's C interface lets some of its exceptions through.
+    try {
+        return writeThreeMfModel(mesh, output, degenerateDropped, error);
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory to build the 3MF model";
+    } catch (const std::exception& failure) {
+        error = describeLib3mfFailure(failure.what());
+    }
+    return false;
+}
+
+namespace {
+
+bool writeThreeMfModel(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degenerateDropped,
+                       std::string& error) {
     std::vector<NMR::MODELMESHVERTEX> vertices;
     std::vector<NMR::MODELMESHTRIANGLE> triangles;
     MemoryStream stream;
     degenerateDropped = 0;
     try {
         vertices.resize(mesh.vertices.size());
+        float largest = 0.0f;
         for (size_t v = 0; v < mesh.vertices.size(); ++v) {
             const Vec3f& p = mesh.vertices[v].position;
             vertices[v] = {{p.x, p.y, p.z}};
+            largest = std::fmax(largest, std::fmax(std::fabs(p.x),
+                                                   std::fmax(std::fabs(p.y), std::fabs(p.z))));
+        }
+        if (largest > kMaxThreeMfCoordinate) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "3MF holds coordinates up to 1e+09 mm and this mesh reaches %.3g; give "
+                          "a smaller --size", static_cast<double>(largest));
+            error = text;
+            return false;
         }
         triangles.reserve(mesh.indices.size() / 3);
         for (size_t i = 0; i < mesh.indices.size(); i += 3) {
@@ -176,15 +226,28 @@ bool writeThreeMf(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degene
     built = built && NMR::lib3mf_writer_writetocallback(
                          writer, reinterpret_cast<void*>(&writeToMemory),
                          reinterpret_cast<void*>(&seekInMemory), &stream) == LIB3MF_OK;
+    if (built && stream.stopped) {
+        error = "interrupted";
+        return false;
+    }
     if (!built) {
         DWORD code = 0;
         LPCSTR message = nullptr;
         if (model != nullptr) {
             NMR::lib3mf_getlasterror(writer != nullptr ? writer : model, &code, &message);
         }
-        error = stream.failed ? "not enough memory for the 3MF package"
-                              : "lib3mf could not build the 3MF file: " +
-                                    std::string(message != nullptr ? message : "unknown error");
+        char codeText[32];
+        std::snprintf(codeText, sizeof codeText, "error 0x%X", static_cast<unsigned>(code));
+        if (stream.stopped) {
+            error = "interrupted";
+        } else if (stream.failed) {
+            error = "not enough memory for the 3MF package";
+        } else {
+            const std::string text = message != nullptr ? message : "";
+            error = describeLib3mfFailure(code == 0 ? text
+                                          : text.empty() ? std::string(codeText)
+                                                         : text + ", " + codeText);
+        }
         return false;
     }
     writeAtomicOutput(output, stream.bytes.data(), stream.bytes.size());
@@ -194,3 +257,5 @@ bool writeThreeMf(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degene
     }
     return true;
 }
+
+}  // namespace

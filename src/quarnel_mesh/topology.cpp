@@ -119,6 +119,9 @@ void dropIslands(IndexedMesh& mesh, int64_t minFaceCount, IslandReport& report) 
         ++faceCountOfPiece[pieceOfVertex[mesh.indices[i]]];
     }
     for (const int64_t faces : faceCountOfPiece) {
+        if (faces > report.largestPieceFaceCount) {
+            report.largestPieceFaceCount = faces;
+        }
         if (faces > 0 && faces < minFaceCount) {
             ++report.droppedPieceCount;
             report.droppedFaceCount += faces;

@@ -1,15 +1,19 @@
 // Runs the built executable in a temporary folder, as a user would.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sched.h>
-#include <unistd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/process.h"
 
@@ -52,6 +56,25 @@ void pinToOneCpu() {
     CPU_ZERO(&one);
     CPU_SET(0, &one);
     sched_setaffinity(0, sizeof one, &one);
+}
+
+// Standard output becomes a one-page pipe that nobody reads: the progress lines soon fill it.
+void stallStandardOutput() {
+    int ends[2];
+    if (pipe(ends) == 0) {
+        fcntl(ends[1], F_SETPIPE_SZ, 4096);
+        dup2(ends[1], 1);
+    }
+}
+
+// As user nobody when run as root (root is not held to the process limit), with no thread to
+// spare.
+void allowNoMoreThreads() {
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+        _exit(126);
+    }
+    const rlimit limit = {1, 1};
+    setrlimit(RLIMIT_NPROC, &limit);
 }
 
 void limitAddressSpace() {
@@ -113,40 +136,122 @@ TEST(EndToEnd, FailuresKeepTheEarlierFileAndLeaveNoTemporary) {
         const char* name;
         void (*setup)();
         int signalNumber;
+        int signalAfterMs;
         const char* preset;
-        const char* outputName;
         std::string expectedTail;
         int exitStatus;
     };
     const Case cases[] = {
-        {"file-size limit", limitFileSize, 0, "0", "quarnel_0.04m.v3c1",
+        {"file-size limit", limitFileSize, 0, 0, "0",
          "\nError: could not write file! File too large\n", 1},
-        {"out of memory", limitAddressSpace, 0, "0", "quarnel_0.04m.v3c1",
-         "\nError: out of memory!\n", 1},
+        // Many blocks, so the reason must be the output's own, not whatever errno says later.
+        {"file-size limit, preset 1", limitFileSize, 0, 0, "1",
+         "\nError: could not write file! File too large\n", 1},
+        {"out of memory", limitAddressSpace, 0, 0, "0", "\nError: out of memory!\n", 1},
         // Preset 6 runs for seconds on any CPU, so the signal comes well before the end.
-        {"Ctrl-C", nullptr, SIGINT, "6", "quarnel_10.61m.v3c1", "\nInterrupted.\n", 130},
-        {"SIGTERM", nullptr, SIGTERM, "6", "quarnel_10.61m.v3c1", "\nInterrupted.\n", 130},
+        {"Ctrl-C", nullptr, SIGINT, 400, "6", "\nInterrupted.\n", 130},
+        {"SIGTERM", nullptr, SIGTERM, 400, "6", "\nInterrupted.\n", 130},
+        // Its progress lines fill the pipe and the writer blocks: the stop must still be heard.
+        {"Ctrl-C, stdout stalled", stallStandardOutput, SIGINT, 2000, "6", "", 130},
         // These end the process as their default action does; the partial file goes with it.
-        {"closed terminal", nullptr, SIGHUP, "6", "quarnel_10.61m.v3c1", "", 128 + SIGHUP},
-        {"closed pipe", nullptr, SIGPIPE, "6", "quarnel_10.61m.v3c1", "", 128 + SIGPIPE},
-        {"SIGUSR1", nullptr, SIGUSR1, "6", "quarnel_10.61m.v3c1", "", 128 + SIGUSR1},
-        {"SIGALRM", nullptr, SIGALRM, "6", "quarnel_10.61m.v3c1", "", 128 + SIGALRM},
-        {"SIGKILL", nullptr, SIGKILL, "6", "quarnel_10.61m.v3c1", "", 128 + SIGKILL},
+        {"closed terminal", nullptr, SIGHUP, 400, "6", "", 128 + SIGHUP},
+        {"closed pipe", nullptr, SIGPIPE, 400, "6", "", 128 + SIGPIPE},
+        {"SIGUSR1", nullptr, SIGUSR1, 400, "6", "", 128 + SIGUSR1},
+        {"SIGALRM", nullptr, SIGALRM, 400, "6", "", 128 + SIGALRM},
+        {"SIGABRT", nullptr, SIGABRT, 400, "6", "", 128 + SIGABRT},
+        {"SIGSEGV", nullptr, SIGSEGV, 400, "6", "", 128 + SIGSEGV},
+        {"SIGPWR", nullptr, SIGPWR, 400, "6", "", 128 + SIGPWR},
+        {"real-time signal", nullptr, SIGRTMIN + 3, 400, "6", "", 128 + SIGRTMIN + 3},
+        {"SIGKILL", nullptr, SIGKILL, 400, "6", "", 128 + SIGKILL},
+    };
+    // Once where the output is an unnamed file, once where the file system has none and a named
+    // temporary takes its place; SIGKILL cannot be caught, so the named one stays there.
+    for (const bool unnamedFiles : {true, false}) {
+        std::unique_ptr<ShimmedChildren> shim;
+        if (!unnamedFiles) {
+            shim = std::make_unique<ShimmedChildren>(true);
+        }
+        for (const Case& c : cases) {
+            if (!unnamedFiles && c.signalNumber == SIGKILL) {
+                continue;
+            }
+            const std::string label = std::string(c.name) + (unnamedFiles ? "" : ", named");
+            TempDir dir;
+            const std::string outputName = std::string("quarnel_") +
+                                           (c.preset[0] == '0'   ? "0.04"
+                                            : c.preset[0] == '1' ? "0.51"
+                                                                 : "10.61") +
+                                           "m.v3c1";
+            const std::string output = dir.file(outputName);
+            writeFile(output, "an earlier file");
+            const auto started = std::chrono::steady_clock::now();
+            const ProcessResult run = runProcess(QUARNEL_EXE, {c.preset}, dir.path, c.setup,
+                                                 c.signalNumber, c.signalAfterMs);
+            const double seconds = std::chrono::duration<double>(
+                                       std::chrono::steady_clock::now() - started).count();
+            EXPECT_EQ(run.exitStatus, c.exitStatus) << label << "\n" << run.out;
+            ASSERT_GE(run.out.size(), c.expectedTail.size()) << label;
+            EXPECT_EQ(run.out.substr(run.out.size() - c.expectedTail.size()), c.expectedTail)
+                << label << "\n" << run.out;
+            EXPECT_EQ(run.out.find("Done:"), std::string::npos) << label;
+            EXPECT_EQ(run.err, "") << label;
+            EXPECT_EQ(readFile(output), "an earlier file") << label;
+            EXPECT_EQ(listDir(dir.path), std::vector<std::string>{outputName}) << label;
+            if (c.signalNumber != 0) {
+                // Heard within a second of the signal, with room for a loaded machine.
+                EXPECT_LT(seconds, c.signalAfterMs / 1000.0 + 2.0) << label;
+            }
+        }
+    }
+}
+
+TEST(EndToEnd, AnUnreplaceableNameIsRefusedBeforeAnyWork) {
+    TempDir dir;
+    const std::string output = dir.file("quarnel_0.51m.v3c1");
+    ASSERT_EQ(mkfifo(output.c_str(), 0644), 0);
+    const ProcessResult fifo = runProcess(QUARNEL_EXE, {"1"}, dir.path);
+    EXPECT_EQ(fifo.exitStatus, 1);
+    EXPECT_EQ(fifo.out, header(1, "0.51") + "Error: could not replace file! it is a FIFO; remove "
+                                             "it or name another output\n");
+    unlink(output.c_str());
+    writeFile(output, "an earlier file");
+    if (runProcess("/usr/bin/chattr", {"+a", output}).exitStatus != 0) {
+        GTEST_SKIP() << "chattr +a needs root and a file system with attributes (ext4)";
+    }
+    const ProcessResult appendOnly = runProcess(QUARNEL_EXE, {"1"}, dir.path);
+    runProcess("/usr/bin/chattr", {"-a", output});
+    EXPECT_EQ(appendOnly.exitStatus, 1);
+    EXPECT_EQ(appendOnly.out, header(1, "0.51") + "Error: could not replace file! it is "
+                                                   "append-only (chattr -a removes that)\n");
+    EXPECT_EQ(readFile(output), "an earlier file");
+    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"quarnel_0.51m.v3c1"});
+}
+
+TEST(EndToEnd, OutputTakesItsNameAtomicallyAndItsFolderIsSynced) {
+    struct Case {
+        bool unnamedFiles;
+        bool earlierFile;
+        std::string calls;
+    };
+    // A new name is linked straight to the unnamed file: no temporary name exists at any moment.
+    const Case cases[] = {
+        {true, false, "link\nfsync-folder\n"},
+        {true, true, "link\nrename\nfsync-folder\n"},
+        {false, false, "rename\nfsync-folder\n"},
+        {false, true, "rename\nfsync-folder\n"},
     };
     for (const Case& c : cases) {
         TempDir dir;
-        const std::string output = dir.file(c.outputName);
-        writeFile(output, "an earlier file");
-        const ProcessResult run =
-            runProcess(QUARNEL_EXE, {c.preset}, dir.path, c.setup, c.signalNumber, 400);
-        EXPECT_EQ(run.exitStatus, c.exitStatus) << c.name << "\n" << run.out;
-        ASSERT_GE(run.out.size(), c.expectedTail.size()) << c.name;
-        EXPECT_EQ(run.out.substr(run.out.size() - c.expectedTail.size()), c.expectedTail)
-            << c.name << "\n" << run.out;
-        EXPECT_EQ(run.out.find("Done:"), std::string::npos) << c.name;
-        EXPECT_EQ(run.err, "") << c.name;
-        EXPECT_EQ(readFile(output), "an earlier file") << c.name;
-        EXPECT_EQ(listDir(dir.path), std::vector<std::string>{c.outputName}) << c.name;
+        TempDir logDir;
+        if (c.earlierFile) {
+            writeFile(dir.file("quarnel_0.04m.v3c1"), "an earlier file");
+        }
+        const ShimmedChildren shim(!c.unnamedFiles, logDir.file("calls"));
+        const ProcessResult run = runProcess(QUARNEL_EXE, {"0"}, dir.path);
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(readFile(logDir.file("calls")), c.calls) << c.unnamedFiles << c.earlierFile;
+        EXPECT_EQ(fnv1a64(readFile(dir.file("quarnel_0.04m.v3c1"))), 0xf23d7f439830338full);
+        EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"quarnel_0.04m.v3c1"});
     }
 }
 
@@ -161,6 +266,13 @@ TEST(EndToEnd, PrintsAndWritesTheSameOnOneCpuAndOnAll) {
     const std::string oneText = one.out.substr(0, one.out.rfind(", "));
     EXPECT_EQ(oneText, many.out.substr(0, many.out.rfind(", ")));
     EXPECT_TRUE(readFile(pinned.file("quarnel_0.97m.v3c1")) == readFile(all.file("quarnel_0.97m.v3c1")));
+    // Where no thread can be started, the run goes on with this one alone.
+    TempDir alone;
+    chmod(alone.path.c_str(), 0777);
+    const ProcessResult single = runProcess(QUARNEL_EXE, {"2"}, alone.path, allowNoMoreThreads);
+    ASSERT_EQ(single.exitStatus, 0) << single.out;
+    EXPECT_EQ(oneText, single.out.substr(0, single.out.rfind(", ")));
+    EXPECT_TRUE(readFile(alone.file("quarnel_0.97m.v3c1")) == readFile(all.file("quarnel_0.97m.v3c1")));
 }
 
 TEST(EndToEnd, ClosedStandardStreamsNeverReachTheFile) {

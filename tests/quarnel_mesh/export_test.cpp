@@ -365,7 +365,6 @@ TEST(MeshExport, DropIslandsRemovesSmallPiecesAndSaysSo) {
     const std::vector<Case> cases = {
         {"1", "islands: 0 of 3 pieces dropped, 0 faces\n", "element vertex 19\n"},
         {"2", "islands: 1 of 3 pieces dropped, 1 faces\n", "element vertex 16\n"},
-        {"13", "islands: 3 of 3 pieces dropped, 25 faces\n", "element vertex 0\n"},
     };
     for (const Case& c : cases) {
         const ProcessResult run =
@@ -374,13 +373,21 @@ TEST(MeshExport, DropIslandsRemovesSmallPiecesAndSaysSo) {
         EXPECT_EQ(run.out, c.report);
         EXPECT_NE(readFile(dir.file("out.ply")).find(c.header), std::string::npos) << c.threshold;
     }
-    // Nothing left is no glTF: it needs at least one triangle.
-    const ProcessResult empty =
-        runMesh({"convert", input, dir.file("out.glb"), "--drop-islands", "13"});
-    EXPECT_EQ(empty.err, "quarnel-mesh: no triangles left to write to " + dir.file("out.glb") +
-                             "\n");
-    EXPECT_EQ(empty.exitStatus, 1);
-    EXPECT_FALSE(fileExists(dir.file("out.glb")));
+    // An edit that leaves nothing is refused in every format, as is one that simplifies all away.
+    for (const std::string name : {"none.ply", "none.glb", "none.stl"}) {
+        const ProcessResult empty =
+            runMesh({"convert", input, dir.file(name), "--drop-islands", "13"});
+        EXPECT_EQ(empty.err, "quarnel-mesh: nothing left after dropping the pieces of fewer than "
+                             "13 faces from " + input + ": its largest piece has 12 faces\n");
+        EXPECT_EQ(empty.exitStatus, 1);
+        EXPECT_FALSE(fileExists(dir.file(name)));
+    }
+    const ProcessResult simplifiedAway =
+        runMesh({"convert", input, dir.file("none.obj"), "--simplify", "1e-6"});
+    EXPECT_EQ(simplifiedAway.err, "quarnel-mesh: nothing left after simplifying " + input +
+                                      " to 1e-06 of its triangles; give a larger ratio\n");
+    EXPECT_EQ(simplifiedAway.exitStatus, 1);
+    EXPECT_FALSE(fileExists(dir.file("none.obj")));
 }
 
 TEST(MeshExport, SimplifyingMoreThanMemoryHoldsIsRefusedBeforeReading) {

@@ -161,6 +161,22 @@ bool markerSeenWhileRunning(const std::string& program, const std::vector<std::s
     return seenWhileRunning;
 }
 
+ShimmedChildren::ShimmedChildren(bool refuseUnnamedFiles, const std::string& logPath) {
+    setenv("LD_PRELOAD", QUARNEL_FILE_SYSTEM_SHIM, 1);
+    if (refuseUnnamedFiles) {
+        setenv("QUARNEL_SHIM_NO_TMPFILE", "1", 1);
+    }
+    if (!logPath.empty()) {
+        setenv("QUARNEL_SHIM_LOG", logPath.c_str(), 1);
+    }
+}
+
+ShimmedChildren::~ShimmedChildren() {
+    unsetenv("LD_PRELOAD");
+    unsetenv("QUARNEL_SHIM_NO_TMPFILE");
+    unsetenv("QUARNEL_SHIM_LOG");
+}
+
 unsigned long long fnv1a64(const std::string& bytes) {
     unsigned long long hash = 0xcbf29ce484222325ull;
     for (const char c : bytes) {

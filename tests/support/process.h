@@ -21,6 +21,16 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
                          const std::string& workDir = "", void (*setup)() = nullptr,
                          int signalNumber = 0, int signalAfterMs = 0);
 
+// While it lives, every child started is run with the file-system shim preloaded: with
+// `refuseUnnamedFiles` it sees a file system without O_TMPFILE; with `logPath` it logs there how
+// outputs take their names ("link", "rename") and each folder sync ("fsync-folder").
+struct ShimmedChildren {
+    explicit ShimmedChildren(bool refuseUnnamedFiles, const std::string& logPath = "");
+    ~ShimmedChildren();
+    ShimmedChildren(const ShimmedChildren&) = delete;
+    ShimmedChildren& operator=(const ShimmedChildren&) = delete;
+};
+
 // A fresh empty folder under the system's temporary folder, removed with its contents when the
 // object goes.
 struct TempDir {
