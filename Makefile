@@ -5,7 +5,8 @@ BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RUN_PACKAGES := cmake make g++ libtbb-dev libpng-dev libmeshoptimizer-dev lib3mf-dev
-TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils
+# bindfs: a FUSE mount without unnamed files, for the tests of outputs on such file systems.
+TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils bindfs
 # The Khronos glTF validator (an npm package), for the tests of quarnel-mesh's .glb output.
 GLTF_VALIDATOR := gltf-validator@2.0.0-dev.3.10
 BENCH_PACKAGES := $(RUN_PACKAGES) libbenchmark-dev time

@@ -50,9 +50,11 @@ int failRun(const std::string& message, const std::atomic<bool>* stopRequested,
         if (!claimInterruptedExit()) {
             waitForBackstopExit();
         }
+        endProgressLine();
         std::fputs(interruptedText, stderr);
         return 130;
     }
+    endProgressLine();
     std::fprintf(stderr, "quarnel-mesh: %s\n", message.c_str());
     return 1;
 }
@@ -291,6 +293,7 @@ int runCommand(int argc, char** argv, const std::atomic<bool>* stopRequested) {
         what = std::string("failed: ") + failure.what() + " (short of memory?)";
     } catch (...) {
     }
+    endProgressLine();
     std::fprintf(stderr, "quarnel-mesh: %s; no output written\n", what.c_str());
     endProcessNow(1);
 }

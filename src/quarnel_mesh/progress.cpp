@@ -15,6 +15,9 @@ namespace {
 
 constexpr int kProgressStepPercent = 5;
 
+// A percentage line is on standard error without its newline.
+bool gProgressLineOpen = false;
+
 }  // namespace
 
 namespace {
@@ -108,14 +111,22 @@ void advanceProgress(Progress& progress, int64_t doneUnits) {
         progress.lastPercent = percent;
         std::fprintf(stderr, "\r%s: %d%%", progress.label.c_str(), percent);
         std::fflush(stderr);
+        gProgressLineOpen = true;
     }
 }
 
 void finishProgress(Progress& progress) {
     if (progress.shown && progress.lastPercent >= 0) {
-        std::fputc('\n', stderr);
+        endProgressLine();
     }
     progress.shown = false;
+}
+
+void endProgressLine() {
+    if (gProgressLineOpen) {
+        std::fputc('\n', stderr);
+        gProgressLineOpen = false;
+    }
 }
 
 std::string formatShortestFloat(float value) {

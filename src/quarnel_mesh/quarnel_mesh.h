@@ -44,6 +44,8 @@ Progress startProgress(const std::string& label, int64_t totalUnits, int64_t inp
 void advanceProgress(Progress& progress, int64_t doneUnits);
 // Ends the line if one was shown.
 void finishProgress(Progress& progress);
+// Ends whatever percentage line is open, so that a message printed now starts a line of its own.
+void endProgressLine();
 
 // Hands the records left in `reader` to `processChunk(const TriangleRecord* records, int64_t
 // count)` a chunk at a time, advancing `progress` from `doneBefore` after each. False with `error`

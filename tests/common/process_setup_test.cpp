@@ -3,8 +3,10 @@
 
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,19 +42,35 @@ TEST(ProcessSetup, ClosedStandardStreamsAreReopenedBeforeAnyFile) {
 }
 
 TEST(ProcessSetup, FatalSignalsRemoveRegisteredTemporariesAndStillEndTheProcess) {
-    for (const int signalNumber : {SIGHUP, SIGPIPE, SIGUSR1, SIGALRM}) {
+    // Every signal whose default action ends the process, but SIGKILL and SIGSTOP (which nothing
+    // catches) and SIGINT, SIGTERM and SIGXFSZ (which the tools take over).
+    std::vector<int> signals = {SIGHUP,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,  SIGFPE,
+                                SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM, SIGSTKFLT, SIGXCPU,
+                                SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR,  SIGSYS};
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
+        signals.push_back(signalNumber);
+    }
+    for (const int signalNumber : signals) {
         TempDir dir;
         const std::string kept = dir.file("kept.tmp");
         const std::string removed = dir.file("removed.tmp");
         writeFile(kept, "k");
         writeFile(removed, "r");
+        // No core file: the status still says whether the default action would dump one.
+        const rlimit noCore = {0, 0};
+        const int expected = statusOfChild([&] {
+            setrlimit(RLIMIT_CORE, &noCore);
+            raise(signalNumber);
+        });
         const int status = statusOfChild([&] {
+            setrlimit(RLIMIT_CORE, &noCore);
             installStopSignals();
             forgetTemporaryPath(registerTemporaryPath(kept.c_str()));
             registerTemporaryPath(removed.c_str());
             raise(signalNumber);
         });
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
+        EXPECT_EQ(status, expected) << signalNumber;
         EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"kept.tmp"}) << signalNumber;
     }
 }

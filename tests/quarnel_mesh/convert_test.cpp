@@ -2,11 +2,16 @@
 // line cannot reach (the weld memory limit, the facet normal of odd triangles).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "quarnel_mesh/quarnel_mesh.h"
@@ -140,8 +145,9 @@ TEST(MeshConvert, SharedVerticesTakeNegativeAndPositiveZeroAsOne) {
 
 TEST(MeshConvert, ObjOfOneTriangleHasExactText) {
     TempDir dir;
+    // A name with newlines must not put lines of its own into the file.
     const std::string input = writeMeshFile(
-        dir, "one.v3c1", {makeRecord({0.1f, -2.5f, 1e-7f}, {4, 0, 0}, {0, 3, 123456.79f})});
+        dir, "in\nv 9 9 9\n#.v3c1", {makeRecord({0.1f, -2.5f, 1e-7f}, {4, 0, 0}, {0, 3, 123456.79f})});
     ASSERT_EQ(runMesh({"convert", input, dir.file("one.obj")}).exitStatus, 0);
     // Each coordinate in the fewest digits that read back as the same float.
     EXPECT_EQ(readFile(dir.file("one.obj")),
@@ -194,12 +200,38 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
     const std::string same = writeMeshFile(dir, "same.stl", unitCubeRecords());
     ASSERT_EQ(symlink(same.c_str(), dir.file("soft.ply").c_str()), 0);
     ASSERT_EQ(link(same.c_str(), dir.file("hard.obj").c_str()), 0);
+    const std::string fifo = dir.file("fifo.v3c1");
+    const std::string fifoStl = dir.file("fifo.stl");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(fifoStl.c_str(), 0644), 0);
+    const std::string beyond = ": its coordinates would reach 1e+39, beyond the largest 32-bit "
+                               "float (3.4e+38)";
+    const std::string below = ": its smallest coordinates would shrink to 1e-300, below the "
+                              "smallest normal 32-bit float (1.2e-38), and distinct vertices "
+                              "would merge";
     struct Case {
         std::string input;
         std::string output;
         std::string message;
+        std::vector<std::string> options = {};
     };
     const std::vector<Case> cases = {
+        // At once, not waiting for a writer that never comes.
+        {fifo, dir.file("fifo.ply"), "cannot read " + fifo + ": not a regular file"},
+        {"/proc/self/status", dir.file("status.stl"),
+         "cannot read /proc/self/status: not a regular file (its size reads 0, yet it has bytes)"},
+        {cube, fifoStl, "cannot replace " + fifoStl + ": it is a FIFO; remove it or name another "
+                        "output"},
+        // Coordinates a float cannot hold, streamed or from memory.
+        {cube, dir.file("big.stl"), "cannot scale " + cube + " to 1e+39 mm" + beyond,
+         {"--size", "1e39"}},
+        {cube, dir.file("big.glb"), "cannot scale " + cube + " to 1e+39 mm" + beyond,
+         {"--size", "1e39"}},
+        {cube, dir.file("tiny.obj"), "cannot scale " + cube + " to 1e-300 mm" + below,
+         {"--size", "1e-300"}},
+        {cube, dir.file("big.3mf"),
+         "3MF holds coordinates up to 1e+09 mm and this mesh reaches 2e+09; give a smaller --size",
+         {"--size", "2e9"}},
         {cube, dir.file("cube.off"),
          "cannot tell the format of " + dir.file("cube.off") + kNameIt},
         {cube, dir.file("stl"), "cannot tell the format of " + dir.file("stl") + kNameIt},
@@ -218,7 +250,9 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
     };
     const std::vector<std::string> before = listDir(dir.path);
     for (const Case& c : cases) {
-        const ProcessResult run = runMesh({"convert", c.input, c.output});
+        std::vector<std::string> args = {"convert", c.input, c.output};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ProcessResult run = runMesh(args);
         EXPECT_EQ(run.err, "quarnel-mesh: " + c.message + "\n");
         EXPECT_EQ(run.exitStatus, 1);
         EXPECT_EQ(listDir(dir.path), before) << c.output;
@@ -240,6 +274,19 @@ TEST(MeshConvert, ClosedStreamsAndTheLongestNamesChangeNothing) {
     EXPECT_EQ(readFile(dir.file("closed.stl")), expected);
     EXPECT_EQ(runMesh({"convert", cube, dir.file(longest)}).exitStatus, 0);
     EXPECT_EQ(readFile(dir.file(longest)), expected);
+    // A report that cannot be printed does not undo a finished conversion: file and status agree.
+    const auto fullOutput = [] {
+        const int full = open("/dev/full", O_WRONLY);
+        dup2(full, 1);
+    };
+    const ProcessResult full =
+        runMesh({"convert", cube, dir.file("full.stl"), "--size", "10"}, fullOutput);
+    EXPECT_EQ(full.exitStatus, 0);
+    EXPECT_TRUE(fileExists(dir.file("full.stl")));
+    // info's report is all it makes.
+    const ProcessResult info = runMesh({"info", cube}, fullOutput);
+    EXPECT_EQ(info.exitStatus, 1);
+    EXPECT_EQ(info.err, "quarnel-mesh: cannot write the report: No space left on device\n");
 }
 
 TEST(MeshConvert, IndexedFormatsLeaveOutNonFiniteTrianglesAndSaySo) {
@@ -344,4 +391,124 @@ TEST(MeshConvert, IndependentReaderCountsPresetZeroFaces) {
                   std::string::npos)
             << name << ":\n" << info.out;
     }
+}
+
+namespace {
+
+void limitAddressSpaceTo(long long bytes) {
+    const rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+}  // namespace
+
+TEST(MeshConvert, EveryStageStopsSoonAfterASignal) {
+    TempDir source;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"3"}, source.path).exitStatus, 0);
+    const std::string input = source.file("quarnel_1.59m.v3c1");
+    // Each takes a second or more at preset 3: reading, welding, the simplifier, the vertex
+    // order and lib3mf's package each get a signal in their turn.
+    const std::vector<std::vector<std::string>> commands = {
+        {"convert", input, "s.3mf"},
+        {"convert", input, "s.glb", "--normals"},
+        {"convert", input, "s.obj", "--z-up", "--size", "10"},
+        {"convert", input, "s.ply", "--simplify", "0.1"},
+        {"convert", input, "s.stl", "--drop-islands", "100"},
+        {"info", input, "--topology"},
+    };
+    int interrupted = 0;
+    int runs = 0;
+    for (const bool unnamedFiles : {true, false}) {
+        std::unique_ptr<ShimmedChildren> shim;
+        if (!unnamedFiles) {
+            shim = std::make_unique<ShimmedChildren>(true);
+        }
+        for (const auto& args : commands) {
+            for (const int signalAfterMs : unnamedFiles ? std::vector<int>{300, 900, 1600}
+                                                        : std::vector<int>{700}) {
+                TempDir dir;
+                const auto started = std::chrono::steady_clock::now();
+                const ProcessResult run = runProcess(QUARNEL_MESH_EXE, args, dir.path, nullptr,
+                                                     SIGTERM, signalAfterMs);
+                const double seconds = std::chrono::duration<double>(
+                                           std::chrono::steady_clock::now() - started).count();
+                const std::string label = args[2] + " at " + std::to_string(signalAfterMs);
+                ++runs;
+                if (run.exitStatus == 0) {
+                    // Done before the signal came: then the whole output is there.
+                    EXPECT_EQ(listDir(dir.path).size(), args[0] == "info" ? 0u : 1u) << label;
+                    continue;
+                }
+                ++interrupted;
+                EXPECT_EQ(run.exitStatus, 130) << label << run.err;
+                const std::string message = args[0] == "info"
+                                                ? "quarnel-mesh: interrupted\n"
+                                                : "quarnel-mesh: interrupted; no output written\n";
+                ASSERT_GE(run.err.size(), message.size()) << label;
+                EXPECT_EQ(run.err.substr(run.err.size() - message.size()), message) << label;
+                EXPECT_EQ(listDir(dir.path), std::vector<std::string>{}) << label;
+                // About 0.1 s on a quiet machine; the margin is for a loaded one.
+                EXPECT_LT(seconds, signalAfterMs / 1000.0 + 1.0) << label;
+            }
+        }
+    }
+    EXPECT_GT(interrupted, runs / 2);
+}
+
+TEST(MeshConvert, ShortMemoryEndsWithOneLineAndNoFile) {
+    TempDir source;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"3"}, source.path).exitStatus, 0);
+    const std::string input = source.file("quarnel_1.59m.v3c1");
+    struct Case {
+        std::vector<std::string> args;
+        long long addressSpaceBytes;
+    };
+    // The picture's buffers; lib3mf's package, whose deflate fails where it cannot be caught.
+    const Case cases[] = {
+        {{"render", input, "big.png", "--size", "4096"}, 300ll << 20},
+        {{"convert", input, "t.3mf"}, 100ll << 20},
+        {{"convert", input, "t.3mf"}, 130ll << 20},
+        {{"convert", input, "t.glb"}, 100ll << 20},
+    };
+    static long long limit = 0;
+    for (const Case& c : cases) {
+        TempDir dir;
+        limit = c.addressSpaceBytes;
+        const ProcessResult run =
+            runProcess(QUARNEL_MESH_EXE, c.args, dir.path, [] { limitAddressSpaceTo(limit); });
+        const std::string label = c.args[2] + " in " + std::to_string(limit >> 20) + " MiB";
+        EXPECT_EQ(run.exitStatus, 1) << label << run.err;
+        const std::string lastLine = run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1);
+        EXPECT_EQ(lastLine.rfind("quarnel-mesh: ", 0), 0u) << label << run.err;
+        EXPECT_NE(lastLine.find("memory"), std::string::npos) << label << run.err;
+        EXPECT_EQ(lastLine.find("unknown"), std::string::npos) << label << run.err;
+        EXPECT_EQ(listDir(dir.path), std::vector<std::string>{}) << label;
+    }
+}
+
+TEST(MeshConvert, AliasThroughABindMountIsTheInputToo) {
+    if (access("/usr/bin/bindfs", X_OK) != 0) {
+        GTEST_SKIP() << "bindfs is not installed (Debian package bindfs), so no FUSE alias";
+    }
+    TempDir backing;
+    TempDir mount;
+    if (runProcess("/usr/bin/bindfs", {backing.path, mount.path}).exitStatus != 0) {
+        GTEST_SKIP() << "bindfs could not mount here (no /dev/fuse or no permission)";
+    }
+    const std::string input = writeMeshFile(backing, "a.stl", unitCubeRecords());
+    const std::string alias = mount.file("a.stl");
+    // The same file under another device: it must still be refused, in both directions.
+    for (const auto& [from, to] : {std::pair{input, alias}, std::pair{alias, input}}) {
+        const ProcessResult run = runMesh({"convert", from, to});
+        EXPECT_EQ(run.err, "quarnel-mesh: " + to + " is the input file " + from +
+                               "; name another output\n");
+        EXPECT_EQ(run.exitStatus, 1);
+    }
+    EXPECT_EQ(readFile(input), recordBytes(unitCubeRecords()));
+    // A FUSE file system has no unnamed files: the named temporary goes on every path.
+    EXPECT_EQ(runMesh({"convert", alias, mount.file("b.stl")}).exitStatus, 0);
+    const ProcessResult stopped = runProcess(QUARNEL_EXE, {"6"}, mount.path, nullptr, SIGINT, 400);
+    EXPECT_EQ(stopped.exitStatus, 130);
+    EXPECT_EQ(listDir(backing.path), (std::vector<std::string>{"a.stl", "b.stl"}));
+    runProcess("/bin/fusermount", {"-u", mount.path});
 }

@@ -183,6 +183,26 @@ TEST(MeshExport, GlbOfABoxHoldsItsTrianglesWoundAsInTheFile) {
     if (!report.empty()) {
         EXPECT_EQ(report, "errors 0 warnings 0\n");
     }
+    // A box that does not hold the origin: the bounds come from the positions alone.
+    const std::string far = writeMeshFile(dir, "far.v3c1", moved(box, {5, 6, 7}));
+    ASSERT_EQ(runMesh({"convert", far, dir.file("far.glb")}).exitStatus, 0);
+    EXPECT_NE(readGlb(readFile(dir.file("far.glb"))).json.find("\"min\":[5,6,7],\"max\":[6,8,11]"),
+              std::string::npos);
+}
+
+TEST(MeshExport, ThreeMfLeavesOutEveryKindOfDegenerateTriangle) {
+    TempDir dir;
+    std::vector<TriangleRecord> records = unitCubeRecords();
+    const Vec3f a = {0, 0, 0};
+    const Vec3f b = {1, 0, 0};
+    for (const TriangleRecord& degenerate : {makeRecord(a, a, b), makeRecord(a, b, b),
+                                             makeRecord(a, b, a)}) {
+        records.push_back(degenerate);
+    }
+    const std::string input = writeMeshFile(dir, "cube.v3c1", records);
+    const ProcessResult run = runMesh({"convert", input, dir.file("cube.3mf")});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "left out: 3 triangles with two equal vertices, which 3MF forbids\n");
 }
 
 TEST(MeshExport, GlbOfPresetsZeroAndOnePassesTheValidatorAndAssimp) {
@@ -248,6 +268,17 @@ TEST(MeshExport, SimplifiedClosedMeshStaysClosed) {
     EXPECT_EQ(after.faceCount, report.triangleCountAfter);
     EXPECT_EQ(after.boundaryEdgeCount, 0);
     EXPECT_NEAR(after.signedVolume, before.signedVolume, 0.05 * before.signedVolume);
+    // Near float's limit the simplifier's extent overflows: the report says so, not "-nan".
+    std::vector<TriangleRecord> hugeCube = unitCubeRecords();
+    for (TriangleRecord& record : hugeCube) {
+        for (Vec3f& v : record.vertices) {
+            v = {v.x * 3e38f, v.y * 3e38f, v.z * 3e38f};
+        }
+    }
+    const std::string huge = writeMeshFile(dir, "huge.v3c1", hugeCube);
+    const ProcessResult run = runMesh({"convert", huge, dir.file("huge.ply"), "--simplify", "0.5"});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out.find("nan"), std::string::npos) << run.out;
 }
 
 TEST(MeshExport, ZUpAndSizeTurnAndScaleEveryFormat) {

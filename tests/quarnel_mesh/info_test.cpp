@@ -94,6 +94,9 @@ TEST(MeshInfo, TopologyTellsClosedFromOpenAndCountsPieces) {
               "pieces:           1\n"
               "euler:            1 (5 vertices - 7 edges + 3 faces)\n"
               "signed volume:    0\n"},
+        // Nothing with an area is no closed surface.
+        {{makeRecord({kNaN, 0, 0}, {1, 0, 0}, {0, 1, 0}), makeRecord({1, 2, 3}, {1, 2, 3}, {0, 0, 1})},
+         "closed:           no surface (no triangle with three distinct finite vertices)\n"},
     };
     for (const auto& [records, topology] : cases) {
         const std::string path = writeMeshFile(dir, "mesh.v3c1", records);

@@ -2,6 +2,8 @@
 // their bytes.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -153,9 +155,13 @@ TEST(MeshRender, StopsMidPictureOnCtrlC) {
         records.push_back(makeRecord({-1, -1, z}, {1, -1, z}, {0, 1, z}));
     }
     const std::string input = writeMeshFile(dir, "slow.v3c1", records);
+    const auto started = std::chrono::steady_clock::now();
     const ProcessResult run = runProcess(
         QUARNEL_MESH_EXE, {"render", input, dir.file("slow.png"), "--size", "4096"}, "", nullptr,
         SIGINT, 1500);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 1.5 + 2.0);  // heard within moments, not at the end of the picture
     EXPECT_EQ(run.exitStatus, 130);
     EXPECT_EQ(run.err, "quarnel-mesh: interrupted; no output written\n");
     EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"slow.v3c1"});

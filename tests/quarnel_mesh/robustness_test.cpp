@@ -51,7 +51,7 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
     EXPECT_EQ(infoDone, whole) << label << ": " << error;
     if (whole) {
         EXPECT_NE(reportText.find("triangles:        " + count + "\n"), std::string::npos) << label;
-        EXPECT_NE(reportText.find("pieces:           "), std::string::npos) << label;
+        EXPECT_NE(reportText.find("closed:           "), std::string::npos) << label;
     } else {
         EXPECT_NE(error.find(sizeError), std::string::npos) << label << ": " << error;
     }
