@@ -116,7 +116,7 @@ void printConvertReport(const ConvertReport& report) {
                     static_cast<long long>(report.simplify.triangleCountAfter));
     }
     if (report.scale != 1.0) {
-        std::printf("scaled: by %.9g\n", report.scale);
+        std::printf("scaled: by %.9g%s\n", report.scale, report.scaleNote);
     }
     // A warning, on standard error: the output lacks triangles the input has.
     if (report.nonFiniteDropped > 0) {
@@ -178,6 +178,10 @@ int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     }
     if (options.smoothNormals && formatFromPath(paths[1]) != MeshFormat::kGlb) {
         return failUsage("--normals needs a .glb output, not " + paths[1]);
+    }
+    if (options.zUp && formatFromPath(paths[1]) == MeshFormat::kGlb) {
+        // Turned, the model would lie on its side in every viewer.
+        return failUsage("--z-up does not apply to .glb: glTF is y-up, and so is the fractal");
     }
     ConvertReport report;
     std::string error;

@@ -238,12 +238,13 @@ std::string sizeRefusal(const std::string& inputPath, double sizeMillimetres,
 }
 
 // The formats of an edited mesh, written from memory.
-bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
+bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string& sourceName,
+                  const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
                   std::string& error) {
     const int64_t faceCount = static_cast<int64_t>(mesh.indices.size() / 3);
     switch (format) {
     case MeshFormat::kGlb:
-        return writeGlb(mesh, options.smoothNormals, output, error);
+        return writeGlb(mesh, options.smoothNormals, sourceName, output, error);
     case MeshFormat::kThreeMf:
         return writeThreeMf(mesh, output, report.degenerateDropped, error);
     case MeshFormat::kStl: {
@@ -348,19 +349,31 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
         return false;
     }
     Placement placement;
-    placement.zUp = options.zUp;
-    if (options.sizeMillimetres > 0.0) {
+    // 3MF is z-up by definition, and slicers print what they are given: the fractal's axis (y)
+    // always becomes z there, and a plain conversion gets a printable size.
+    placement.zUp = options.zUp || format == MeshFormat::kThreeMf;
+    double sizeMillimetres = options.sizeMillimetres;
+    if (format == MeshFormat::kThreeMf && sizeMillimetres == 0.0) {
+        sizeMillimetres = kDefaultThreeMfSizeMillimetres;
+        report.scaleNote = " (to 100 mm, the default size of a 3MF; --size sets another)";
+    }
+    if (sizeMillimetres > 0.0) {
         Vec3f boxMin, boxMax;
         double smallestMagnitude = HUGE_VAL;
         if (!usedVertexBox(mesh, boxMin, boxMax, smallestMagnitude) ||
-            !scaleForSize(boxMin, boxMax, options.sizeMillimetres, placement.scale)) {
+            !scaleForSize(boxMin, boxMax, sizeMillimetres, placement.scale)) {
             error = "cannot scale " + reader.path + " to a size: it has no extent";
             return false;
+        }
+        if (format == MeshFormat::kGlb) {
+            // glTF's unit is the metre: a size in millimetres is written as MM / 1000.
+            placement.scale /= 1000.0;
+            report.scaleNote = " (millimetres as metres, glTF's unit)";
         }
         const std::string problem =
             placementProblem(boxMin, boxMax, smallestMagnitude, placement.scale);
         if (!problem.empty()) {
-            error = sizeRefusal(reader.path, options.sizeMillimetres, problem);
+            error = sizeRefusal(reader.path, sizeMillimetres, problem);
             return false;
         }
         report.scale = placement.scale;
@@ -373,7 +386,7 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     if (stopped(options, error)) {
         return false;
     }
-    return writeIndexed(mesh, format, options, output, report, error) &&
+    return writeIndexed(mesh, format, fileNameOf(reader.path), options, output, report, error) &&
            commitOutput(output, error);
 }
 

@@ -75,7 +75,8 @@ std::string bufferView(size_t offset, size_t length, int target) {
 }
 
 std::string glbJson(size_t vertexCount, size_t indexCount, bool hasNormals, const Vec3f& boxMin,
-                    const Vec3f& boxMax, const Vec3f& color, size_t binBytes) {
+                    const Vec3f& boxMax, const Vec3f& color, size_t binBytes,
+                    const std::string& sourceName) {
     const size_t vec3Bytes = 12 * vertexCount;
     const int indexAccessor = hasNormals ? 2 : 1;
     std::string views = bufferView(0, vec3Bytes, kArrayBufferTarget);
@@ -96,11 +97,14 @@ std::string glbJson(size_t vertexCount, size_t indexCount, bool hasNormals, cons
     accessors += ",{\"bufferView\":" + std::to_string(indexAccessor) +
                  ",\"componentType\":" + std::to_string(kUnsignedIntComponent) +
                  ",\"count\":" + std::to_string(indexCount) + ",\"type\":\"SCALAR\"}";
-    return "{\"asset\":{\"version\":\"2.0\",\"generator\":\"quarnel-mesh\"},"
-           "\"scene\":0,\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{\"mesh\":0}],"
-           "\"meshes\":[{\"primitives\":[{\"attributes\":{" + attributes + "},"
+    return "{\"asset\":{\"version\":\"2.0\",\"generator\":\"quarnel-mesh " +
+           std::string(kMeshToolVersion) + "\",\"extras\":{\"source\":" + jsonString(sourceName) +
+           ",\"triangles\":" + std::to_string(indexCount / 3) + "}},"
+           "\"scene\":0,\"scenes\":[{\"name\":\"quarnel\",\"nodes\":[0]}],"
+           "\"nodes\":[{\"name\":\"quarnel\",\"mesh\":0}],"
+           "\"meshes\":[{\"name\":\"quarnel\",\"primitives\":[{\"attributes\":{" + attributes + "},"
            "\"indices\":" + std::to_string(indexAccessor) + ",\"material\":0,\"mode\":4}]}],"
-           "\"materials\":[{\"pbrMetallicRoughness\":{\"baseColorFactor\":[" +
+           "\"materials\":[{\"name\":\"quarnel\",\"pbrMetallicRoughness\":{\"baseColorFactor\":[" +
            jsonNumber(linearFromSrgb(color.x)) + "," + jsonNumber(linearFromSrgb(color.y)) + "," +
            jsonNumber(linearFromSrgb(color.z)) +
            ",1],\"metallicFactor\":0,\"roughnessFactor\":0.6}}],"
@@ -114,8 +118,8 @@ void writeUint32(AtomicOutput& output, uint32_t value) {
 
 }  // namespace
 
-bool writeGlb(const IndexedMesh& mesh, bool withNormals, AtomicOutput& output,
-              std::string& error) {
+bool writeGlb(const IndexedMesh& mesh, bool withNormals, const std::string& sourceName,
+              AtomicOutput& output, std::string& error) {
     const size_t indexCount = mesh.indices.size();
     std::vector<uint32_t> indices;
     std::vector<Vec3f> positions;
@@ -150,7 +154,7 @@ bool writeGlb(const IndexedMesh& mesh, bool withNormals, AtomicOutput& output,
     }
     const size_t binBytes = 12 * vertexCount * (withNormals ? 2 : 1) + 4 * indexCount;
     std::string json = glbJson(vertexCount, indexCount, withNormals, boxMin, boxMax, mesh.color,
-                               binBytes);
+                               binBytes, sourceName);
     json.resize((json.size() + 3) / 4 * 4, ' ');  // chunks start on 4-byte boundaries
     const uint64_t totalBytes = 12 + 8 + json.size() + 8 + binBytes;
     if (totalBytes > UINT32_MAX) {

@@ -17,6 +17,9 @@
 #include "io/triangle_record.h"
 #include "quarnel_mesh/vertex_welder.h"
 
+// The tool's version, as outputs name their writer ("quarnel-mesh 1.0").
+constexpr char kMeshToolVersion[] = "1.0";
+
 // ---- progress.cpp: progress, file names, number formatting ----
 
 // Opens the output for the records of `input` and commits it, with `error` set to the one-line
@@ -75,6 +78,13 @@ bool forEachRecordChunk(RecordReader& reader, Progress& progress, int64_t doneBe
         advanceProgress(progress, done);
     }
 }
+
+// What follows the last slash of `path` (all of it when there is none).
+std::string fileNameOf(const std::string& path);
+
+// `text` as a JSON string, quotes included: quote, backslash and control characters escaped, and
+// bytes that are not UTF-8 replaced by U+FFFD, so that any file name gives valid JSON.
+std::string jsonString(const std::string& text);
 
 // The shortest decimal text that reads back as exactly `value` ("0.1", "-2", "1e-07", "nan").
 std::string formatShortestFloat(float value);
@@ -255,7 +265,11 @@ struct ConvertReport {
     int64_t degenerateDropped = 0;  // triangles with two equal vertices left out of a 3MF
     int64_t nonFiniteDropped = 0;   // triangles with a NaN or infinite vertex left out
     double scale = 1.0;
+    const char* scaleNote = "";     // why the scale differs from the one asked for, or ""
 };
+
+// The size of a 3MF when no --size is given: a print, not the fractal's 2.4 units.
+constexpr double kDefaultThreeMfSizeMillimetres = 100.0;
 
 // True when `options` ask for nothing but a copy in the format of the output's extension.
 bool isPlainCopy(const ConvertOptions& options);
@@ -268,9 +282,11 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
 // ---- glb_writer.cpp: glTF 2.0 binary ----
 
 // Writes `mesh` (finite vertices, at least one triangle) as one indexed primitive, its vertices
-// reordered for the GPU's vertex cache and fetch, the colour as the material's base colour.
-bool writeGlb(const IndexedMesh& mesh, bool smoothNormals, AtomicOutput& output,
-              std::string& error);
+// reordered for the GPU's vertex cache and fetch, the colour as the material's base colour;
+// scene, node, mesh and material are named "quarnel", and the asset's extras give `sourceName`
+// (the input's file name) and the triangle count.
+bool writeGlb(const IndexedMesh& mesh, bool smoothNormals, const std::string& sourceName,
+              AtomicOutput& output, std::string& error);
 
 // ---- threemf_writer.cpp: 3D Manufacturing Format ----
 

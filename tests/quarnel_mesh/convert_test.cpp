@@ -225,8 +225,8 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
         // Coordinates a float cannot hold, streamed or from memory.
         {cube, dir.file("big.stl"), "cannot scale " + cube + " to 1e+39 mm" + beyond,
          {"--size", "1e39"}},
-        {cube, dir.file("big.glb"), "cannot scale " + cube + " to 1e+39 mm" + beyond,
-         {"--size", "1e39"}},
+        {cube, dir.file("big.glb"), "cannot scale " + cube + " to 1e+42 mm" + beyond,
+         {"--size", "1e42"}},
         {cube, dir.file("tiny.obj"), "cannot scale " + cube + " to 1e-300 mm" + below,
          {"--size", "1e-300"}},
         {cube, dir.file("big.3mf"),
@@ -290,26 +290,23 @@ TEST(MeshConvert, ClosedStreamsAndTheLongestNamesChangeNothing) {
 }
 
 TEST(MeshConvert, IndexedFormatsLeaveOutNonFiniteTrianglesAndSaySo) {
-    // Readers refuse a "nan" or "inf" vertex in PLY and OBJ.
-    TempDir dir;
+    // Readers refuse a "nan" or "inf" vertex in PLY and OBJ. The two inputs have one name (glTF
+    // records it), in two folders.
+    TempDir cleanDir;
+    TempDir oddDir;
     std::vector<TriangleRecord> records = unitCubeRecords();
-    const std::string cube = writeMeshFile(dir, "cube.v3c1", records);
+    const std::string cube = writeMeshFile(cleanDir, "in.v3c1", records);
     records.insert(records.begin() + 3, makeRecord({kNaN, 0, 0}, {1, 0, 0}, {0, 5, 0}));
     records.push_back(makeRecord({0, 0, 0}, {0, kInf, 0}, {0, 0, 7}));
-    const std::string odd = writeMeshFile(dir, "odd.v3c1", records);
+    const std::string odd = writeMeshFile(oddDir, "in.v3c1", records);
     for (const std::string extension : {".ply", ".obj", ".glb", ".3mf"}) {
-        const std::string clean = dir.file("clean" + extension);
-        const std::string skipped = dir.file("skipped" + extension);
+        const std::string clean = cleanDir.file("out" + extension);
+        const std::string skipped = oddDir.file("out" + extension);
         ASSERT_EQ(runMesh({"convert", cube, clean}).exitStatus, 0);
         const ProcessResult run = runMesh({"convert", odd, skipped});
         EXPECT_EQ(run.exitStatus, 0);
         EXPECT_EQ(run.err, "quarnel-mesh: left out 2 triangles with a non-finite vertex\n");
-        // OBJ names its input in its first line; the others are the same bytes.
-        const std::string a = readFile(clean);
-        const std::string b = readFile(skipped);
-        const size_t start = extension == ".obj" ? a.find('\n') : 0;
-        EXPECT_EQ(a.substr(start), b.substr(b.size() - (a.size() - start))) << extension;
-        EXPECT_EQ(a.size() - start, b.size() - (extension == ".obj" ? b.find('\n') : 0));
+        EXPECT_TRUE(readFile(clean) == readFile(skipped)) << extension;
     }
 }
 

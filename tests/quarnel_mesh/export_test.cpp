@@ -202,7 +202,9 @@ TEST(MeshExport, ThreeMfLeavesOutEveryKindOfDegenerateTriangle) {
     const std::string input = writeMeshFile(dir, "cube.v3c1", records);
     const ProcessResult run = runMesh({"convert", input, dir.file("cube.3mf")});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.out, "left out: 3 triangles with two equal vertices, which 3MF forbids\n");
+    EXPECT_EQ(run.out, "scaled: by 100 (to 100 mm, the default size of a 3MF; --size sets "
+                       "another)\nleft out: 3 triangles with two equal vertices, which 3MF "
+                       "forbids\n");
 }
 
 TEST(MeshExport, GlbOfPresetsZeroAndOnePassesTheValidatorAndAssimp) {
@@ -216,8 +218,12 @@ TEST(MeshExport, GlbOfPresetsZeroAndOnePassesTheValidatorAndAssimp) {
     };
     const std::string preset0 = dir.file("quarnel_0.04m.v3c1");
     const std::string preset1 = dir.file("quarnel_0.51m.v3c1");
+    // The glTF names its source: quotes, a newline and a byte that is no UTF-8 stay valid JSON.
+    const std::string oddName = dir.file("odd \"name\"\n\xff.v3c1");
+    ASSERT_EQ(link(preset0.c_str(), oddName.c_str()), 0);
     const std::vector<Case> cases = {
         {{"convert", preset0, dir.file("p0.glb"), "--normals"}, 43388, 43388},
+        {{"convert", oddName, dir.file("odd.glb"), "--size", "100"}, 43388, 43388},
         {{"convert", preset1, dir.file("p1.glb")}, 512512, 512512},
         {{"convert", preset1, dir.file("p1s.glb"), "--simplify", "0.1", "--normals"}, 45900,
          56100},
@@ -285,12 +291,17 @@ TEST(MeshExport, ZUpAndSizeTurnAndScaleEveryFormat) {
     TempDir dir;
     const std::string input = writeMeshFile(dir, "box.v3c1", boxRecords());
     // Longest side 4 -> 100: scale 25. (x, y, z) -> (x, -z, y): x 0..25, y -100..0, z 0..50.
-    for (const std::string name : {"box.stl", "box.ply", "box.glb", "box.3mf"}) {
+    for (const std::string name : {"box.stl", "box.ply", "box.3mf"}) {
         const ProcessResult run =
             runMesh({"convert", input, dir.file(name), "--z-up", "--size", "100"});
         ASSERT_EQ(run.exitStatus, 0) << run.err;
         EXPECT_EQ(run.out, "scaled: by 25\n");
     }
+    // glTF is y-up and in metres: no turn, and 100 mm is 0.1.
+    const ProcessResult glb = runMesh({"convert", input, dir.file("box.glb"), "--size", "100"});
+    ASSERT_EQ(glb.exitStatus, 0) << glb.err;
+    EXPECT_EQ(glb.out, "scaled: by 0.025 (millimetres as metres, glTF's unit)\n");
+    EXPECT_EQ(runMesh({"convert", input, dir.file("up.glb"), "--z-up"}).exitStatus, 1);
     const std::string stl = readFile(dir.file("box.stl"));
     Vec3f lo, hi;
     boxOf(stlVertices(stl), lo, hi);
@@ -309,8 +320,9 @@ TEST(MeshExport, ZUpAndSizeTurnAndScaleEveryFormat) {
     boxOf(plyVertices, lo, hi);
     EXPECT_TRUE(sameFloats(lo, {0, -100, 0}) && sameFloats(hi, {25, 0, 50}));
     EXPECT_NE(readGlb(readFile(dir.file("box.glb")))
-                  .json.find("\"min\":[0,-100,0],\"max\":[25,0,50]"),
-              std::string::npos);
+                  .json.find("\"min\":[0,0,0],\"max\":[0.02500000037252903,0.05000000074505806,0.10000000149011612]"),
+              std::string::npos)
+        << readGlb(readFile(dir.file("box.glb"))).json;
 
     // The fractal: longest side 100 to 0.01, and z spans what y spanned, scaled alike.
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
