@@ -11,7 +11,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: quarnel-mesh info FILE [--topology]\n"
-    "       quarnel-mesh convert FILE OUT [--simplify RATIO] [--drop-islands N]\n"
+    "       quarnel-mesh convert FILE OUT [--simplify RATIO] [--drop-islands N] [--body]\n"
     "                                     [--z-up] [--size MM] [--normals]\n"
     "       quarnel-mesh render FILE OUT.png [--size N] [--azimuth DEG] [--elevation DEG]\n"
     "       quarnel-mesh --help\n"
@@ -22,11 +22,14 @@ const char kUsage[] =
     "           whether the surface is closed, its pieces, Euler characteristic and volume\n"
     "  convert  writes OUT by its extension: .stl (binary STL), .ply (binary PLY with\n"
     "           shared vertices and colour), .obj (text OBJ with shared vertices),\n"
-    "           .glb (binary glTF 2.0 for the web and Blender) or .3mf (3MF in millimetres\n"
-    "           for slicers)\n"
+    "           .glb (binary glTF 2.0 in metres, for the web and Blender) or .3mf (3MF for\n"
+    "           slicers: upright, in millimetres, 100 mm across unless --size is given)\n"
     "           --simplify RATIO    keep about RATIO (above 0, at most 1) of the triangles\n"
     "           --drop-islands N    remove the pieces of fewer than N faces\n"
-    "           --z-up              turn the fractal's axis (y) to z, for printing\n"
+    "           --body              keep only what prints: the largest piece and the\n"
+    "                               voids inside it\n"
+    "           --z-up              turn the fractal's axis (y) to z, for printing (not\n"
+    "                               for .glb, which is y-up)\n"
     "           --size MM           scale the longest side of the box to MM millimetres\n"
     "           --normals           .glb only: add smooth vertex normals\n"
     "  render   draws a preview picture: --size 16-4096 pixels (default 800), the view\n"
@@ -102,6 +105,16 @@ void printConvertReport(const ConvertReport& report) {
                     static_cast<long long>(report.islands.pieceCount),
                     static_cast<long long>(report.islands.droppedFaceCount));
     }
+    if (report.bodyKept) {
+        std::printf("body: kept the largest piece (%lld faces) and %lld %s inside it; dropped "
+                    "%lld of %lld pieces, %lld faces\n",
+                    static_cast<long long>(report.body.bodyFaceCount),
+                    static_cast<long long>(report.body.voidCount),
+                    report.body.voidCount == 1 ? "void" : "voids",
+                    static_cast<long long>(report.body.droppedPieceCount),
+                    static_cast<long long>(report.body.pieceCount),
+                    static_cast<long long>(report.body.droppedFaceCount));
+    }
     if (report.simplified && std::isfinite(report.simplify.absoluteError)) {
         std::printf("simplified: %lld -> %lld triangles, geometric error %.3g (%.3g%% of the "
                     "extent)\n",
@@ -146,6 +159,10 @@ int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
         }
         if (argument == "--normals") {
             options.smoothNormals = true;
+            continue;
+        }
+        if (argument == "--body") {
+            options.keepBodyOnly = true;
             continue;
         }
         if (argument != "--simplify" && argument != "--size" && argument != "--drop-islands") {

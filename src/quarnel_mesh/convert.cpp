@@ -326,6 +326,13 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
             return false;
         }
     }
+    if (options.keepBodyOnly && !mesh.indices.empty()) {
+        report.bodyKept = true;
+        keepBody(mesh, report.body);
+        if (stopped(options, error)) {
+            return false;
+        }
+    }
     report.nonFiniteDropped = mesh.nonFiniteTriangles;
     if (simplify && !mesh.indices.empty()) {
         report.simplified = true;
@@ -412,8 +419,8 @@ MeshFormat formatFromPath(const std::string& path) {
 }
 
 bool isPlainCopy(const ConvertOptions& options) {
-    return options.simplifyRatio == 1.0 && !options.zUp &&
-           options.sizeMillimetres == 0.0 && options.dropIslandFaces == 0;
+    return options.simplifyRatio == 1.0 && !options.zUp && options.sizeMillimetres == 0.0 &&
+           options.dropIslandFaces == 0 && !options.keepBodyOnly;
 }
 
 Vec3f facetNormal(const TriangleRecord& record) {
@@ -448,7 +455,7 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     const bool streams = format == MeshFormat::kStl && options.simplifyRatio == 1.0 &&
-                         options.dropIslandFaces == 0;
+                         options.dropIslandFaces == 0 && !options.keepBodyOnly;
     if (!streams && !(isPlainCopy(options) && format != MeshFormat::kGlb &&
                       format != MeshFormat::kThreeMf)) {
         return convertInMemory(reader, format, outputPath, options, report, error);

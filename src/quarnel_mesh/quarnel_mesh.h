@@ -215,6 +215,19 @@ struct IslandReport {
 // Removes every piece with fewer than `minFaceCount` faces, keeping the order of the rest.
 void dropIslands(IndexedMesh& mesh, int64_t minFaceCount, IslandReport& report);
 
+struct BodyReport {
+    int64_t pieceCount = 0;         // before
+    int64_t bodyFaceCount = 0;      // faces of the largest piece
+    int64_t voidCount = 0;          // pieces kept inside it
+    int64_t droppedPieceCount = 0;
+    int64_t droppedFaceCount = 0;
+};
+
+// Keeps what a printer can make: the piece with the most faces and the pieces inside it (its
+// voids: wound inwards, an odd number of its faces beyond them along a ray); drops every other
+// piece, crumbs outside or inside alike. Keeps the order of what stays.
+void keepBody(IndexedMesh& mesh, BodyReport& report);
+
 // ---- simplify.cpp: fewer triangles, same shape ----
 
 // Memory simplifyMesh needs per triangle of a closed mesh on top of the loaded mesh: load and
@@ -253,6 +266,7 @@ struct ConvertOptions {
     bool zUp = false;               // the fractal's axis y becomes z
     double sizeMillimetres = 0.0;   // above 0: the longest side of the box becomes this
     int64_t dropIslandFaces = 0;    // above 0: pieces with fewer faces are removed
+    bool keepBodyOnly = false;      // the largest piece and its voids, nothing else
     const std::atomic<bool>* stopRequested = nullptr;
 };
 
@@ -262,6 +276,8 @@ struct ConvertReport {
     SimplifyReport simplify;
     bool islandsChecked = false;
     IslandReport islands;
+    bool bodyKept = false;
+    BodyReport body;
     int64_t degenerateDropped = 0;  // triangles with two equal vertices left out of a 3MF
     int64_t nonFiniteDropped = 0;   // triangles with a NaN or infinite vertex left out
     double scale = 1.0;

@@ -433,6 +433,58 @@ TEST(MeshExport, DropIslandsRemovesSmallPiecesAndSaysSo) {
     EXPECT_FALSE(fileExists(dir.file("none.obj")));
 }
 
+TEST(MeshExport, BodyKeepsTheLargestPieceAndTheVoidsInsideIt) {
+    TempDir dir;
+    // Every piece a cube; the body's faces split in three so that it has the most.
+    const auto cube = [](float size, Vec3f at, bool inward) {
+        std::vector<TriangleRecord> records = unitCubeRecords();
+        for (TriangleRecord& r : records) {
+            for (Vec3f& v : r.vertices) {
+                v = {at.x + size * v.x, at.y + size * v.y, at.z + size * v.z};
+            }
+            if (inward) {
+                std::swap(r.vertices[1], r.vertices[2]);
+            }
+        }
+        return records;
+    };
+    std::vector<TriangleRecord> records;
+    for (const TriangleRecord& r : cube(4, {0, 0, 0}, false)) {
+        const Vec3f* v = r.vertices;
+        const Vec3f g = {(v[0].x + v[1].x + v[2].x) / 3, (v[0].y + v[1].y + v[2].y) / 3,
+                         (v[0].z + v[1].z + v[2].z) / 3};
+        for (int k = 0; k < 3; ++k) {
+            records.push_back(makeRecord(v[k], v[(k + 1) % 3], g));
+        }
+    }
+    const std::vector<std::vector<TriangleRecord>> others = {
+        cube(1, {1, 1.5f, 1}, true),       // a void inside the body: kept
+        cube(0.2f, {1.4f, 1.9f, 1.4f}, false),  // a crumb floating in that void
+        cube(1, {10, 0, 0}, false),        // a crumb outside
+        cube(1, {20, 0, 0}, true),         // an inward shell outside: no void of the body
+    };
+    for (const auto& piece : others) {
+        records.insert(records.end(), piece.begin(), piece.end());
+    }
+    const std::string input = writeMeshFile(dir, "pieces.v3c1", records);
+    const ProcessResult run = runMesh({"convert", input, dir.file("body.stl"), "--body"});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "body: kept the largest piece (36 faces) and 1 void inside it; dropped 3 "
+                       "of 5 pieces, 36 faces\n");
+    EXPECT_EQ(readFile(dir.file("body.stl")).size(), 84u + 48u * 50u);
+    // What is left: the body less its void, 64 - 1 units, still closed.
+    IndexedMesh mesh;
+    ASSERT_TRUE(loadFile(input, mesh));
+    BodyReport report;
+    keepBody(mesh, report);
+    Topology topology;
+    std::string error;
+    ASSERT_TRUE(computeTopology(mesh, topology, error));
+    EXPECT_EQ(topology.pieceCount, 2);
+    EXPECT_EQ(topology.boundaryEdgeCount, 0);
+    EXPECT_DOUBLE_EQ(topology.signedVolume, 63.0);
+}
+
 TEST(MeshExport, SimplifyingMoreThanMemoryHoldsIsRefusedBeforeReading) {
     TempDir dir;
     // A sparse file of 2^31 records: no machine has the ~340 GB simplification would take.
