@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include <unistd.h>
+
 #include "quarnel_mesh/quarnel_mesh.h"
 #include "quarnel_mesh/vertex_welder.h"
 
@@ -120,12 +122,20 @@ char* appendFloat(char* text, char* end, float value) {
     return std::to_chars(text, end, value).ptr;
 }
 
+// "x.obj" -> "x.mtl": the material library an OBJ names.
+std::string materialPathOf(const std::string& objPath) {
+    return objPath.substr(0, objPath.size() - 4) + ".mtl";
+}
+
 // The header names no path: a file name may hold a newline, which would end the comment and
 // inject lines of its own.
 void writeObjVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices,
                       int64_t faceCount) {
+    // The colour is the material of the .mtl file beside it (see commitObjWithMaterial).
     const std::string header = "# written by quarnel-mesh: " + std::to_string(vertices.size()) +
-                               " vertices, " + std::to_string(faceCount) + " faces\n";
+                               " vertices, " + std::to_string(faceCount) + " faces\nmtllib " +
+                               fileNameOf(materialPathOf(output.finalPath)) +
+                               "\no quarnel\nusemtl quarnel\n";
     writeAtomicOutput(output, header.data(), header.size());
     char line[128];
     char* const end = line + sizeof line;
@@ -202,7 +212,7 @@ bool writeFaces(RecordReader& reader, MeshFormat format, VertexWelder& welder,
 
 bool writeShared(RecordReader& reader, MeshFormat format, AtomicOutput& output,
                  Progress& progress, const ConvertOptions& options, ConvertReport& report,
-                 std::string& error) {
+                 uint8_t firstRgb[3], std::string& error) {
     VertexWelder welder;
     welder.memoryLimitBytes = options.weldMemoryLimitBytes != 0 ? options.weldMemoryLimitBytes
                                                                 : defaultWeldMemoryLimit();
@@ -211,6 +221,9 @@ bool writeShared(RecordReader& reader, MeshFormat format, AtomicOutput& output,
         return false;
     }
     report.nonFiniteDropped = nonFiniteCount;
+    if (!welder.vertices.empty()) {
+        std::memcpy(firstRgb, welder.vertices[0].rgb, 3);
+    }
     const int64_t vertexCount = static_cast<int64_t>(welder.vertices.size());
     const int64_t faceCount = reader.recordCount - nonFiniteCount;
     if (format == MeshFormat::kPly) {
@@ -220,6 +233,46 @@ bool writeShared(RecordReader& reader, MeshFormat format, AtomicOutput& output,
         writeObjVertices(output, welder.vertices, faceCount);
     }
     return writeFaces(reader, format, welder, vertexCount, output, progress, options, error);
+}
+
+// Commits an OBJ and, just before it, the material library it names: the record colour as the
+// diffuse colour (Kd) of the material "quarnel". Should the OBJ's commit fail, the library goes.
+bool commitObjWithMaterial(const RecordReader& input, AtomicOutput& obj, const uint8_t rgb[3],
+                           std::string& error) {
+    AtomicOutput material;
+    if (!createOutput(input, materialPathOf(obj.finalPath), material, error)) {
+        return false;
+    }
+    char text[160];
+    const int length = std::snprintf(text, sizeof text,
+                                     "# written by quarnel-mesh\nnewmtl quarnel\nKd %.6g %.6g %.6g\n",
+                                     rgb[0] / 255.0, rgb[1] / 255.0, rgb[2] / 255.0);
+    writeAtomicOutput(material, text, static_cast<size_t>(length));
+    if (!commitOutput(material, error)) {
+        return false;
+    }
+    if (!commitOutput(obj, error)) {
+        unlink(material.finalPath.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Commits the output of `format`, with what belongs beside it; `firstRgb`: the colour of the
+// first vertex.
+bool commitConverted(const RecordReader& input, MeshFormat format, const uint8_t firstRgb[3],
+                     AtomicOutput& output, std::string& error) {
+    if (format == MeshFormat::kObj) {
+        return commitObjWithMaterial(input, output, firstRgb, error);
+    }
+    return commitOutput(output, error);
+}
+
+// The standard colour as 8-bit components, for a mesh without vertices.
+void standardRgb(uint8_t rgb[3]) {
+    rgb[0] = colorByte(kTriangleColor.x);
+    rgb[1] = colorByte(kTriangleColor.y);
+    rgb[2] = colorByte(kTriangleColor.z);
 }
 
 bool stopped(const ConvertOptions& options, std::string& error) {
@@ -246,7 +299,7 @@ bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string&
     case MeshFormat::kGlb:
         return writeGlb(mesh, options.smoothNormals, sourceName, output, error);
     case MeshFormat::kThreeMf:
-        return writeThreeMf(mesh, output, report.degenerateDropped, error);
+        return writeThreeMf(mesh, sourceName, output, report.degenerateDropped, error);
     case MeshFormat::kStl: {
         writeStlHeader(output, faceCount);
         char facet[kStlFacetBytes];
@@ -393,8 +446,13 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     if (stopped(options, error)) {
         return false;
     }
+    uint8_t firstRgb[3];
+    standardRgb(firstRgb);
+    if (!mesh.vertices.empty()) {
+        std::memcpy(firstRgb, mesh.vertices[0].rgb, 3);
+    }
     return writeIndexed(mesh, format, fileNameOf(reader.path), options, output, report, error) &&
-           commitOutput(output, error);
+           commitConverted(reader, format, firstRgb, output, error);
 }
 
 }  // namespace
@@ -497,9 +555,12 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     const int64_t passCount = format == MeshFormat::kStl ? 1 : 2;
     Progress progress = startProgress("converting " + inputPath + " to " + outputPath,
                                       passCount * reader.recordCount, reader.fileBytes);
-    const bool written = format == MeshFormat::kStl
-                             ? writeStl(reader, placement, output, progress, options, error)
-                             : writeShared(reader, format, output, progress, options, report, error);
+    uint8_t firstRgb[3];
+    standardRgb(firstRgb);
+    const bool written =
+        format == MeshFormat::kStl
+            ? writeStl(reader, placement, output, progress, options, error)
+            : writeShared(reader, format, output, progress, options, report, firstRgb, error);
     finishProgress(progress);
-    return written && commitOutput(output, error);
+    return written && commitConverted(reader, format, firstRgb, output, error);
 }

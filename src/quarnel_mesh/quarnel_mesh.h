@@ -306,10 +306,11 @@ bool writeGlb(const IndexedMesh& mesh, bool smoothNormals, const std::string& so
 
 // ---- threemf_writer.cpp: 3D Manufacturing Format ----
 
-// Writes `mesh` as one object in millimetres with the colour as its base material; triangles
-// with two equal vertices, which 3MF forbids, are left out and counted in `degenerateDropped`.
-bool writeThreeMf(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degenerateDropped,
-                  std::string& error);
+// Writes `mesh` as one object in millimetres with the colour as its base material, its Title
+// `sourceName` (the input's file name) and its Application this tool; triangles with two equal
+// vertices, which 3MF forbids, are left out and counted in `degenerateDropped`.
+bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName, AtomicOutput& output,
+                  int64_t& degenerateDropped, std::string& error);
 
 // ---- render.cpp: preview picture ----
 

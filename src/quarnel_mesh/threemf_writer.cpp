@@ -111,16 +111,35 @@ std::string describeLib3mfFailure(const std::string& what) {
            "(--simplify)";
 }
 
-bool writeThreeMfModel(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degenerateDropped,
-                       std::string& error);
+bool writeThreeMfModel(const IndexedMesh& mesh, const std::string& title, AtomicOutput& output,
+                       int64_t& degenerateDropped, std::string& error);
+
+// `text` as XML character data: control characters, which XML forbids even escaped, become '?',
+// bytes that are not UTF-8 U+FFFD (jsonString's rule), and &, < and > their entities, which
+// lib3mf does not write for metadata.
+std::string xmlSafeText(const std::string& text) {
+    const std::string json = jsonString(text);
+    std::string safe;
+    for (size_t i = 1; i + 1 < json.size(); ++i) {
+        char c = json[i];
+        if (c == '\\') {
+            // An escape of jsonString: a control character, or a quote or backslash.
+            const char next = json[i + 1];
+            c = next == 'u' ? '?' : next;
+            i += next == 'u' ? 5 : 1;
+        }
+        safe += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    }
+    return safe;
+}
 
 }  // namespace
 
-bool writeThreeMf(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degenerateDropped,
-                  std::string& error) {
+bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName, AtomicOutput& output,
+                  int64_t& degenerateDropped, std::string& error) {
     // lib3mf's C interface lets some of its exceptions through.
     try {
-        return writeThreeMfModel(mesh, output, degenerateDropped, error);
+        return writeThreeMfModel(mesh, xmlSafeText(sourceName), output, degenerateDropped, error);
     } catch (const std::bad_alloc&) {
         error = "not enough memory to build the 3MF model";
     } catch (const std::exception& failure) {
@@ -131,8 +150,8 @@ bool writeThreeMf(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degene
 
 namespace {
 
-bool writeThreeMfModel(const IndexedMesh& mesh, AtomicOutput& output, int64_t& degenerateDropped,
-                       std::string& error) {
+bool writeThreeMfModel(const IndexedMesh& mesh, const std::string& title, AtomicOutput& output,
+                       int64_t& degenerateDropped, std::string& error) {
     std::vector<NMR::MODELMESHVERTEX> vertices;
     std::vector<NMR::MODELMESHTRIANGLE> triangles;
     MemoryStream stream;
@@ -187,6 +206,10 @@ bool writeThreeMfModel(const IndexedMesh& mesh, AtomicOutput& output, int64_t& d
     const uint64_t geometryHash = hashGeometry(vertices, triangles);
     bool built = NMR::lib3mf_createmodel(&model) == LIB3MF_OK && handles.keep(model) &&
                  NMR::lib3mf_model_setunit(model, NMR::MODELUNIT_MILLIMETER) == LIB3MF_OK &&
+                 NMR::lib3mf_model_addmetadatautf8(model, "Title", title.c_str()) == LIB3MF_OK &&
+                 NMR::lib3mf_model_addmetadatautf8(
+                     model, "Application",
+                     (std::string("quarnel-mesh ") + kMeshToolVersion).c_str()) == LIB3MF_OK &&
                  NMR::lib3mf_model_addbasematerialgroup(model, &materials) == LIB3MF_OK &&
                  handles.keep(materials) &&
                  NMR::lib3mf_basematerial_addmaterialutf8(

@@ -140,6 +140,7 @@ TEST(MeshConvert, SharedVerticesTakeNegativeAndPositiveZeroAsOne) {
     ASSERT_EQ(runMesh({"convert", input, dir.file("pair.obj")}).exitStatus, 0);
     EXPECT_EQ(readFile(dir.file("pair.obj")),
               "# written by quarnel-mesh: 4 vertices, 2 faces\n"
+              "mtllib pair.mtl\no quarnel\nusemtl quarnel\n"
               "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 -1 0\nf 1 2 3\nf 2 1 4\n");
 }
 
@@ -152,7 +153,11 @@ TEST(MeshConvert, ObjOfOneTriangleHasExactText) {
     // Each coordinate in the fewest digits that read back as the same float.
     EXPECT_EQ(readFile(dir.file("one.obj")),
               "# written by quarnel-mesh: 3 vertices, 1 faces\n"
+              "mtllib one.mtl\no quarnel\nusemtl quarnel\n"
               "v 0.1 -2.5 1e-07\nv 4 0 0\nv 0 3 123456.79\nf 1 2 3\n");
+    // Its colour, in the material library beside it.
+    EXPECT_EQ(readFile(dir.file("one.mtl")),
+              "# written by quarnel-mesh\nnewmtl quarnel\nKd 1 0.8 0.4\n");
 }
 
 TEST(MeshConvert, ObjOfACubeHasEightVerticesAndTwelveFaces) {
@@ -200,6 +205,7 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
     const std::string same = writeMeshFile(dir, "same.stl", unitCubeRecords());
     ASSERT_EQ(symlink(same.c_str(), dir.file("soft.ply").c_str()), 0);
     ASSERT_EQ(link(same.c_str(), dir.file("hard.obj").c_str()), 0);
+    const std::string material = writeMeshFile(dir, "material.mtl", unitCubeRecords());
     const std::string fifo = dir.file("fifo.v3c1");
     const std::string fifoStl = dir.file("fifo.stl");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
@@ -247,6 +253,9 @@ TEST(MeshConvert, FailuresLeaveNoOutputAndSayWhy) {
          dir.file("soft.ply") + " is the input file " + same + "; name another output"},
         {same, dir.file("hard.obj"),
          dir.file("hard.obj") + " is the input file " + same + "; name another output"},
+        // An OBJ's material library beside it must not replace the input either.
+        {material, dir.file("material.obj"),
+         material + " is the input file " + material + "; name another output"},
     };
     const std::vector<std::string> before = listDir(dir.path);
     for (const Case& c : cases) {
@@ -433,7 +442,9 @@ TEST(MeshConvert, EveryStageStopsSoonAfterASignal) {
                 ++runs;
                 if (run.exitStatus == 0) {
                     // Done before the signal came: then the whole output is there.
-                    EXPECT_EQ(listDir(dir.path).size(), args[0] == "info" ? 0u : 1u) << label;
+                    EXPECT_EQ(listDir(dir.path).size(),
+                              args[0] == "info" ? 0u : args[2] == "s.obj" ? 2u : 1u)
+                        << label;
                     continue;
                 }
                 ++interrupted;

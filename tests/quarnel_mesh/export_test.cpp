@@ -351,7 +351,10 @@ TEST(MeshExport, ThreeMfOfPresetZeroReadsBackInMillimetres) {
     TempDir dir;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
     const std::string path = dir.file("p0.3mf");
-    const ProcessResult run = runMesh({"convert", dir.file("quarnel_0.04m.v3c1"), path});
+    // Its name becomes the Title, markup and all.
+    const std::string input = dir.file("a <b> & c.v3c1");
+    ASSERT_EQ(rename(dir.file("quarnel_0.04m.v3c1").c_str(), input.c_str()), 0);
+    const ProcessResult run = runMesh({"convert", input, path});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     NMR::PLib3MFModel* model = nullptr;
     NMR::PLib3MFModelReader* reader = nullptr;
@@ -375,6 +378,21 @@ TEST(MeshExport, ThreeMfOfPresetZeroReadsBackInMillimetres) {
     }
     EXPECT_EQ(objectCount, 1);
     EXPECT_EQ(triangleCount, 43388u);
+    std::vector<std::string> metadata;
+    DWORD metadataCount = 0;
+    EXPECT_EQ(NMR::lib3mf_model_getmetadatacount(model, &metadataCount), LIB3MF_OK);
+    for (DWORD m = 0; m < metadataCount; ++m) {
+        char key[64] = {};
+        char value[256] = {};
+        ULONG needed = 0;
+        NMR::lib3mf_model_getmetadatakeyutf8(model, m, key, sizeof key, &needed);
+        NMR::lib3mf_model_getmetadatavalueutf8(model, m, value, sizeof value, &needed);
+        metadata.push_back(std::string(key) + "=" + value);
+    }
+    // lib3mf neither writes nor reads the entities of metadata: the file holds them (so that
+    // every XML reader gets the name back), and lib3mf hands them back as they stand.
+    EXPECT_EQ(metadata, (std::vector<std::string>{"Title=a &lt;b&gt; &amp; c.v3c1",
+                                                  "Application=quarnel-mesh 1.0"}));
     NMR::lib3mf_release(objects);
     NMR::lib3mf_release(reader);
     NMR::lib3mf_release(model);
