@@ -12,7 +12,7 @@ namespace {
 const char kUsage[] =
     "Usage: quarnel-mesh info FILE [--topology]\n"
     "       quarnel-mesh convert FILE OUT [--simplify RATIO] [--drop-islands N] [--body]\n"
-    "                                     [--z-up] [--size MM] [--normals]\n"
+    "                                     [--z-up] [--size MM] [--normals] [--compress]\n"
     "       quarnel-mesh render FILE OUT.png [--size N] [--azimuth DEG] [--elevation DEG]\n"
     "       quarnel-mesh --help\n"
     "\n"
@@ -32,6 +32,8 @@ const char kUsage[] =
     "                               for .glb, which is y-up)\n"
     "           --size MM           scale the longest side of the box to MM millimetres\n"
     "           --normals           .glb only: add smooth vertex normals\n"
+    "           --compress          .glb only: quantize and compress for the web (needs\n"
+    "                               a reader with EXT_meshopt_compression, as three.js has)\n"
     "  render   draws a preview picture: --size 16-4096 pixels (default 800), the view\n"
     "           turned --azimuth degrees about the y axis (default 35) and raised\n"
     "           --elevation degrees, -90 to 90 (default 25)\n";
@@ -161,6 +163,10 @@ int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
             options.smoothNormals = true;
             continue;
         }
+        if (argument == "--compress") {
+            options.compress = true;
+            continue;
+        }
         if (argument == "--body") {
             options.keepBodyOnly = true;
             continue;
@@ -195,6 +201,9 @@ int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     }
     if (options.smoothNormals && formatFromPath(paths[1]) != MeshFormat::kGlb) {
         return failUsage("--normals needs a .glb output, not " + paths[1]);
+    }
+    if (options.compress && formatFromPath(paths[1]) != MeshFormat::kGlb) {
+        return failUsage("--compress needs a .glb output, not " + paths[1]);
     }
     if (options.zUp && formatFromPath(paths[1]) == MeshFormat::kGlb) {
         // Turned, the model would lie on its side in every viewer.

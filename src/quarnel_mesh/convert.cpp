@@ -297,7 +297,8 @@ bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string&
     const int64_t faceCount = static_cast<int64_t>(mesh.indices.size() / 3);
     switch (format) {
     case MeshFormat::kGlb:
-        return writeGlb(mesh, options.smoothNormals, sourceName, output, error);
+        return writeGlb(mesh, {options.smoothNormals, options.compress, sourceName}, output,
+                        error);
     case MeshFormat::kThreeMf:
         return writeThreeMf(mesh, sourceName, output, report.degenerateDropped, error);
     case MeshFormat::kStl: {

@@ -1,11 +1,14 @@
 // glTF 2.0 binary (.glb): a 12-byte header, a JSON chunk that describes one indexed triangle
-// primitive and a BIN chunk with its positions, optional normals and 32-bit indices. The vertex
-// order is optimised with meshoptimizer: the cache order of the triangles first, then the
-// vertices in the order the triangles first fetch them.
+// primitive and a BIN chunk with its positions, optional normals and 32-bit indices, as floats,
+// or compressed: quantized (KHR_mesh_quantization) and encoded with meshoptimizer's codecs
+// (EXT_meshopt_compression). The vertex order is optimised with meshoptimizer: the cache order of
+// the triangles first, then the vertices in the order the triangles first fetch them.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include <meshoptimizer.h>
 
@@ -17,6 +20,8 @@ constexpr uint32_t kGlbMagic = 0x46546C67;      // "glTF"
 constexpr uint32_t kGlbVersion = 2;
 constexpr uint32_t kJsonChunkType = 0x4E4F534A;  // "JSON"
 constexpr uint32_t kBinChunkType = 0x004E4942;   // "BIN\0"
+constexpr int kByteComponent = 5120;
+constexpr int kShortComponent = 5122;
 constexpr int kFloatComponent = 5126;
 constexpr int kUnsignedIntComponent = 5125;
 constexpr int kArrayBufferTarget = 34962;
@@ -68,70 +73,255 @@ std::vector<Vec3f> smoothNormals(const std::vector<Vec3f>& positions,
     return normals;
 }
 
-std::string bufferView(size_t offset, size_t length, int target) {
-    return "{\"buffer\":0,\"byteOffset\":" + std::to_string(offset) +
-           ",\"byteLength\":" + std::to_string(length) + ",\"target\":" + std::to_string(target) +
-           "}";
+// One buffer view: `length` bytes at `offset` of the buffer the accessors read. Compressed, the
+// bytes are `compressedLength` at `compressedOffset` of the stored buffer, decoded by
+// EXT_meshopt_compression (`count` elements of `stride` bytes, in `mode`), and the view itself
+// lies in a fallback buffer that has no bytes of its own.
+struct BufferView {
+    size_t offset = 0;
+    size_t length = 0;
+    size_t stride = 0;  // 0: tightly packed, no byteStride written
+    int target = 0;
+    bool compressed = false;
+    size_t compressedOffset = 0;
+    size_t compressedLength = 0;
+    size_t count = 0;
+    const char* mode = "";
+};
+
+std::string bufferViewJson(const BufferView& view) {
+    std::string json = "{\"buffer\":" + std::string(view.compressed ? "1" : "0") +
+                       ",\"byteOffset\":" + std::to_string(view.offset) +
+                       ",\"byteLength\":" + std::to_string(view.length);
+    if (view.stride != 0) {
+        json += ",\"byteStride\":" + std::to_string(view.stride);
+    }
+    json += ",\"target\":" + std::to_string(view.target);
+    if (view.compressed) {
+        json += ",\"extensions\":{\"EXT_meshopt_compression\":{\"buffer\":0,\"byteOffset\":" +
+                std::to_string(view.compressedOffset) +
+                ",\"byteLength\":" + std::to_string(view.compressedLength) +
+                ",\"byteStride\":" + std::to_string(view.stride ? view.stride : 4) +
+                ",\"count\":" + std::to_string(view.count) + ",\"mode\":\"" + view.mode + "\"}}";
+    }
+    return json + "}";
 }
 
-std::string glbJson(size_t vertexCount, size_t indexCount, bool hasNormals, const Vec3f& boxMin,
-                    const Vec3f& boxMax, const Vec3f& color, size_t binBytes,
+// What the JSON chunk says beyond the buffer views: accessors, the node's transform (which undoes
+// the quantization of positions), the extensions, and the buffers.
+struct GlbLayout {
+    std::vector<BufferView> views;
+    std::string accessors;
+    std::string nodeTransform;  // "" or ",\"translation\":[...],\"scale\":[...]"
+    std::string attributes;     // "\"POSITION\":0,..."
+    int indexAccessor = 1;
+    std::string extensions;     // "" or the extensionsUsed and extensionsRequired members
+    std::string buffers;
+};
+
+std::string glbJson(const GlbLayout& layout, size_t indexCount, const Vec3f& color,
                     const std::string& sourceName) {
-    const size_t vec3Bytes = 12 * vertexCount;
-    const int indexAccessor = hasNormals ? 2 : 1;
-    std::string views = bufferView(0, vec3Bytes, kArrayBufferTarget);
-    std::string accessors = "{\"bufferView\":0,\"componentType\":" +
-                            std::to_string(kFloatComponent) +
-                            ",\"count\":" + std::to_string(vertexCount) +
-                            ",\"type\":\"VEC3\",\"min\":" + jsonVec3(boxMin) +
-                            ",\"max\":" + jsonVec3(boxMax) + "}";
-    std::string attributes = "\"POSITION\":0";
-    if (hasNormals) {
-        views += "," + bufferView(vec3Bytes, vec3Bytes, kArrayBufferTarget);
-        accessors += ",{\"bufferView\":1,\"componentType\":" + std::to_string(kFloatComponent) +
-                     ",\"count\":" + std::to_string(vertexCount) + ",\"type\":\"VEC3\"}";
-        attributes += ",\"NORMAL\":1";
+    std::string views;
+    for (const BufferView& view : layout.views) {
+        views += (views.empty() ? "" : ",") + bufferViewJson(view);
     }
-    const size_t indexOffset = (hasNormals ? 2 : 1) * vec3Bytes;
-    views += "," + bufferView(indexOffset, 4 * indexCount, kElementArrayBufferTarget);
-    accessors += ",{\"bufferView\":" + std::to_string(indexAccessor) +
-                 ",\"componentType\":" + std::to_string(kUnsignedIntComponent) +
-                 ",\"count\":" + std::to_string(indexCount) + ",\"type\":\"SCALAR\"}";
     return "{\"asset\":{\"version\":\"2.0\",\"generator\":\"quarnel-mesh " +
            std::string(kMeshToolVersion) + "\",\"extras\":{\"source\":" + jsonString(sourceName) +
-           ",\"triangles\":" + std::to_string(indexCount / 3) + "}},"
+           ",\"triangles\":" + std::to_string(indexCount / 3) + "}}," + layout.extensions +
            "\"scene\":0,\"scenes\":[{\"name\":\"quarnel\",\"nodes\":[0]}],"
-           "\"nodes\":[{\"name\":\"quarnel\",\"mesh\":0}],"
-           "\"meshes\":[{\"name\":\"quarnel\",\"primitives\":[{\"attributes\":{" + attributes + "},"
-           "\"indices\":" + std::to_string(indexAccessor) + ",\"material\":0,\"mode\":4}]}],"
+           "\"nodes\":[{\"name\":\"quarnel\",\"mesh\":0" + layout.nodeTransform + "}],"
+           "\"meshes\":[{\"name\":\"quarnel\",\"primitives\":[{\"attributes\":{" +
+           layout.attributes + "},\"indices\":" + std::to_string(layout.indexAccessor) +
+           ",\"material\":0,\"mode\":4}]}],"
            "\"materials\":[{\"name\":\"quarnel\",\"pbrMetallicRoughness\":{\"baseColorFactor\":[" +
            jsonNumber(linearFromSrgb(color.x)) + "," + jsonNumber(linearFromSrgb(color.y)) + "," +
            jsonNumber(linearFromSrgb(color.z)) +
            ",1],\"metallicFactor\":0,\"roughnessFactor\":0.6}}],"
-           "\"buffers\":[{\"byteLength\":" + std::to_string(binBytes) + "}],"
-           "\"bufferViews\":[" + views + "],\"accessors\":[" + accessors + "]}";
+           "\"buffers\":[" + layout.buffers + "],\"bufferViews\":[" + views +
+           "],\"accessors\":[" + layout.accessors + "]}";
+}
+
+std::string accessorJson(int view, int componentType, bool normalized, size_t count,
+                         const std::string& type, const std::string& bounds = "") {
+    return "{\"bufferView\":" + std::to_string(view) + ",\"componentType\":" +
+           std::to_string(componentType) + (normalized ? ",\"normalized\":true" : "") +
+           ",\"count\":" + std::to_string(count) + ",\"type\":\"" + type + "\"" + bounds + "}";
 }
 
 void writeUint32(AtomicOutput& output, uint32_t value) {
     writeAtomicOutput(output, &value, sizeof value);
 }
 
+// Positions quantized to 14 bits over the longest side (unsigned, in 16-bit integers, 8 bytes a
+// vertex with padding), normals to 8-bit normalized components (4 bytes), as KHR_mesh_quantization
+// allows; the node's translation and uniform scale give the positions back, and keep normals
+// pointing the same way.
+constexpr int kPositionBits = 14;
+
+struct Quantized {
+    std::vector<int16_t> positions;  // x, y, z, 0 per vertex
+    std::vector<int8_t> normals;     // x, y, z, 0 per vertex
+    Vec3f origin;
+    double step = 1.0;
+    int16_t lo[3];
+    int16_t hi[3];
+};
+
+Quantized quantize(const std::vector<Vec3f>& positions, const std::vector<Vec3f>& normals,
+                   const Vec3f& boxMin, const Vec3f& boxMax) {
+    Quantized q;
+    q.origin = boxMin;
+    const double extent =
+        std::fmax(static_cast<double>(boxMax.x) - boxMin.x,
+                  std::fmax(static_cast<double>(boxMax.y) - boxMin.y,
+                            static_cast<double>(boxMax.z) - boxMin.z));
+    const double largest = (1 << kPositionBits) - 1;
+    q.step = extent > 0.0 ? extent / largest : 1.0;
+    q.positions.resize(4 * positions.size());
+    for (int c = 0; c < 3; ++c) {
+        q.lo[c] = INT16_MAX;
+        q.hi[c] = INT16_MIN;
+    }
+    for (size_t v = 0; v < positions.size(); ++v) {
+        const double p[3] = {positions[v].x, positions[v].y, positions[v].z};
+        const double o[3] = {boxMin.x, boxMin.y, boxMin.z};
+        for (int c = 0; c < 3; ++c) {
+            const double scaled = std::round((p[c] - o[c]) / q.step);
+            const int16_t value = static_cast<int16_t>(std::fmin(largest, std::fmax(0.0, scaled)));
+            q.positions[4 * v + c] = value;
+            q.lo[c] = std::min(q.lo[c], value);
+            q.hi[c] = std::max(q.hi[c], value);
+        }
+    }
+    q.normals.resize(4 * normals.size());
+    for (size_t v = 0; v < normals.size(); ++v) {
+        const float n[3] = {normals[v].x, normals[v].y, normals[v].z};
+        for (int c = 0; c < 3; ++c) {
+            q.normals[4 * v + c] = static_cast<int8_t>(std::lround(127.0f * n[c]));
+        }
+    }
+    return q;
+}
+
+// Appends `encoded` to `bin`, padded to 4 bytes, and returns where it starts.
+size_t appendAligned(std::vector<unsigned char>& bin, const std::vector<unsigned char>& encoded) {
+    const size_t offset = bin.size();
+    bin.insert(bin.end(), encoded.begin(), encoded.end());
+    bin.resize((bin.size() + 3) / 4 * 4, 0);
+    return offset;
+}
+
+std::string int16Vec3(const int16_t v[3]) {
+    return "[" + std::to_string(v[0]) + "," + std::to_string(v[1]) + "," + std::to_string(v[2]) +
+           "]";
+}
+
+// The compressed layout: quantized attributes and the indices, each encoded by meshoptimizer,
+// in one stored buffer; `bin` receives its bytes.
+GlbLayout compressedLayout(const std::vector<Vec3f>& positions, const std::vector<Vec3f>& normals,
+                           const std::vector<uint32_t>& indices, const Vec3f& boxMin,
+                           const Vec3f& boxMax, std::vector<unsigned char>& bin) {
+    const Quantized q = quantize(positions, normals, boxMin, boxMax);
+    const size_t vertexCount = positions.size();
+    GlbLayout layout;
+    size_t fallbackBytes = 0;
+    const auto addVertexStream = [&](const void* data, size_t stride) {
+        std::vector<unsigned char> encoded(meshopt_encodeVertexBufferBound(vertexCount, stride));
+        encoded.resize(meshopt_encodeVertexBuffer(encoded.data(), encoded.size(), data,
+                                                  vertexCount, stride));
+        BufferView view;
+        view.offset = fallbackBytes;
+        view.length = stride * vertexCount;
+        view.stride = stride;
+        view.target = kArrayBufferTarget;
+        view.compressed = true;
+        view.compressedLength = encoded.size();
+        view.compressedOffset = appendAligned(bin, encoded);
+        view.count = vertexCount;
+        view.mode = "ATTRIBUTES";
+        layout.views.push_back(view);
+        fallbackBytes += view.length;
+    };
+    addVertexStream(q.positions.data(), 8);
+    layout.accessors = accessorJson(0, kShortComponent, false, vertexCount, "VEC3",
+                                    ",\"min\":" + int16Vec3(q.lo) + ",\"max\":" + int16Vec3(q.hi));
+    layout.attributes = "\"POSITION\":0";
+    if (!normals.empty()) {
+        addVertexStream(q.normals.data(), 4);
+        layout.accessors += "," + accessorJson(1, kByteComponent, true, vertexCount, "VEC3");
+        layout.attributes += ",\"NORMAL\":1";
+    }
+    std::vector<unsigned char> encoded(meshopt_encodeIndexBufferBound(indices.size(), vertexCount));
+    encoded.resize(meshopt_encodeIndexBuffer(encoded.data(), encoded.size(), indices.data(),
+                                             indices.size()));
+    BufferView view;
+    view.offset = fallbackBytes;
+    view.length = 4 * indices.size();
+    view.target = kElementArrayBufferTarget;
+    view.compressed = true;
+    view.compressedLength = encoded.size();
+    view.compressedOffset = appendAligned(bin, encoded);
+    view.count = indices.size();
+    view.mode = "TRIANGLES";
+    layout.views.push_back(view);
+    fallbackBytes += view.length;
+    layout.indexAccessor = static_cast<int>(layout.views.size()) - 1;
+    layout.accessors += "," + accessorJson(layout.indexAccessor, kUnsignedIntComponent, false,
+                                           indices.size(), "SCALAR");
+    layout.nodeTransform = ",\"translation\":" + jsonVec3(q.origin) + ",\"scale\":[" +
+                           jsonNumber(q.step) + "," + jsonNumber(q.step) + "," +
+                           jsonNumber(q.step) + "]";
+    layout.extensions =
+        "\"extensionsUsed\":[\"KHR_mesh_quantization\",\"EXT_meshopt_compression\"],"
+        "\"extensionsRequired\":[\"KHR_mesh_quantization\",\"EXT_meshopt_compression\"],";
+    layout.buffers = "{\"byteLength\":" + std::to_string(bin.size()) +
+                     "},{\"byteLength\":" + std::to_string(fallbackBytes) +
+                     ",\"extensions\":{\"EXT_meshopt_compression\":{\"fallback\":true}}}";
+    return layout;
+}
+
+// The plain layout: float positions and normals and 32-bit indices, one after the other.
+GlbLayout plainLayout(size_t vertexCount, size_t indexCount, bool hasNormals,
+                      const Vec3f& boxMin, const Vec3f& boxMax, size_t& binBytes) {
+    GlbLayout layout;
+    const size_t vec3Bytes = 12 * vertexCount;
+    layout.views.push_back({0, vec3Bytes, 0, kArrayBufferTarget});
+    layout.accessors = accessorJson(0, kFloatComponent, false, vertexCount, "VEC3",
+                                    ",\"min\":" + jsonVec3(boxMin) + ",\"max\":" + jsonVec3(boxMax));
+    layout.attributes = "\"POSITION\":0";
+    if (hasNormals) {
+        layout.views.push_back({vec3Bytes, vec3Bytes, 0, kArrayBufferTarget});
+        layout.accessors += "," + accessorJson(1, kFloatComponent, false, vertexCount, "VEC3");
+        layout.attributes += ",\"NORMAL\":1";
+    }
+    const size_t indexOffset = (hasNormals ? 2 : 1) * vec3Bytes;
+    layout.views.push_back({indexOffset, 4 * indexCount, 0, kElementArrayBufferTarget});
+    layout.indexAccessor = hasNormals ? 2 : 1;
+    layout.accessors += "," + accessorJson(layout.indexAccessor, kUnsignedIntComponent, false,
+                                           indexCount, "SCALAR");
+    binBytes = indexOffset + 4 * indexCount;
+    layout.buffers = "{\"byteLength\":" + std::to_string(binBytes) + "}";
+    return layout;
+}
+
 }  // namespace
 
-bool writeGlb(const IndexedMesh& mesh, bool withNormals, const std::string& sourceName,
-              AtomicOutput& output, std::string& error) {
+bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
+              std::string& error) {
     const size_t indexCount = mesh.indices.size();
     std::vector<uint32_t> indices;
     std::vector<Vec3f> positions;
     std::vector<Vec3f> normals;
-    size_t vertexCount = 0;
+    std::vector<unsigned char> compressedBin;
+    GlbLayout layout;
+    size_t binBytes = 0;
     try {
         indices.resize(indexCount);
         meshopt_optimizeVertexCache(indices.data(), mesh.indices.data(), indexCount,
                                     mesh.vertices.size());
         std::vector<uint32_t> remap(mesh.vertices.size());
-        vertexCount = meshopt_optimizeVertexFetchRemap(remap.data(), indices.data(), indexCount,
-                                                       mesh.vertices.size());
+        const size_t vertexCount = meshopt_optimizeVertexFetchRemap(
+            remap.data(), indices.data(), indexCount, mesh.vertices.size());
         meshopt_remapIndexBuffer(indices.data(), indices.data(), indexCount, remap.data());
         positions.resize(vertexCount);
         for (size_t v = 0; v < remap.size(); ++v) {
@@ -139,22 +329,27 @@ bool writeGlb(const IndexedMesh& mesh, bool withNormals, const std::string& sour
                 positions[remap[v]] = mesh.vertices[v].position;
             }
         }
-        if (withNormals) {
+        if (options.smoothNormals) {
             normals = smoothNormals(positions, indices);
+        }
+        Vec3f boxMin = positions[0];
+        Vec3f boxMax = positions[0];
+        for (const Vec3f& p : positions) {
+            boxMin = {std::fmin(boxMin.x, p.x), std::fmin(boxMin.y, p.y), std::fmin(boxMin.z, p.z)};
+            boxMax = {std::fmax(boxMax.x, p.x), std::fmax(boxMax.y, p.y), std::fmax(boxMax.z, p.z)};
+        }
+        if (options.compress) {
+            layout = compressedLayout(positions, normals, indices, boxMin, boxMax, compressedBin);
+            binBytes = compressedBin.size();
+        } else {
+            layout = plainLayout(vertexCount, indexCount, options.smoothNormals, boxMin, boxMax,
+                                 binBytes);
         }
     } catch (const std::bad_alloc&) {
         error = "not enough memory to order the vertices for glTF";
         return false;
     }
-    Vec3f boxMin = positions[0];
-    Vec3f boxMax = positions[0];
-    for (const Vec3f& p : positions) {
-        boxMin = {std::fmin(boxMin.x, p.x), std::fmin(boxMin.y, p.y), std::fmin(boxMin.z, p.z)};
-        boxMax = {std::fmax(boxMax.x, p.x), std::fmax(boxMax.y, p.y), std::fmax(boxMax.z, p.z)};
-    }
-    const size_t binBytes = 12 * vertexCount * (withNormals ? 2 : 1) + 4 * indexCount;
-    std::string json = glbJson(vertexCount, indexCount, withNormals, boxMin, boxMax, mesh.color,
-                               binBytes, sourceName);
+    std::string json = glbJson(layout, indexCount, mesh.color, options.sourceName);
     json.resize((json.size() + 3) / 4 * 4, ' ');  // chunks start on 4-byte boundaries
     const uint64_t totalBytes = 12 + 8 + json.size() + 8 + binBytes;
     if (totalBytes > UINT32_MAX) {
@@ -170,11 +365,13 @@ bool writeGlb(const IndexedMesh& mesh, bool withNormals, const std::string& sour
     writeAtomicOutput(output, json.data(), json.size());
     writeUint32(output, static_cast<uint32_t>(binBytes));
     writeUint32(output, kBinChunkType);
-    writeAtomicOutput(output, positions.data(), 12 * positions.size());
-    if (withNormals) {
+    if (options.compress) {
+        writeAtomicOutput(output, compressedBin.data(), compressedBin.size());
+    } else {
+        writeAtomicOutput(output, positions.data(), 12 * positions.size());
         writeAtomicOutput(output, normals.data(), 12 * normals.size());
+        writeAtomicOutput(output, indices.data(), 4 * indices.size());
     }
-    writeAtomicOutput(output, indices.data(), 4 * indices.size());
     if (output.failure != OutputFailure::kNone) {
         error = describeOutputFailure(output);
         return false;

@@ -263,6 +263,7 @@ struct ConvertOptions {
     uint64_t weldMemoryLimitBytes = 0;
     double simplifyRatio = 1.0;     // below 1: keep about this share of the triangles
     bool smoothNormals = false;     // per-vertex normals, area-weighted; other formats ignore it
+    bool compress = false;          // .glb only: quantized and meshoptimizer-encoded
     bool zUp = false;               // the fractal's axis y becomes z
     double sizeMillimetres = 0.0;   // above 0: the longest side of the box becomes this
     int64_t dropIslandFaces = 0;    // above 0: pieces with fewer faces are removed
@@ -297,12 +298,18 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
 
 // ---- glb_writer.cpp: glTF 2.0 binary ----
 
+struct GlbOptions {
+    bool smoothNormals = false;  // per-vertex normals, area-weighted
+    bool compress = false;       // quantized and meshoptimizer-encoded (for the web)
+    std::string sourceName;      // the input's file name, in the asset's extras
+};
+
 // Writes `mesh` (finite vertices, at least one triangle) as one indexed primitive, its vertices
 // reordered for the GPU's vertex cache and fetch, the colour as the material's base colour;
-// scene, node, mesh and material are named "quarnel", and the asset's extras give `sourceName`
-// (the input's file name) and the triangle count.
-bool writeGlb(const IndexedMesh& mesh, bool smoothNormals, const std::string& sourceName,
-              AtomicOutput& output, std::string& error);
+// scene, node, mesh and material are named "quarnel", and the asset's extras give the source
+// and the triangle count. Compressed, the extensions it needs are marked required.
+bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
+              std::string& error);
 
 // ---- threemf_writer.cpp: 3D Manufacturing Format ----
 

@@ -87,6 +87,7 @@ TEST(MeshCli, BadConvertOptionsSayWhyAndWriteNothing) {
         {{"--drop-islands", "0"}, stl, islands + "'0'"},
         {{"--drop-islands", "2.5"}, stl, islands + "'2.5'"},
         {{"--normals"}, stl, "--normals needs a .glb output, not " + stl},
+        {{"--compress"}, stl, "--compress needs a .glb output, not " + stl},
         {{"--zup"}, stl, "unknown option --zup"},
         {{"--z-up"}, glb, "--z-up does not apply to .glb: glTF is y-up, and so is the fractal"},
     };

@@ -3,6 +3,8 @@
 // installed (the Khronos validator, assimp, lib3mf, the slicer's command line).
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include <unistd.h>
+
+#include <meshoptimizer.h>
 
 #include <Model/COM/NMR_DLLInterfaces.h>
 
@@ -190,6 +194,76 @@ TEST(MeshExport, GlbOfABoxHoldsItsTrianglesWoundAsInTheFile) {
               std::string::npos);
 }
 
+TEST(MeshExport, CompressedGlbDecodesToThePlainOnesMesh) {
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    const std::string input = dir.file("quarnel_0.04m.v3c1");
+    ASSERT_EQ(runMesh({"convert", input, dir.file("plain.glb"), "--normals"}).exitStatus, 0);
+    ASSERT_EQ(runMesh({"convert", input, dir.file("small.glb"), "--normals", "--compress"})
+                  .exitStatus,
+              0);
+    const Glb plain = readGlb(readFile(dir.file("plain.glb")));
+    const Glb small = readGlb(readFile(dir.file("small.glb")));
+    EXPECT_LT(small.bin.size() * 4, plain.bin.size());
+    // The three streams, in the order of the views: where each lies compressed, and the node
+    // transform that turns the quantized positions back.
+    const std::regex stream("\"EXT_meshopt_compression\":\\{\"buffer\":0,\"byteOffset\":([0-9]+),"
+                            "\"byteLength\":([0-9]+),\"byteStride\":([0-9]+),\"count\":([0-9]+)");
+    std::vector<std::array<size_t, 4>> streams;
+    for (std::sregex_iterator it(small.json.begin(), small.json.end(), stream), end; it != end;
+         ++it) {
+        streams.push_back({std::stoul((*it)[1]), std::stoul((*it)[2]), std::stoul((*it)[3]),
+                           std::stoul((*it)[4])});
+    }
+    ASSERT_EQ(streams.size(), 3u) << small.json;
+    std::smatch transform;
+    ASSERT_TRUE(std::regex_search(small.json, transform,
+                                  std::regex("\"translation\":\\[([^,]+),([^,]+),([^\\]]+)\\],"
+                                             "\"scale\":\\[([^,]+),")));
+    const double origin[3] = {std::stod(transform[1]), std::stod(transform[2]),
+                              std::stod(transform[3])};
+    const double step = std::stod(transform[4]);
+    const auto bytesOf = [&small](const std::array<size_t, 4>& s) {
+        return reinterpret_cast<const unsigned char*>(small.bin.data()) + s[0];
+    };
+    const size_t vertexCount = streams[0][3];
+    std::vector<int16_t> positions(4 * vertexCount);
+    std::vector<int8_t> normals(4 * vertexCount);
+    std::vector<uint32_t> indices(streams[2][3]);
+    ASSERT_EQ(meshopt_decodeVertexBuffer(positions.data(), vertexCount, 8, bytesOf(streams[0]),
+                                         streams[0][1]), 0);
+    ASSERT_EQ(meshopt_decodeVertexBuffer(normals.data(), vertexCount, 4, bytesOf(streams[1]),
+                                         streams[1][1]), 0);
+    ASSERT_EQ(meshopt_decodeIndexBuffer(indices.data(), indices.size(), 4, bytesOf(streams[2]),
+                                        streams[2][1]), 0);
+    // The same vertices in the same order, each within half a quantization step, normals within
+    // one 8-bit step; the same triangles, the codec free to start each at another corner.
+    ASSERT_EQ(plain.bin.size(), vertexCount * 24 + indices.size() * 4);
+    for (size_t v = 0; v < vertexCount; ++v) {
+        for (size_t c = 0; c < 3; ++c) {
+            const double decoded = origin[c] + positions[4 * v + c] * step;
+            ASSERT_NEAR(decoded, floatAt(plain.bin, 12 * v + 4 * c), 0.5 * step * 1.0001) << v;
+            ASSERT_NEAR(normals[4 * v + c] / 127.0, floatAt(plain.bin, 12 * (vertexCount + v) + 4 * c),
+                        1.0 / 127.0) << v;
+        }
+    }
+    const auto firstSmallest = [](uint32_t a, uint32_t b, uint32_t c) {
+        return a < b && a < c ? std::array<uint32_t, 3>{a, b, c}
+               : b < c        ? std::array<uint32_t, 3>{b, c, a}
+                              : std::array<uint32_t, 3>{c, a, b};
+    };
+    for (size_t i = 0; i < indices.size(); i += 3) {
+        const auto at = [&](size_t k) { return uint32At(plain.bin, 24 * vertexCount + 4 * k); };
+        ASSERT_EQ(firstSmallest(indices[i], indices[i + 1], indices[i + 2]),
+                  firstSmallest(at(i), at(i + 1), at(i + 2)))
+            << i;
+    }
+    const std::string report = validateGltf(dir.file("small.glb"));
+    if (!report.empty()) {
+        EXPECT_EQ(report, "errors 0 warnings 0\n");
+    }
+}
+
 TEST(MeshExport, ThreeMfLeavesOutEveryKindOfDegenerateTriangle) {
     TempDir dir;
     std::vector<TriangleRecord> records = unitCubeRecords();
@@ -227,6 +301,9 @@ TEST(MeshExport, GlbOfPresetsZeroAndOnePassesTheValidatorAndAssimp) {
         {{"convert", preset1, dir.file("p1.glb")}, 512512, 512512},
         {{"convert", preset1, dir.file("p1s.glb"), "--simplify", "0.1", "--normals"}, 45900,
          56100},
+        // The web recipe.
+        {{"convert", preset1, dir.file("web.glb"), "--simplify", "0.1", "--normals", "--compress"},
+         45900, 56100},
     };
     bool checked = false;
     for (const Case& c : cases) {
@@ -245,7 +322,9 @@ TEST(MeshExport, GlbOfPresetsZeroAndOnePassesTheValidatorAndAssimp) {
             EXPECT_EQ(report, "errors 0 warnings 0\n") << c.args[2];
             checked = true;
         }
-        const long assimpFaces = assimpFaceCount(c.args[2]);
+        // assimp has no meshopt decoder.
+        const bool compressed = c.args.back() == "--compress";
+        const long assimpFaces = compressed ? -1 : assimpFaceCount(c.args[2]);
         if (assimpFaces >= 0) {
             EXPECT_EQ(assimpFaces, faces) << c.args[2];
         }
