@@ -1,6 +1,11 @@
-// Preview renderer: orthographic z-buffer rasterisation of the records at twice the picture's
-// resolution, box-filtered down (2 x 2 supersampling), with Lambert shading of each record's
-// colour. One thread and a fixed order, so the same file always gives the same bytes.
+// Preview renderer, in passes: the extent of the view; orthographic z-buffer rasterisation of the
+// records at twice the picture's resolution, keeping each sample's depth, colour and facet normal;
+// then shading (deferred): each sample's normal averaged with its neighbours' on the same surface
+// (edge-aware by depth), so that the marching-cubes facets shade smoothly, Lambert light of the
+// record colour, and screen-space ambient occlusion over the z-buffer, so that cavities darken;
+// last, the 2 x 2 box filter down to the picture. One thread and a fixed order, so the same file
+// always gives the same bytes.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -101,12 +106,22 @@ void fitView(const ScreenExtent& extent, int samplesPerSide, View& view) {
     view.centre = 0.5 * samplesPerSide;
 }
 
-// The samples at full resolution: colour and depth (larger is nearer the viewer).
+// The samples at full resolution: colour, depth (larger is nearer the viewer; -inf where nothing
+// was drawn) and the facet normal turned towards the viewer, in the view's (right, up, toward)
+// frame, as signed bytes.
 struct SampleBuffer {
     int samplesPerSide;
     std::vector<uint8_t> rgb;
     std::vector<float> depth;
+    std::vector<int8_t> normal;
 };
+
+// Shading: the neighbourhood a normal is averaged over, the depth step (in samples) beyond which
+// a neighbour lies on another surface, and the ambient occlusion's samples and strength.
+constexpr int kNormalRadius = 2;
+constexpr float kSameSurfaceDepth = 3.0f;
+constexpr int kOcclusionSamples = 16;
+constexpr double kOcclusionStrength = 0.7;
 
 double edge(double ax, double ay, double bx, double by, double px, double py) {
     return (bx - ax) * (py - ay) - (by - ay) * (px - ax);
@@ -153,15 +168,15 @@ void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& 
     }
     normal = {normal.x / normalLength, normal.y / normalLength, normal.z / normalLength};
     // Two-sided: the mesh is open where the box cut it, and its inside shows through there.
-    double facing = dot(normal, view.toward);
-    double keyLit = dot(normal, view.light);
-    if (facing < 0.0) {
-        facing = -facing;
-        keyLit = -keyLit;
+    if (dot(normal, view.toward) < 0.0) {
+        normal = {-normal.x, -normal.y, -normal.z};
     }
-    const double shade = kAmbient + kKeyLight * std::fmax(keyLit, 0.0) + kHeadLight * facing;
-    const uint8_t rgb[3] = {shadeByte(record.color.x * shade), shadeByte(record.color.y * shade),
-                            shadeByte(record.color.z * shade)};
+    const int8_t facetNormal[3] = {
+        static_cast<int8_t>(std::lround(127.0 * dot(normal, view.right))),
+        static_cast<int8_t>(std::lround(127.0 * dot(normal, view.up))),
+        static_cast<int8_t>(std::lround(127.0 * dot(normal, view.toward)))};
+    const uint8_t rgb[3] = {shadeByte(record.color.x), shadeByte(record.color.y),
+                            shadeByte(record.color.z)};
 
     const int side = samples.samplesPerSide;
     const int lowX = clampToSide(std::floor(std::fmin(sx[0], std::fmin(sx[1], sx[2]))), side);
@@ -185,31 +200,106 @@ void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& 
             const size_t index = static_cast<size_t>(y) * side + x;
             if (z > samples.depth[index]) {
                 samples.depth[index] = z;
-                samples.rgb[3 * index] = rgb[0];
-                samples.rgb[3 * index + 1] = rgb[1];
-                samples.rgb[3 * index + 2] = rgb[2];
+                std::memcpy(&samples.rgb[3 * index], rgb, 3);
+                std::memcpy(&samples.normal[3 * index], facetNormal, 3);
             }
         }
     }
 }
 
-void downsample(const SampleBuffer& samples, RgbImage& image,
-                const std::atomic<bool>* stopRequested) {
+// The offsets of the occlusion samples: a spiral out to `radius` samples, fixed, so the picture
+// is the same on every run.
+void occlusionOffsets(int radius, int offsets[kOcclusionSamples][2]) {
+    for (int k = 0; k < kOcclusionSamples; ++k) {
+        const double angle = 2.399963229728653 * k;  // the golden angle
+        const double distance = radius * std::sqrt((k + 0.5) / kOcclusionSamples);
+        offsets[k][0] = static_cast<int>(std::lround(distance * std::cos(angle)));
+        offsets[k][1] = static_cast<int>(std::lround(distance * std::sin(angle)));
+    }
+}
+
+// The shaded colour of one drawn sample (x, y).
+void shadeSample(const SampleBuffer& samples, const View& view, int x, int y,
+                 const int offsets[kOcclusionSamples][2], int occlusionRadius, double rgb[3]) {
     const int side = samples.samplesPerSide;
+    const size_t index = static_cast<size_t>(y) * side + x;
+    const float depth = samples.depth[index];
+    // Edge-aware average of the facet normals around: the same surface only, so silhouettes and
+    // folds keep their edges.
+    double n[3] = {0.0, 0.0, 0.0};
+    for (int dy = -kNormalRadius; dy <= kNormalRadius; ++dy) {
+        for (int dx = -kNormalRadius; dx <= kNormalRadius; ++dx) {
+            const int nx = x + dx;
+            const int ny = y + dy;
+            if (nx < 0 || ny < 0 || nx >= side || ny >= side) {
+                continue;
+            }
+            const size_t neighbour = static_cast<size_t>(ny) * side + nx;
+            if (std::fabs(samples.depth[neighbour] - depth) <= kSameSurfaceDepth) {
+                for (int c = 0; c < 3; ++c) {
+                    n[c] += samples.normal[3 * neighbour + c];
+                }
+            }
+        }
+    }
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    const Vec3d normal = length > 0.0 ? Vec3d{n[0] / length, n[1] / length, n[2] / length}
+                                      : Vec3d{0.0, 0.0, 1.0};
+    const Vec3d light = {dot(view.light, view.right), dot(view.light, view.up),
+                         dot(view.light, view.toward)};
+    const double keyLit = std::fmax(dot(normal, light), 0.0);
+    const double facing = std::fmax(normal.z, 0.0);
+    // Ambient occlusion: the share of samples around that lie in front of this one, by more than
+    // a sample and less than the radius (nearer still is another part in front, not a wall).
+    int occluded = 0;
+    for (int k = 0; k < kOcclusionSamples; ++k) {
+        const int ox = x + offsets[k][0];
+        const int oy = y + offsets[k][1];
+        if (ox < 0 || oy < 0 || ox >= side || oy >= side) {
+            continue;
+        }
+        const float rise = samples.depth[static_cast<size_t>(oy) * side + ox] - depth;
+        if (rise > 1.0f && rise < static_cast<float>(occlusionRadius)) {
+            ++occluded;
+        }
+    }
+    const double ambient = 1.0 - kOcclusionStrength * occluded / kOcclusionSamples;
+    const double shade = (kAmbient + kHeadLight * facing) * ambient + kKeyLight * keyLit *
+                         (0.5 + 0.5 * ambient);
+    for (int c = 0; c < 3; ++c) {
+        rgb[c] = samples.rgb[3 * index + c] / 255.0 * shade;
+    }
+}
+
+// Shades every sample and box-filters 2 x 2 of them into each pixel; the stop flag is checked on
+// every row.
+void shadeAndDownsample(const SampleBuffer& samples, const View& view, RgbImage& image,
+                        const std::atomic<bool>* stopRequested) {
+    const int side = samples.samplesPerSide;
+    const int occlusionRadius = std::max(4, side / 48);
+    int offsets[kOcclusionSamples][2];
+    occlusionOffsets(occlusionRadius, offsets);
     for (int y = 0; y < image.height && !stopRaised(stopRequested); ++y) {
         for (int x = 0; x < image.width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                int sum = 0;
-                for (int dy = 0; dy < kSupersample; ++dy) {
-                    for (int dx = 0; dx < kSupersample; ++dx) {
-                        const size_t index = static_cast<size_t>(y * kSupersample + dy) * side +
-                                             (x * kSupersample + dx);
-                        sum += samples.rgb[3 * index + c];
+            double sum[3] = {0.0, 0.0, 0.0};
+            for (int dy = 0; dy < kSupersample; ++dy) {
+                for (int dx = 0; dx < kSupersample; ++dx) {
+                    const int sx = x * kSupersample + dx;
+                    const int sy = y * kSupersample + dy;
+                    double rgb[3] = {kBackgroundRgb[0] / 255.0, kBackgroundRgb[1] / 255.0,
+                                     kBackgroundRgb[2] / 255.0};
+                    if (samples.depth[static_cast<size_t>(sy) * side + sx] >
+                        -std::numeric_limits<float>::infinity()) {
+                        shadeSample(samples, view, sx, sy, offsets, occlusionRadius, rgb);
+                    }
+                    for (int c = 0; c < 3; ++c) {
+                        sum[c] += rgb[c];
                     }
                 }
-                const int count = kSupersample * kSupersample;
+            }
+            for (int c = 0; c < 3; ++c) {
                 image.pixels[3 * (static_cast<size_t>(y) * image.width + x) + c] =
-                    static_cast<uint8_t>((sum + count / 2) / count);
+                    shadeByte(sum[c] / (kSupersample * kSupersample));
             }
         }
     }
@@ -271,6 +361,7 @@ bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progres
     }
     samples.depth.reserve(sampleCount);
     samples.rgb.reserve(3 * sampleCount);
+    samples.normal.reserve(3 * sampleCount);
     for (size_t row = 0; row < side; ++row) {
         if (stopRaised(options.stopRequested)) {
             error = "interrupted";
@@ -278,6 +369,7 @@ bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progres
         }
         samples.depth.insert(samples.depth.end(), side, -std::numeric_limits<float>::infinity());
         samples.rgb.insert(samples.rgb.end(), backgroundRow.begin(), backgroundRow.end());
+        samples.normal.insert(samples.normal.end(), 3 * side, 0);
     }
     const auto draw = [&](const TriangleRecord& record) {
         drawTriangle(record, view, samples, options.stopRequested);
@@ -288,7 +380,7 @@ bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progres
     image.width = options.sizePixels;
     image.height = options.sizePixels;
     image.pixels.assign(3 * static_cast<size_t>(image.width) * image.height, 0);
-    downsample(samples, image, options.stopRequested);
+    shadeAndDownsample(samples, view, image, options.stopRequested);
     if (stopRaised(options.stopRequested)) {
         error = "interrupted";
         return false;

@@ -103,6 +103,52 @@ TEST(MeshRender, ShadesTheRecordColour) {
     EXPECT_TRUE(isBackground(decoded, 30 * 100 + 70));
 }
 
+TEST(MeshRender, CavitiesDarkenAndFacetsShadeSmoothly) {
+    TempDir dir;
+    // A floor seen face-on, with a low bar across it: the floor beside the bar lies in a groove.
+    std::vector<TriangleRecord> records = {makeRecord({0, 0, 0}, {1, 0, 0}, {1, 1, 0}),
+                                           makeRecord({0, 0, 0}, {1, 1, 0}, {0, 1, 0})};
+    for (TriangleRecord record : unitCubeRecords()) {
+        for (Vec3f& v : record.vertices) {
+            v = {0.45f + 0.1f * v.x, v.y, 0.01f * v.z};
+        }
+        records.push_back(record);
+    }
+    // A shallow roof of two facets meeting at a 2-degree fold: no edge between them shows.
+    const float rise = 0.0175f;
+    for (const TriangleRecord& r : {makeRecord({0, 0, 0}, {0.5f, 0, rise}, {0.5f, 1, rise}),
+                                    makeRecord({0, 0, 0}, {0.5f, 1, rise}, {0, 1, 0}),
+                                    makeRecord({0.5f, 0, rise}, {1, 0, 0}, {1, 1, 0}),
+                                    makeRecord({0.5f, 0, rise}, {1, 1, 0}, {0.5f, 1, rise})}) {
+        TriangleRecord moved = r;
+        for (Vec3f& v : moved.vertices) {
+            v.x += 3.0f;
+        }
+        records.push_back(moved);
+    }
+    const std::string input = writeMeshFile(dir, "groove.v3c1", records);
+    const std::string png = dir.file("groove.png");
+    ASSERT_EQ(runMesh({"render", input, png, "--size", "400", "--azimuth", "0", "--elevation", "0"})
+                  .exitStatus,
+              0);
+    const DecodedPng decoded = decodePng(readFile(png));
+    // The picture spans x 0..4 in 360 pixels from column 20: 90 pixels a unit, rows alike.
+    const auto red = [&decoded](int column, int row) {
+        return static_cast<int>(decoded.rgb[3 * (static_cast<size_t>(row) * 400 + column)]);
+    };
+    const int row = 200;
+    EXPECT_LT(red(20 + 40 - 2, row) + 8, red(20 + 15, row));  // beside the bar, against far off
+    // The roof's two facets differ in shade, yet across the fold the change is spread over
+    // several pixels: flat shading would make it one step.
+    const int fold = 20 + static_cast<int>(3.5 * 90);
+    EXPECT_GE(std::abs(red(fold - 6, row) - red(fold + 6, row)), 4);
+    for (int column = fold - 6; column < fold + 6; ++column) {
+        EXPECT_LT(std::abs(red(column, row) - red(column + 1, row)),
+                  std::abs(red(fold - 6, row) - red(fold + 6, row)))
+            << column;
+    }
+}
+
 TEST(MeshRender, SameInputGivesSameBytesAndNonFiniteTrianglesAreSkipped) {
     TempDir dir;
     std::vector<TriangleRecord> records = unitCubeRecords();
