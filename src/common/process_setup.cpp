@@ -200,9 +200,11 @@ void endCommit(bool committed) {
 }
 
 bool claimInterruptedExit() {
+    // From kCommitted too: an output beside the main one (an OBJ's material library) may be in
+    // place when the stop refuses the main one's commit, and then the run is interrupted.
     int state = gRunState.load();
-    return state == kWorkEnding ||
-           (state == kWorking && gRunState.compare_exchange_strong(state, kWorkEnding));
+    return state == kWorkEnding || ((state == kWorking || state == kCommitted) &&
+                                    gRunState.compare_exchange_strong(state, kWorkEnding));
 }
 
 void waitForBackstopExit() {

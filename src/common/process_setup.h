@@ -38,8 +38,9 @@ void startStopBackstop(int messageFd, const char* message, int graceMilliseconds
 bool beginCommit();
 void endCommit(bool committed);
 
-// Before a tool prints its own "interrupted" message and exits 130: false when the backstop has
-// already taken over the ending (the caller then waits for it, see waitForBackstopExit).
+// Before a tool prints its own "interrupted" message and exits 130 (also after an output beside
+// the main one was committed): false when the backstop has already taken over the ending (the
+// caller then waits for it, see waitForBackstopExit).
 bool claimInterruptedExit();
 [[noreturn]] void waitForBackstopExit();
 
