@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/commands/convert.h"
 #include "support/mesh_test_util.h"
 
 TEST(MeshCli, HelpPrintsUsageAndSucceeds) {

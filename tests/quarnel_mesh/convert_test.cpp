@@ -14,7 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/commands/convert.h"
+#include "quarnel_mesh/formats/stl.h"
 #include "support/mesh_test_util.h"
 
 namespace {

@@ -17,7 +17,12 @@
 
 #include <Model/COM/NMR_DLLInterfaces.h>
 
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "io/record_reader.h"
+#include "quarnel_mesh/edit/islands.h"
+#include "quarnel_mesh/edit/simplify.h"
+#include "quarnel_mesh/edit/topology.h"
+#include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/util/progress.h"
 #include "support/mesh_test_util.h"
 
 namespace {

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "quarnel_mesh/quarnel_mesh.h"
 #include "support/mesh_test_util.h"
 
 TEST(MeshInfo, ReportsCountsBoxAndChecksOfACube) {

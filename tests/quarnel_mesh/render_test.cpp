@@ -12,7 +12,7 @@
 
 #include <png.h>
 
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/render/rasteriser.h"
 #include "support/mesh_test_util.h"
 
 namespace {

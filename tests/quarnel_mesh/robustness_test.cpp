@@ -14,7 +14,11 @@
 
 #include "support/mesh_test_util.h"
 #include "support/process.h"
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/commands/convert.h"
+#include "quarnel_mesh/commands/info.h"
+#include "quarnel_mesh/commands/render.h"
+#include "quarnel_mesh/model/vertex_welder.h"
+#include "quarnel_mesh/render/rasteriser.h"
 
 namespace {
 
@@ -85,7 +89,8 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
         }
     }
     const std::vector<std::string> expectedFiles =
-        whole ? std::vector<std::string>{"in.v3c1", "out.obj", "out.ply", "out.png", "out.stl"}
+        whole ? std::vector<std::string>{"in.v3c1", "out.mtl", "out.obj", "out.ply", "out.png",
+                                         "out.stl"}
               : std::vector<std::string>{"in.v3c1"};
     EXPECT_EQ(listDir(dir.path), expectedFiles) << label;
 

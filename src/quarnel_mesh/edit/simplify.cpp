@@ -6,7 +6,7 @@
 
 #include <meshoptimizer.h>
 
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/edit/simplify.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // quarnel-mesh: inspects, converts and previews the triangle files quarnel writes.
 #include "common/process_setup.h"
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/cli/cli.h"
 
 int main(int argc, char** argv) {
     openStandardStreams();

@@ -1,5 +1,5 @@
 // The vertex weld: an open-addressing hash table (linear probing) of indices into the vertex list.
-#include "quarnel_mesh/vertex_welder.h"
+#include "quarnel_mesh/model/vertex_welder.h"
 
 #include <cmath>
 #include <cstring>

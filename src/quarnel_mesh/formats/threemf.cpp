@@ -10,8 +10,9 @@
 #include <Model/COM/NMR_DLLInterfaces.h>
 
 #include "common/process_setup.h"
-#include "quarnel_mesh/quarnel_mesh.h"
-#include "quarnel_mesh/vertex_welder.h"
+#include "quarnel_mesh/formats/threemf.h"
+#include "quarnel_mesh/model/vertex_welder.h"
+#include "quarnel_mesh/util/text.h"
 
 namespace {
 

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <limits>
 
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/render/rasteriser.h"
+
+#include "quarnel_mesh/model/record_stream.h"
 
 namespace {
 
@@ -386,35 +388,4 @@ bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progres
         return false;
     }
     return true;
-}
-
-bool renderMesh(const std::string& inputPath, const std::string& outputPath,
-                const RenderOptions& options, std::string& error) {
-    if (!hasExtension(outputPath, ".png")) {
-        error = "the picture is written as PNG: name it .png, not " + outputPath;
-        return false;
-    }
-    RecordReader reader;
-    if (!openRecordFile(inputPath, reader, error)) {
-        return false;
-    }
-    // Created before the work so that a missing folder fails at once.
-    AtomicOutput output;
-    if (!createOutput(reader, outputPath, output, error)) {
-        return false;
-    }
-    Progress progress =
-        startProgress("rendering " + inputPath, 2 * reader.recordCount, reader.fileBytes);
-    RgbImage image;
-    const bool rendered = renderMeshImage(reader, options, progress, image, error);
-    finishProgress(progress);
-    if (!rendered) {
-        return false;
-    }
-    std::vector<uint8_t> png;
-    if (!encodePng(image, options.stopRequested, png, error)) {
-        return false;
-    }
-    writeAtomicOutput(output, png.data(), png.size());
-    return commitOutput(output, error);
 }

@@ -4,7 +4,7 @@
 
 #include <png.h>
 
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/render/png.h"
 
 namespace {
 

@@ -12,7 +12,8 @@
 
 #include <meshoptimizer.h>
 
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/formats/glb.h"
+#include "quarnel_mesh/util/text.h"
 
 namespace {
 

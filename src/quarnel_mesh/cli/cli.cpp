@@ -4,8 +4,18 @@
 #include <exception>
 #include <new>
 
+#include "quarnel_mesh/cli/cli.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "common/process_setup.h"
-#include "quarnel_mesh/quarnel_mesh.h"
+#include "quarnel_mesh/commands/convert.h"
+#include "quarnel_mesh/commands/info.h"
+#include "quarnel_mesh/commands/render.h"
+#include "quarnel_mesh/formats/format.h"
+#include "quarnel_mesh/util/progress.h"
 
 namespace {
 

@@ -1,0 +1,270 @@
+#include "quarnel_mesh/commands/convert.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "quarnel_mesh/edit/placement.h"
+#include "quarnel_mesh/formats/format.h"
+#include "quarnel_mesh/formats/glb.h"
+#include "quarnel_mesh/formats/obj.h"
+#include "quarnel_mesh/formats/ply.h"
+#include "quarnel_mesh/formats/shared_vertices.h"
+#include "quarnel_mesh/formats/stl.h"
+#include "quarnel_mesh/formats/threemf.h"
+#include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/model/summary.h"
+#include "quarnel_mesh/util/memory.h"
+#include "quarnel_mesh/util/output_file.h"
+#include "quarnel_mesh/util/text.h"
+
+namespace {
+
+// Commits the output of `format`, with what belongs beside it; `firstRgb`: the colour of the
+// first vertex.
+bool commitConverted(const RecordReader& input, MeshFormat format, const uint8_t firstRgb[3],
+                     AtomicOutput& output, std::string& error) {
+    if (format == MeshFormat::kObj) {
+        return commitObjWithMaterial(input, output, firstRgb, error);
+    }
+    return commitOutput(output, error);
+}
+
+// The standard colour as 8-bit components, for a mesh without vertices.
+void standardRgb(uint8_t rgb[3]) {
+    rgb[0] = colorByte(kTriangleColor.x);
+    rgb[1] = colorByte(kTriangleColor.y);
+    rgb[2] = colorByte(kTriangleColor.z);
+}
+
+bool stopped(const ConvertOptions& options, std::string& error) {
+    if (options.stopRequested != nullptr && options.stopRequested->load()) {
+        error = "interrupted";
+        return true;
+    }
+    return false;
+}
+
+std::string sizeRefusal(const std::string& inputPath, double sizeMillimetres,
+                        const std::string& problem) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%.6g", sizeMillimetres);
+    return "cannot scale " + inputPath + " to " + size + " mm: " + problem;
+}
+
+// The formats of an edited mesh, written from memory.
+bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string& sourceName,
+                  const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
+                  std::string& error) {
+    switch (format) {
+    case MeshFormat::kGlb:
+        return writeGlb(mesh, {options.smoothNormals, options.compress, sourceName}, output,
+                        error);
+    case MeshFormat::kThreeMf:
+        return writeThreeMf(mesh, sourceName, output, report.degenerateDropped, error);
+    case MeshFormat::kStl:
+        return writeStlMesh(mesh, output, error);
+    case MeshFormat::kPly:
+        return writePlyMesh(mesh, output, error);
+    case MeshFormat::kObj:
+        return writeObjMesh(mesh, output, error);
+    case MeshFormat::kUnknown:
+        break;
+    }
+    return false;
+}
+
+// Load, drop islands, simplify, place, write: every step but the last in memory.
+bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string& outputPath,
+                     const ConvertOptions& options, ConvertReport& report, std::string& error) {
+    const bool simplify = options.simplifyRatio < 1.0;
+    if (simplify) {
+        const uint64_t needed = static_cast<uint64_t>(reader.recordCount) *
+                                (kLoadBytesPerTriangle + kSimplifyBytesPerTriangle);
+        const uint64_t available = availableMemoryBytes();
+        if (needed > available) {
+            error = "simplifying the " + std::to_string(reader.recordCount) + " triangles of " +
+                    reader.path + " needs about " + formatBytes(needed) + " of memory and " +
+                    formatBytes(available) + " is available; simplify a smaller preset";
+            return false;
+        }
+    }
+    AtomicOutput output;
+    if (!createOutput(reader, outputPath, output, error)) {
+        return false;
+    }
+    Progress progress = startProgress("reading " + reader.path, reader.recordCount,
+                                      reader.fileBytes);
+    IndexedMesh mesh;
+    const bool loaded = loadIndexedMesh(reader, options.weldMemoryLimitBytes, mesh, progress,
+                                        options.stopRequested, error);
+    finishProgress(progress);
+    if (!loaded || stopped(options, error)) {
+        return false;
+    }
+    if (options.dropIslandFaces > 0) {
+        report.islandsChecked = true;
+        const bool hadTriangles = !mesh.indices.empty();
+        dropIslands(mesh, options.dropIslandFaces, report.islands);
+        if (hadTriangles && mesh.indices.empty()) {
+            error = "nothing left after dropping the pieces of fewer than " +
+                    std::to_string(options.dropIslandFaces) + " faces from " + reader.path +
+                    ": its largest piece has " +
+                    std::to_string(report.islands.largestPieceFaceCount) + " faces";
+            return false;
+        }
+        if (stopped(options, error)) {
+            return false;
+        }
+    }
+    if (options.keepBodyOnly && !mesh.indices.empty()) {
+        report.bodyKept = true;
+        keepBody(mesh, report.body);
+        if (stopped(options, error)) {
+            return false;
+        }
+    }
+    report.nonFiniteDropped = mesh.nonFiniteTriangles;
+    if (simplify && !mesh.indices.empty()) {
+        report.simplified = true;
+        if (!simplifyMesh(mesh, options.simplifyRatio, report.simplify, error)) {
+            return false;
+        }
+        if (mesh.indices.empty()) {
+            error = "nothing left after simplifying " + reader.path + " to " +
+                    formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
+                    " of its triangles; give a larger ratio";
+            return false;
+        }
+        compactVertices(mesh);
+        if (stopped(options, error)) {
+            return false;
+        }
+    }
+    if (mesh.indices.empty() &&
+        (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
+        error = "no triangles left to write to " + outputPath;
+        return false;
+    }
+    Placement placement;
+    // 3MF is z-up by definition, and slicers print what they are given: the fractal's axis (y)
+    // always becomes z there, and a plain conversion gets a printable size.
+    placement.zUp = options.zUp || format == MeshFormat::kThreeMf;
+    double sizeMillimetres = options.sizeMillimetres;
+    if (format == MeshFormat::kThreeMf && sizeMillimetres == 0.0) {
+        sizeMillimetres = kDefaultThreeMfSizeMillimetres;
+        report.scaleNote = " (to 100 mm, the default size of a 3MF; --size sets another)";
+    }
+    if (sizeMillimetres > 0.0) {
+        Vec3f boxMin, boxMax;
+        double smallestMagnitude = HUGE_VAL;
+        if (!usedVertexBox(mesh, boxMin, boxMax, smallestMagnitude) ||
+            !scaleForSize(boxMin, boxMax, sizeMillimetres, placement.scale)) {
+            error = "cannot scale " + reader.path + " to a size: it has no extent";
+            return false;
+        }
+        if (format == MeshFormat::kGlb) {
+            // glTF's unit is the metre: a size in millimetres is written as MM / 1000.
+            placement.scale /= 1000.0;
+            report.scaleNote = " (millimetres as metres, glTF's unit)";
+        }
+        const std::string problem =
+            placementProblem(boxMin, boxMax, smallestMagnitude, placement.scale);
+        if (!problem.empty()) {
+            error = sizeRefusal(reader.path, sizeMillimetres, problem);
+            return false;
+        }
+        report.scale = placement.scale;
+    }
+    if (!isIdentity(placement)) {
+        for (WeldedVertex& vertex : mesh.vertices) {
+            vertex.position = placeVertex(vertex.position, placement);
+        }
+    }
+    if (stopped(options, error)) {
+        return false;
+    }
+    uint8_t firstRgb[3];
+    standardRgb(firstRgb);
+    if (!mesh.vertices.empty()) {
+        std::memcpy(firstRgb, mesh.vertices[0].rgb, 3);
+    }
+    return writeIndexed(mesh, format, fileNameOf(reader.path), options, output, report, error) &&
+           commitConverted(reader, format, firstRgb, output, error);
+}
+
+}  // namespace
+
+bool isPlainCopy(const ConvertOptions& options) {
+    return options.simplifyRatio == 1.0 && !options.zUp && options.sizeMillimetres == 0.0 &&
+           options.dropIslandFaces == 0 && !options.keepBodyOnly;
+}
+
+bool convertMesh(const std::string& inputPath, const std::string& outputPath,
+                 const ConvertOptions& options, ConvertReport& report, std::string& error) {
+    report = ConvertReport();
+    const MeshFormat format = formatFromPath(outputPath);
+    if (format == MeshFormat::kUnknown) {
+        error = "cannot tell the format of " + outputPath +
+                ": name it .stl, .ply, .obj, .glb or .3mf";
+        return false;
+    }
+    RecordReader reader;
+    if (!openRecordFile(inputPath, reader, error)) {
+        return false;
+    }
+    if (format == MeshFormat::kStl && reader.recordCount > kMaxStlTriangles) {
+        error = inputPath + " has " + std::to_string(reader.recordCount) +
+                " triangles; binary STL holds at most 4294967295";
+        return false;
+    }
+    const bool streams = format == MeshFormat::kStl && options.simplifyRatio == 1.0 &&
+                         options.dropIslandFaces == 0 && !options.keepBodyOnly;
+    if (!streams && !(isPlainCopy(options) && format != MeshFormat::kGlb &&
+                      format != MeshFormat::kThreeMf)) {
+        return convertInMemory(reader, format, outputPath, options, report, error);
+    }
+    Placement placement;
+    placement.zUp = options.zUp;
+    if (options.sizeMillimetres > 0.0) {
+        // A first pass for the box; the records are read again to write them.
+        Progress boxProgress = startProgress("measuring " + inputPath, reader.recordCount,
+                                             reader.fileBytes);
+        MeshSummary summary;
+        const bool measured =
+            summariseMesh(reader, summary, boxProgress, options.stopRequested, error);
+        finishProgress(boxProgress);
+        if (!measured) {
+            return false;
+        }
+        if (summary.finiteVertexCount == 0 ||
+            !scaleForSize(summary.boxMin, summary.boxMax, options.sizeMillimetres,
+                          placement.scale)) {
+            error = "cannot scale " + inputPath + " to a size: it has no extent";
+            return false;
+        }
+        const std::string problem = placementProblem(summary.boxMin, summary.boxMax,
+                                                     summary.smallestMagnitude, placement.scale);
+        if (!problem.empty()) {
+            error = sizeRefusal(inputPath, options.sizeMillimetres, problem);
+            return false;
+        }
+        report.scale = placement.scale;
+    }
+    AtomicOutput output;
+    if (!createOutput(reader, outputPath, output, error)) {
+        return false;
+    }
+    const int64_t passCount = format == MeshFormat::kStl ? 1 : 2;
+    Progress progress = startProgress("converting " + inputPath + " to " + outputPath,
+                                      passCount * reader.recordCount, reader.fileBytes);
+    uint8_t firstRgb[3];
+    standardRgb(firstRgb);
+    const bool written =
+        format == MeshFormat::kStl
+            ? writeStlStream(reader, placement, output, progress, options.stopRequested, error)
+            : writeSharedStream(reader, format, options.weldMemoryLimitBytes, output, progress,
+                                options.stopRequested, report.nonFiniteDropped, firstRgb, error);
+    finishProgress(progress);
+    return written && commitConverted(reader, format, firstRgb, output, error);
+}

@@ -1,0 +1,92 @@
+#include "quarnel_mesh/formats/obj.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include <unistd.h>
+
+#include "quarnel_mesh/util/output_file.h"
+#include "quarnel_mesh/util/text.h"
+
+namespace {
+
+char* appendFloat(char* text, char* end, float value) {
+    return std::to_chars(text, end, value).ptr;
+}
+
+}  // namespace
+
+std::string materialPathOf(const std::string& objPath) {
+    return objPath.substr(0, objPath.size() - 4) + ".mtl";
+}
+
+// The header names no path: a file name may hold a newline, which would end the comment and
+// inject lines of its own.
+void writeObjVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices,
+                      int64_t faceCount) {
+    const std::string header = "# written by quarnel-mesh: " + std::to_string(vertices.size()) +
+                               " vertices, " + std::to_string(faceCount) + " faces\nmtllib " +
+                               fileNameOf(materialPathOf(output.finalPath)) +
+                               "\no quarnel\nusemtl quarnel\n";
+    writeAtomicOutput(output, header.data(), header.size());
+    char line[128];
+    char* const end = line + sizeof line;
+    for (const WeldedVertex& vertex : vertices) {
+        char* next = line;
+        *next++ = 'v';
+        *next++ = ' ';
+        next = appendFloat(next, end, vertex.position.x);
+        *next++ = ' ';
+        next = appendFloat(next, end, vertex.position.y);
+        *next++ = ' ';
+        next = appendFloat(next, end, vertex.position.z);
+        *next++ = '\n';
+        writeAtomicOutput(output, line, static_cast<size_t>(next - line));
+    }
+}
+
+void writeObjFace(AtomicOutput& output, const uint32_t indices[3]) {
+    char line[80];
+    char* const end = line + sizeof line;
+    char* next = line;
+    *next++ = 'f';
+    for (int v = 0; v < 3; ++v) {
+        *next++ = ' ';
+        next = std::to_chars(next, end, static_cast<int64_t>(indices[v]) + 1).ptr;  // from 1
+    }
+    *next++ = '\n';
+    writeAtomicOutput(output, line, static_cast<size_t>(next - line));
+}
+
+bool writeObjMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error) {
+    writeObjVertices(output, mesh.vertices, static_cast<int64_t>(mesh.indices.size() / 3));
+    for (size_t i = 0; i < mesh.indices.size(); i += 3) {
+        writeObjFace(output, &mesh.indices[i]);
+    }
+    if (output.failure != OutputFailure::kNone) {
+        error = describeOutputFailure(output);
+        return false;
+    }
+    return true;
+}
+
+bool commitObjWithMaterial(const RecordReader& input, AtomicOutput& obj, const uint8_t rgb[3],
+                           std::string& error) {
+    AtomicOutput material;
+    if (!createOutput(input, materialPathOf(obj.finalPath), material, error)) {
+        return false;
+    }
+    char text[160];
+    const int length = std::snprintf(text, sizeof text,
+                                     "# written by quarnel-mesh\nnewmtl quarnel\nKd %.6g %.6g %.6g\n",
+                                     rgb[0] / 255.0, rgb[1] / 255.0, rgb[2] / 255.0);
+    writeAtomicOutput(material, text, static_cast<size_t>(length));
+    if (!commitOutput(material, error)) {
+        return false;
+    }
+    if (!commitOutput(obj, error)) {
+        unlink(material.finalPath.c_str());
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,29 @@
+// Text OBJ: a header, the object "quarnel" with the material of the same name from the library
+// beside it (OUT.mtl, the record colour as Kd), shared vertices in the fewest digits that read
+// back exactly, and faces counted from 1.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "io/atomic_output.h"
+#include "io/record_reader.h"
+#include "quarnel_mesh/model/indexed_mesh.h"
+
+// "x.obj" -> "x.mtl": the material library an OBJ names.
+std::string materialPathOf(const std::string& objPath);
+
+// The header and the vertices of an OBJ that will be committed as output.finalPath; then
+// writeObjFace once a face.
+void writeObjVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices,
+                      int64_t faceCount);
+void writeObjFace(AtomicOutput& output, const uint32_t indices[3]);
+
+// All of `mesh`.
+bool writeObjMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);
+
+// Commits the material library, `rgb` its colour, and then the OBJ; should the OBJ's commit
+// fail, the library goes. Refuses a library that would replace `input`.
+bool commitObjWithMaterial(const RecordReader& input, AtomicOutput& obj, const uint8_t rgb[3],
+                           std::string& error);

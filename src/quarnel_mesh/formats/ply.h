@@ -1,0 +1,18 @@
+// Binary little-endian PLY: shared vertices with their colour as red, green and blue bytes,
+// then faces as lists of three 32-bit indices.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "io/atomic_output.h"
+#include "quarnel_mesh/model/indexed_mesh.h"
+
+// The header, which counts what follows, and the vertices; then writePlyFace once a face.
+void writePlyHeader(AtomicOutput& output, int64_t vertexCount, int64_t faceCount);
+void writePlyVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices);
+void writePlyFace(AtomicOutput& output, const uint32_t indices[3]);
+
+// All of `mesh`.
+bool writePlyMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);

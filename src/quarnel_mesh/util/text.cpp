@@ -1,0 +1,90 @@
+#include "quarnel_mesh/util/text.h"
+
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+bool hasExtension(const std::string& path, const char* extension) {
+    const size_t length = std::strlen(extension);
+    if (path.size() < length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(path[path.size() - length + i]);
+        if (std::tolower(c) != std::tolower(static_cast<unsigned char>(extension[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string fileNameOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string jsonString(const std::string& text) {
+    std::string json = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c == '"' || c == '\\') {
+                json += '\\';
+                json += static_cast<char>(c);
+            } else if (c < 0x20 || c == 0x7F) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                json += escaped;
+            } else {
+                json += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        // A well-formed UTF-8 sequence is copied; anything else becomes U+FFFD.
+        const size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        bool valid = length > 0 && c < 0xF5 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        }
+        if (valid && length == 3) {
+            const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xE0 && next < 0xA0) && !(c == 0xED && next >= 0xA0);
+        } else if (valid && length == 4) {
+            const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xF0 && next < 0x90) && !(c == 0xF4 && next >= 0x90);
+        }
+        if (valid) {
+            json.append(text, i, length);
+            i += length;
+        } else {
+            json += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return json + "\"";
+}
+
+std::string formatShortestFloat(float value) {
+    char text[32];
+    const std::to_chars_result result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+std::string formatBytes(uint64_t bytes) {
+    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024.0 && unit < 4) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    if (unit == 0) {
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+    } else {
+        std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    }
+    return text;
+}

@@ -1,0 +1,24 @@
+// Text for messages and files: names, numbers, JSON strings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The tool's version, as outputs name their writer ("quarnel-mesh 1.0").
+constexpr char kMeshToolVersion[] = "1.0";
+
+// True when `path` ends with `extension` (".png"), in any letter case.
+bool hasExtension(const std::string& path, const char* extension);
+
+// What follows the last slash of `path` (all of it when there is none).
+std::string fileNameOf(const std::string& path);
+
+// `text` as a JSON string, quotes included: quote, backslash and control characters escaped, and
+// bytes that are not UTF-8 replaced by U+FFFD, so that any file name gives valid JSON.
+std::string jsonString(const std::string& text);
+
+// The shortest decimal text that reads back as exactly `value` ("0.1", "-2", "1e-07", "nan").
+std::string formatShortestFloat(float value);
+
+// "1.5 GiB", "312 MiB": a byte count for messages, one decimal.
+std::string formatBytes(uint64_t bytes);
