@@ -5,10 +5,12 @@ BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RUN_PACKAGES := cmake make g++ libtbb-dev libpng-dev libmeshoptimizer-dev lib3mf-dev
-# bindfs: a FUSE mount without unnamed files, for the tests of outputs on such file systems.
-TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils bindfs
-# From npm, for the tests of quarnel-mesh's .glb output: the Khronos glTF validator.
-NPM_TOOLS := gltf-validator@2.0.0-dev.3.10
+# bindfs: a FUSE mount without unnamed files, for the tests of outputs on such file systems;
+# chromium: the browser that quarnel-mesh's .glb is loaded in.
+TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils bindfs chromium
+# From npm, for the tests of quarnel-mesh's .glb output: the Khronos glTF validator, and three.js
+# (with its meshopt decoder) to load the file in the browser.
+NPM_TOOLS := gltf-validator@2.0.0-dev.3.10 three@0.170.0
 NPM_TOOLS_DIR := $(BUILD_DIR)/tools
 # Without the registry npm fails in seconds, not after minutes of retries.
 NPM_FAST_FAIL := --fetch-timeout=10000 --fetch-retries=1 --fetch-retry-mintimeout=1000 \
@@ -55,7 +57,8 @@ test: deps-test configure npm-tools
 # the npm registry, the tests that need these tools are skipped and say so; a failed install is
 # not tried again until `make clean` (npm's own output is kept in build/tools/npm.log).
 npm-tools:
-	@if [ ! -f $(NPM_TOOLS_DIR)/node_modules/gltf-validator/package.json ]; then \
+	@if [ ! -f $(NPM_TOOLS_DIR)/node_modules/gltf-validator/package.json ] || \
+	    [ ! -f $(NPM_TOOLS_DIR)/node_modules/three/package.json ]; then \
 	  if [ -f $(NPM_TOOLS_DIR)/npm-failed ]; then \
 	    echo "$(NPM_FAILED)"; \
 	    exit 0; \
@@ -73,7 +76,7 @@ npm-tools:
 	      echo "$(NPM_FAILED)"; \
 	    fi; \
 	  else \
-	    echo "npm not found (sudo apt-get install npm): the glTF validator checks are skipped"; \
+	    echo "npm not found (sudo apt-get install npm): the tests that need it are skipped"; \
 	  fi; \
 	fi
 
