@@ -1,0 +1,36 @@
+// The README's print recipe taken to the end: its 3MF sliced to G-code by the slicer's command
+// line, with no display. Skipped where the slicer is missing; make test installs it.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <unistd.h>
+
+#include "support/mesh_test_util.h"
+
+TEST(MeshSlicer, PrintRecipeOfPresetZeroSlicesToGcodeOfItsHeight) {
+    const std::string slicer = "/usr/bin/prusa-slicer";
+    if (access(slicer.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "prusa-slicer is not installed (make test installs it)";
+    }
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    const ProcessResult convert =
+        runMesh({"convert", dir.file("quarnel_0.04m.v3c1"), dir.file("print.3mf"), "--z-up",
+                 "--size", "100", "--drop-islands", "100"});
+    ASSERT_EQ(convert.exitStatus, 0) << convert.err;
+    // The slicer's own defaults, and its own place on the bed: a recipe must not need either.
+    const ProcessResult slice = runProcess(
+        slicer, {"--export-gcode", dir.file("print.3mf"), "--output", dir.file("print.gcode")},
+        dir.path);
+    ASSERT_EQ(slice.exitStatus, 0) << slice.out << slice.err;
+    const std::string gcode = readFile(dir.file("print.gcode"));
+    EXPECT_NE(gcode.find("\n;LAYER_CHANGE\n"), std::string::npos);
+    // Upright, on the bed and in millimetres: preset 0's longest side is its height, so --size
+    // 100 makes it 100 mm tall, and its top layer is there to within a few layers.
+    const size_t top = gcode.rfind("\n;Z:");
+    ASSERT_NE(top, std::string::npos);
+    const double topMillimetres = std::stod(gcode.substr(top + 4));
+    EXPECT_GE(topMillimetres, 98.5);
+    EXPECT_LE(topMillimetres, 100.5);
+}
