@@ -59,8 +59,11 @@ TEST(MeshBrowser, GlbLoadsInThreeJsWithItsTriangleCountAndShowsTheObject) {
         const std::string input = dir.file(name);
         const size_t triangleCount = readFile(input).size() / 48;
         for (const std::vector<std::string>& options :
-             std::vector<std::vector<std::string>>{{}, {"--normals"}}) {
-            const std::string label = name + (options.empty() ? "" : " " + options[0]);
+             std::vector<std::vector<std::string>>{{}, {"--normals"}, {"--normals", "--compress"}}) {
+            std::string label = name;
+            for (const std::string& option : options) {
+                label += " " + option;
+            }
             std::vector<std::string> args = {"convert", input, dir.file("web.glb")};
             args.insert(args.end(), options.begin(), options.end());
             ASSERT_EQ(runMesh(args).exitStatus, 0) << label;

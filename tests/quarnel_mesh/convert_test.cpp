@@ -383,7 +383,7 @@ TEST(MeshConvert, SharingPastTheMemoryLimitPointsToStl) {
 
 TEST(MeshConvert, IndependentReaderCountsPresetZeroFaces) {
     if (access("/usr/bin/assimp", X_OK) != 0) {
-        GTEST_SKIP() << "assimp is not installed (Debian package assimp-utils; make deps)";
+        GTEST_SKIP() << "assimp is not installed (Debian package assimp-utils; make test installs it)";
     }
     TempDir dir;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);

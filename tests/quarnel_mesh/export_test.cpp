@@ -485,7 +485,7 @@ TEST(MeshExport, ThreeMfOfPresetZeroReadsBackInMillimetres) {
 TEST(MeshExport, ThreeMfOfPresetZeroOpensInTheSlicer) {
     const std::string slicer = "/usr/bin/prusa-slicer";
     if (access(slicer.c_str(), X_OK) != 0) {
-        GTEST_SKIP() << "prusa-slicer is not installed";
+        GTEST_SKIP() << "prusa-slicer is not installed (make test installs it)";
     }
     TempDir dir;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);

@@ -3,42 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include <png.h>
-
 #include "quarnel_mesh/render/rasteriser.h"
 #include "support/mesh_test_util.h"
+#include "support/png_test_util.h"
 
 namespace {
-
-struct DecodedPng {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> rgb;
-};
-
-DecodedPng decodePng(const std::string& bytes) {
-    png_image image = {};
-    image.version = PNG_IMAGE_VERSION;
-    DecodedPng decoded;
-    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
-        return decoded;
-    }
-    image.format = PNG_FORMAT_RGB;
-    decoded.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, decoded.rgb.data(), 0, nullptr)) {
-        return decoded;
-    }
-    decoded.width = static_cast<int>(image.width);
-    decoded.height = static_cast<int>(image.height);
-    return decoded;
-}
 
 bool isBackground(const DecodedPng& png, size_t pixel) {
     return png.rgb[3 * pixel] == kBackgroundRgb[0] && png.rgb[3 * pixel + 1] == kBackgroundRgb[1] &&

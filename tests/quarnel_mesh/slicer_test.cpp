@@ -16,8 +16,7 @@ TEST(MeshSlicer, PrintRecipeOfPresetZeroSlicesToGcodeOfItsHeight) {
     TempDir dir;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
     const ProcessResult convert =
-        runMesh({"convert", dir.file("quarnel_0.04m.v3c1"), dir.file("print.3mf"), "--z-up",
-                 "--size", "100", "--drop-islands", "100"});
+        runMesh({"convert", dir.file("quarnel_0.04m.v3c1"), dir.file("print.3mf"), "--body"});
     ASSERT_EQ(convert.exitStatus, 0) << convert.err;
     // The slicer's own defaults, and its own place on the bed: a recipe must not need either.
     const ProcessResult slice = runProcess(
@@ -26,8 +25,9 @@ TEST(MeshSlicer, PrintRecipeOfPresetZeroSlicesToGcodeOfItsHeight) {
     ASSERT_EQ(slice.exitStatus, 0) << slice.out << slice.err;
     const std::string gcode = readFile(dir.file("print.gcode"));
     EXPECT_NE(gcode.find("\n;LAYER_CHANGE\n"), std::string::npos);
-    // Upright, on the bed and in millimetres: preset 0's longest side is its height, so --size
-    // 100 makes it 100 mm tall, and its top layer is there to within a few layers.
+    // Upright, on the bed and in millimetres, as a 3MF always is: preset 0's longest side is its
+    // height, so the default 100 mm make it 100 mm tall, and its top layer is there to within a
+    // few layers.
     const size_t top = gcode.rfind("\n;Z:");
     ASSERT_NE(top, std::string::npos);
     const double topMillimetres = std::stod(gcode.substr(top + 4));
