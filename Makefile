@@ -1,6 +1,7 @@
-# Set-up commands: `make run` builds quarnel in Release and meshes preset 1 (PRESET=n for another);
-# `make test` builds everything and runs every test. Both install missing Debian packages when
-# run as root, and otherwise print the command to run.
+# Set-up commands: `make run` builds quarnel and quarnel-mesh in Release and meshes preset 1
+# (PRESET=n for another); `make test` builds everything and runs every test. Both install missing
+# Debian packages when run as root, and otherwise print the command to run. `make install
+# PREFIX=...` installs both tools.
 BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -20,7 +21,7 @@ NPM_FAILED := npm could not install $(NPM_TOOLS) (see $(NPM_TOOLS_DIR)/npm.log):
   are skipped until 'make clean'
 BENCH_PACKAGES := $(RUN_PACKAGES) libbenchmark-dev time
 
-.PHONY: all deps-run deps-test deps-bench configure run test bench clean npm-tools
+.PHONY: all deps-run deps-test deps-bench configure run test bench install clean npm-tools
 
 all: test
 
@@ -44,10 +45,16 @@ deps-run deps-test deps-bench: deps-%:
 configure:
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
 
-# Only the executable: no tests, no sanitizer build, no benchmarks.
+# Only the two tools: no tests, no sanitizer build, no benchmarks.
 run: deps-run configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quarnel
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quarnel quarnel-mesh
 	./$(BUILD_DIR)/quarnel $(PRESET)
+
+# Both tools into PREFIX/bin (default /usr/local).
+PREFIX ?= /usr/local
+install: deps-run configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quarnel quarnel-mesh
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 test: deps-test configure npm-tools
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
