@@ -37,6 +37,21 @@ void standardRgb(uint8_t rgb[3]) {
     rgb[2] = colorByte(kTriangleColor.z);
 }
 
+// A long step that has no progress of its own (inside a library, or a pass over the whole mesh in
+// memory) shows its name at 0% until it is done, so the last line shown is never a stale
+// "reading: 100%".
+struct StepLine {
+    Progress progress;
+    StepLine(const std::string& label, int64_t inputBytes)
+        : progress(startProgress(label, 1, inputBytes)) {
+        advanceProgress(progress, 0);
+    }
+    ~StepLine() {
+        advanceProgress(progress, 1);
+        finishProgress(progress);
+    }
+};
+
 bool stopped(const ConvertOptions& options, std::string& error) {
     if (options.stopRequested != nullptr && options.stopRequested->load()) {
         error = "interrupted";
@@ -105,7 +120,10 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     if (options.dropIslandFaces > 0) {
         report.islandsChecked = true;
         const bool hadTriangles = !mesh.indices.empty();
-        dropIslands(mesh, options.dropIslandFaces, report.islands);
+        {
+            const StepLine step("finding the pieces of " + reader.path, reader.fileBytes);
+            dropIslands(mesh, options.dropIslandFaces, report.islands);
+        }
         if (hadTriangles && mesh.indices.empty()) {
             error = "nothing left after dropping the pieces of fewer than " +
                     std::to_string(options.dropIslandFaces) + " faces from " + reader.path +
@@ -119,7 +137,10 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     }
     if (options.keepBodyOnly && !mesh.indices.empty()) {
         report.bodyKept = true;
-        keepBody(mesh, report.body);
+        {
+            const StepLine step("finding the body of " + reader.path, reader.fileBytes);
+            keepBody(mesh, report.body);
+        }
         if (stopped(options, error)) {
             return false;
         }
@@ -127,7 +148,12 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     report.nonFiniteDropped = mesh.nonFiniteTriangles;
     if (simplify && !mesh.indices.empty()) {
         report.simplified = true;
-        if (!simplifyMesh(mesh, options.simplifyRatio, report.simplify, error)) {
+        bool simplified = false;
+        {
+            const StepLine step("simplifying " + reader.path, reader.fileBytes);
+            simplified = simplifyMesh(mesh, options.simplifyRatio, report.simplify, error);
+        }
+        if (!simplified) {
             return false;
         }
         if (mesh.indices.empty()) {
@@ -189,8 +215,13 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     if (!mesh.vertices.empty()) {
         std::memcpy(firstRgb, mesh.vertices[0].rgb, 3);
     }
-    return writeIndexed(mesh, format, fileNameOf(reader.path), options, output, report, error) &&
-           commitConverted(reader, format, firstRgb, output, error);
+    bool written = false;
+    {
+        const StepLine step("writing " + outputPath, reader.fileBytes);
+        written = writeIndexed(mesh, format, fileNameOf(reader.path), options, output, report,
+                               error);
+    }
+    return written && commitConverted(reader, format, firstRgb, output, error);
 }
 
 }  // namespace

@@ -26,7 +26,8 @@ void advanceProgress(Progress& progress, int64_t doneUnits) {
     // In double: units times 100 could pass 2^63 for no real file, but the ratio never misleads.
     const int percent = static_cast<int>(100.0 * static_cast<double>(doneUnits) /
                                          static_cast<double>(progress.totalUnits));
-    if (percent / kProgressStepPercent != progress.lastPercent / kProgressStepPercent) {
+    if (progress.lastPercent < 0 ||
+        percent / kProgressStepPercent != progress.lastPercent / kProgressStepPercent) {
         progress.lastPercent = percent;
         std::fprintf(stderr, "\r%s: %d%%", progress.label.c_str(), percent);
         std::fflush(stderr);
