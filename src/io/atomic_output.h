@@ -22,6 +22,9 @@ struct AtomicOutput {
     bool committed = false;  // set by the rename; otherwise the destructor removes tempPath
     std::vector<char> buffer;
     std::size_t bufferedBytes = 0;
+    long long writtenBytes = 0;  // handed to write() so far
+    long long droppedBytes = 0;  // the start of what flush-behind has not yet written back
+    bool flushBehind = true;     // cleared where the file system has no sync_file_range
     OutputFailure failure = OutputFailure::kNone;
     int errorNumber = 0;     // errno of the failure
 
@@ -37,8 +40,10 @@ struct AtomicOutput {
 // existing file this process may not replace (EACCES): those would otherwise fail only at the end.
 bool openAtomicOutput(const std::string& path, AtomicOutput& output);
 
-// Appends `byteCount` bytes; a large write goes straight to the file. After a failure the rest
-// are dropped and output.failure says why.
+// Appends `byteCount` bytes; a large write goes straight to the file. Every 64 MiB written, the
+// call waits for them to reach the disk and drops them from the page cache, so that a long run is
+// never throttled for dirty pages and leaves the cache alone. After a failure the rest are
+// dropped and output.failure says why.
 void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byteCount);
 
 // Writes what is buffered, syncs the file to the disk, closes it, renames it onto the final path

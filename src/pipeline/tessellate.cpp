@@ -1,8 +1,11 @@
 #include "pipeline/tessellate.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include <tbb/parallel_pipeline.h>
@@ -26,6 +29,23 @@ int32_t blockCount(double extent, double blockEdge) {
     }
     return static_cast<int32_t>(count);
 }
+
+struct BlockJob {
+    Box3d box;
+    BlockBuffers* buffers;
+    int32_t produced;
+};
+
+// Blocks meshed and waiting for the writer thread, in block order: block n sits at n % size of a
+// ring as large as the buffer pool, so handing one over never waits and never allocates.
+struct WriterQueue {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<BlockJob> ring;
+    int64_t queued = 0;    // blocks handed over
+    int64_t consumed = 0;  // blocks the writer is done with: their buffers may be reused
+    bool closed = false;   // no more blocks will come
+};
 
 void report(const TessellationOptions& options, int64_t blocksDone, int64_t totalBlocks,
             int64_t triangles, bool finished) {
@@ -78,64 +98,115 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
     }
 
     const int threadCount = options.threadCount > 0 ? options.threadCount : 1;
-    // Four blocks in flight per thread keep every thread busy while the writer catches up and
-    // blocks of uneven cost finish; each owns its BlockBuffers, allocated once here.
+    // Four blocks in flight per thread keep every thread busy while blocks of uneven cost finish;
+    // two more per thread wait for the writer thread while the kernel copies or writes back, so a slow
+    // write seldom holds a worker. Each block owns its BlockBuffers, allocated once here.
     const size_t tokenCount = 4 * static_cast<size_t>(threadCount);
+    const size_t poolSize = tokenCount + 2 * static_cast<size_t>(threadCount);
     std::vector<std::unique_ptr<BlockBuffers>> pool;
-    for (size_t t = 0; t < tokenCount; ++t) {
+    for (size_t t = 0; t < poolSize; ++t) {
         pool.push_back(std::make_unique<BlockBuffers>());
     }
 
     const BlockSampler sampler = chooseBlockSampler(params, isoLevel);
     const BlockGrid grid = decomposeBox(box, resolution);
-    int64_t blocksDone = 0;
-    int64_t triangles = 0;
     int64_t nextBlock = 0;
     bool interrupted = false;
     std::atomic<bool> writeFailed{false};
+    std::atomic<bool> writerStopped{false};
+    int64_t blocksDone = 0;  // the writer thread's until it is joined
+    int64_t triangles = 0;
 
-    struct BlockJob {
-        Box3d box;
-        BlockBuffers* buffers;
-        int32_t produced;
+    WriterQueue queue;
+    queue.ring.resize(poolSize);
+    auto stopRaised = [&] {
+        return options.stopRequested != nullptr && options.stopRequested->load();
     };
+    // One thread writes every block in order and reports progress, so the reports come from one
+    // thread, in order, and no pipeline worker waits for the kernel.
+    auto writeBlocks = [&] {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(queue.mutex);
+            queue.changed.wait(lock, [&] { return queue.queued > queue.consumed || queue.closed; });
+            if (queue.queued == queue.consumed) {
+                return;
+            }
+            const BlockJob job = queue.ring[static_cast<size_t>(queue.consumed) % poolSize];
+            lock.unlock();
+            // A raised stop flag drops the rest at once: the file will not be kept.
+            if (!writeFailed.load() && !writerStopped.load()) {
+                if (stopRaised()) {
+                    writerStopped.store(true);
+                } else {
+                    if (blocksDone % 4 == 0) {
+                        report(options, blocksDone, grid.totalBlocks, triangles, false);
+                    }
+                    writeAtomicOutput(output, job.buffers->records,
+                                      static_cast<size_t>(job.produced) * sizeof(TriangleRecord));
+                    if (output.failure != OutputFailure::kNone) {
+                        writeFailed.store(true);
+                    } else {
+                        triangles += job.produced;
+                        ++blocksDone;
+                    }
+                }
+            }
+            lock.lock();
+            ++queue.consumed;
+            queue.changed.notify_all();
+        }
+    };
+    auto closeQueue = [&] {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        queue.closed = true;
+        queue.changed.notify_all();
+    };
+    // Closes the queue and waits for the writer on every way out, an exception's too.
+    struct WriterThread {
+        std::thread thread;
+        std::function<void()> close;
+        ~WriterThread() {
+            if (thread.joinable()) {
+                close();
+                thread.join();
+            }
+        }
+    } writer{std::thread(writeBlocks), closeQueue};
+
     auto source = [&](tbb::flow_control& control) -> BlockJob {
-        if (nextBlock >= grid.totalBlocks || writeFailed.load()) {
+        if (nextBlock >= grid.totalBlocks || writeFailed.load() || writerStopped.load()) {
             control.stop();
             return {};
         }
-        if (options.stopRequested != nullptr && options.stopRequested->load()) {
+        if (stopRaised()) {
             interrupted = true;
             control.stop();
             return {};
         }
         const int64_t index = nextBlock++;
+        // The pipeline hands blocks over in order and holds fewer than tokenCount, so block
+        // index - poolSize, the last user of this slot, has left it: only the writer may still
+        // hold it, and the writer never waits for the pipeline.
+        if (index >= static_cast<int64_t>(poolSize)) {
+            std::unique_lock<std::mutex> lock(queue.mutex);
+            queue.changed.wait(lock, [&] {
+                return queue.consumed > index - static_cast<int64_t>(poolSize);
+            });
+        }
         const int32_t i = static_cast<int32_t>(index % grid.blocksX);
         const int32_t j = static_cast<int32_t>(index / grid.blocksX % grid.blocksY);
         const int32_t k = static_cast<int32_t>(index / grid.blocksX / grid.blocksY);
-        // At most tokenCount blocks are alive and they finish in order, so block index -
-        // tokenCount, the last user of this slot, has already been written.
-        return {blockBox(box, grid.blockEdge, i, j, k), pool[index % tokenCount].get(), 0};
+        return {blockBox(box, grid.blockEdge, i, j, k), pool[index % poolSize].get(), 0};
     };
     auto mesh = [&](BlockJob job) -> BlockJob {
         job.produced = meshBlock(sampler, params, job.box, *job.buffers, isoLevel);
         return job;
     };
-    auto write = [&](BlockJob job) {
-        if (writeFailed.load()) {
-            return;
-        }
-        if (blocksDone % 4 == 0) {
-            report(options, blocksDone, grid.totalBlocks, triangles, false);
-        }
-        writeAtomicOutput(output, job.buffers->records,
-                          static_cast<size_t>(job.produced) * sizeof(TriangleRecord));
-        if (output.failure != OutputFailure::kNone) {
-            writeFailed.store(true);
-            return;
-        }
-        triangles += job.produced;
-        ++blocksDone;
+    auto handOver = [&](BlockJob job) {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        queue.ring[static_cast<size_t>(queue.queued) % poolSize] = job;
+        ++queue.queued;
+        queue.changed.notify_all();
     };
     if (grid.totalBlocks > 0) {
         tbb::task_arena arena(threadCount);
@@ -144,9 +215,12 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
                 tokenCount,
                 tbb::make_filter<void, BlockJob>(tbb::filter_mode::serial_in_order, source) &
                     tbb::make_filter<BlockJob, BlockJob>(tbb::filter_mode::parallel, mesh) &
-                    tbb::make_filter<BlockJob, void>(tbb::filter_mode::serial_in_order, write));
+                    tbb::make_filter<BlockJob, void>(tbb::filter_mode::serial_in_order, handOver));
         });
     }
+    closeQueue();
+    writer.thread.join();
+    interrupted = interrupted || writerStopped.load();
     if (writeFailed.load()) {
         return {TessellationStatus::kWriteFailed, output.errorNumber, 0, 0.0};
     }
