@@ -156,7 +156,7 @@ void BM_SampleBlockFast(benchmark::State& state) {
     }
     const Box3d box = state.range(1) == 0 ? kPresetZeroBox
                                           : Box3d{{-0.24, -0.24, 0.24}, {0.24, 0.24, 0.72}};
-    FastSamplingStats stats = {0, 0};
+    FastSamplingStats stats = {0, 0, 0};
     for (auto _ : state) {
         stats = sampleBlockFast(kDefaultFieldParams, box, 0.5, level, buffers.samples);
     }

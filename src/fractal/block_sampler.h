@@ -56,13 +56,32 @@ void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* sam
 
 // What sampleBlockFast did.
 struct FastSamplingStats {
-    int32_t undecided;  // samples the vector classifier could not decide
-    int32_t exact;      // samples evaluated with libm (undecided ones included)
+    int32_t undecided;   // samples the vector classifier could not decide
+    int32_t exact;       // samples evaluated with libm (undecided ones included)
+    int32_t classified;  // samples given to the vector classifier: those of no certified box
 };
 
+// Passes: certify the boxes of an octree (the block, then boxes of 16^3, 8^3 and 4^3 samples, each
+// level only inside the boxes left open by the one before), classify the samples of the boxes left
+// open, build the class masks, evaluate the exact values on the surface mask.
 // Every sample that is an end of a crossed edge (its neighbour along x, y or z lies on the other
 // side of isoLevel) holds its exact value, every other one its exact value or a stand-in of its
 // class (kCertainlyBelow, kCertainlyNotBelow). Requires classificationApplies(params, isoLevel)
 // and a level the CPU runs.
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
                                   SimdLevel level, double* samples);
+
+// ---- internals for the sampler and the tests
+
+// The octree's box edges in samples, coarsest first, each dividing the one before.
+constexpr int kOctreeDepths = 4;
+constexpr int kOctreeBoxEdges[kOctreeDepths] = {64, 16, 8, 4};
+
+// A box of lattice points as the certifier takes it: every point lies within `radius` of `centre`.
+struct SampleRegion {
+    Vec3d centre;
+    double radius;
+};
+
+// The box of `edge`^3 lattice points whose lowest one is (edge * bx, edge * by, edge * bz).
+SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by, int bz);
