@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
             const int32_t k = static_cast<int32_t>(b / grid.blocksX / grid.blocksY);
             const FastSamplingStats stats =
                 sampleBlockFast(kDefaultFieldParams, blockBox(kRunBox, grid.blockEdge, i, j, k),
-                                kRunIsoLevel, level, buffers.samples);
+                                kRunIsoLevel, level, buffers.samples, buffers.classMasks);
             exact += stats.exact;
             undecided += stats.undecided;
             classified += stats.classified;

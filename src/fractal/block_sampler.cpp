@@ -1,6 +1,7 @@
 // Block sampler: the field over one block's lattice, by the cheapest path that keeps the mesh exact.
 #include "fractal/block_sampler.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -39,6 +40,12 @@ uint64_t belowMask(const double* row, double isoLevel) {
     }
 #endif
     return mask;
+}
+
+void computeClassMasks(const double* samples, double isoLevel, uint64_t* classMasks) {
+    for (std::size_t row = 0; row < kBlockRowCount; ++row) {
+        classMasks[row] = belowMask(samples + kN * row, isoLevel);
+    }
 }
 
 BlockLattice computeBlockLattice(const Box3d& box) {
@@ -108,11 +115,25 @@ struct RegionLanes {
     int box[kMaxChildren][3];
 };
 
+// The (x, z) columns of the boxes' centres over all depths: depth d has (64 / edge)^2 of them.
+constexpr int centreColumnOffset(int depth) {
+    int offset = 0;
+    for (int d = 0; d < depth; ++d) {
+        offset += (kN / kOctreeBoxEdges[d]) * (kN / kOctreeBoxEdges[d]);
+    }
+    return offset;
+}
+constexpr int kCentreColumnCount = centreColumnOffset(kOctreeDepths);
+
 struct Octree {
     const FieldParams* params;
     const BlockLattice* lattice;
     SimdLevel level;
-    uint8_t leaves[kLeafCount];  // leaf (a, b, c) at a + 16 b + 256 c
+    uint8_t leaves[kLeafCount];  // leaf (a, b, c) at a + perAxis (b + perAxis c)
+    // The boxes of one column of a depth share their centre's x and z, so its column terms are
+    // computed once, when first needed.
+    ColumnTerms centreColumns[kCentreColumnCount];
+    uint8_t centreReady[kCentreColumnCount];
 };
 
 void markLeaves(Octree& tree, int edge, const int* box, uint8_t leafClass) {
@@ -143,7 +164,13 @@ void certifyChildren(Octree& tree, int depth, const int* parent) {
                 box[1] = parent[1] * perParent + b;
                 box[2] = parent[2] * perParent + c;
                 const SampleRegion region = sampleRegion(*tree.lattice, edge, box[0], box[1], box[2]);
-                const ColumnTerms terms = computeColumnTerms(region.centre.x, region.centre.z);
+                const int column = centreColumnOffset(depth) + box[0] + kN / edge * box[2];
+                if (!tree.centreReady[column]) {
+                    tree.centreColumns[column] =
+                        computeColumnTerms(region.centre.x, region.centre.z);
+                    tree.centreReady[column] = 1;
+                }
+                const ColumnTerms& terms = tree.centreColumns[column];
                 lanes.cx[count] = region.centre.x;
                 lanes.cy[count] = region.centre.y;
                 lanes.cz[count] = region.centre.z;
@@ -183,6 +210,40 @@ void certifyChildren(Octree& tree, int depth, const int* parent) {
         } else if (depth + 1 < kOctreeDepths) {
             certifyChildren(tree, depth + 1, lanes.box[n]);
         }
+    }
+}
+
+// Marks the certified leaves whose 3x3x3 neighbourhood of leaves (within the block) holds their
+// class only. Every corner of a cube with a corner in such a leaf lies in that neighbourhood, so
+// the cube is not crossed and nothing reads the leaf's samples. The neighbourhood's lowest and
+// highest class are found by three passes of a 1D minimum and maximum, one per axis.
+void findQuietLeaves(const uint8_t* leaves, uint8_t* quiet) {
+    uint8_t lowest[2][kLeafCount];
+    uint8_t highest[2][kLeafCount];
+    std::memcpy(lowest[0], leaves, kLeafCount);
+    std::memcpy(highest[0], leaves, kLeafCount);
+    int from = 0;
+    for (int stride = 1; stride < kLeafCount; stride *= kLeavesPerAxis, from ^= 1) {
+        const uint8_t* low = lowest[from];
+        const uint8_t* high = highest[from];
+        for (int n = 0; n < kLeafCount; ++n) {
+            const int along = n / stride % kLeavesPerAxis;
+            uint8_t l = low[n];
+            uint8_t h = high[n];
+            if (along > 0) {
+                l = std::min(l, low[n - stride]);
+                h = std::max(h, high[n - stride]);
+            }
+            if (along < kLeavesPerAxis - 1) {
+                l = std::min(l, low[n + stride]);
+                h = std::max(h, high[n + stride]);
+            }
+            lowest[from ^ 1][n] = l;
+            highest[from ^ 1][n] = h;
+        }
+    }
+    for (int n = 0; n < kLeafCount; ++n) {
+        quiet[n] = leaves[n] != kLeafOpen && lowest[from][n] == highest[from][n];
     }
 }
 
@@ -241,7 +302,7 @@ inline uint64_t surfaceMask(const uint64_t* below, int j, int k) {
 }  // namespace
 
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
-                                  SimdLevel level, double* samples) {
+                                  SimdLevel level, double* samples, uint64_t* classMasks) {
     const BlockLattice lattice = computeBlockLattice(box);
     const double* xs = lattice.xs;
     const double* ys = lattice.ys;
@@ -255,8 +316,11 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     tree.lattice = &lattice;
     tree.level = level;
     std::memset(tree.leaves, kLeafOpen, sizeof tree.leaves);
+    std::memset(tree.centreReady, 0, sizeof tree.centreReady);
     const int wholeBlock[3] = {0, 0, 0};
     certifyChildren(tree, 0, wholeBlock);
+    uint8_t quiet[kLeafCount];
+    findQuietLeaves(tree.leaves, quiet);
 
     // Passes 2 to 4, slice by slice: the stand-ins of certified leaves, the classifier on the
     // samples of open leaves, the class masks; then the exact values on the surface mask. Slices
@@ -264,71 +328,90 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     // slices k - 1 and k + 1. Replacing a stand-in by its exact value keeps its class, so later
     // neighbour tests read the same classes.
     SliceColumns columns[2];
-    uint64_t below[kN * kN];  // the class mask of row (j, k) at j + 64 k
+    uint64_t* below = classMasks;
     static constexpr double kLeafValues[] = {0.0, kCertainlyBelow, kCertainlyNotBelow, 0.0};
     auto classifySlice = [&](int k) {
         SliceColumns& slice = columns[k & 1];
         slice.ready = 0;
         for (int j = 0; j < kN; ++j) {
             double* row = samples + kN * j + kSliceStride * k;
-            const uint8_t* leafRow =
-                tree.leaves + kLeavesPerAxis * (j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge));
+            const int leafRowStart =
+                kLeavesPerAxis * (j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge));
+            const uint8_t* leafRow = tree.leaves + leafRowStart;
+            const uint8_t* quietRow = quiet + leafRowStart;
+            // Certified leaves take their stand-ins (quiet ones need none), and their classes go
+            // straight into the row's mask; only open samples are compared one by one.
             uint64_t open = 0;
+            uint64_t certifiedBelow = 0;
             for (int a = 0; a < kLeavesPerAxis; ++a) {
+                const uint64_t leafBits = ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * a);
                 if (leafRow[a] == kLeafOpen) {
-                    open |= ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * a);
-                } else {
-                    const double value = kLeafValues[leafRow[a]];
+                    open |= leafBits;
+                    continue;
+                }
+                const double value = kLeafValues[leafRow[a]];
+                if (!quietRow[a]) {
                     for (int i = kLeafEdge * a; i < kLeafEdge * (a + 1); ++i) {
                         row[i] = value;
                     }
                 }
-            }
-            if (open != 0) {
-                // The open samples of the row, gathered into lanes (padded to eight with the
-                // last), classified and scattered back.
-                double cx[kN], cy[kN], cz[kN], s[kN], sqrtS[kN], cosPhi8[kN], sinPhi8[kN];
-                double out[kN];
-                int index[kN];
-                int count = 0;
-                for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
-                    const int i = __builtin_ctzll(bits);
-                    const ColumnTerms& terms = columnTerms(slice, xs, zs[k], i);
-                    cx[count] = xs[i];
-                    cy[count] = ys[j];
-                    cz[count] = zs[k];
-                    s[count] = terms.s;
-                    sqrtS[count] = terms.sqrtS;
-                    cosPhi8[count] = terms.cosPhi8;
-                    sinPhi8[count] = terms.sinPhi8;
-                    index[count] = i;
-                    ++count;
-                }
-                for (int n = count; n < ((count + 7) & ~7); ++n) {
-                    cx[n] = cx[count - 1];
-                    cy[n] = cy[count - 1];
-                    cz[n] = cz[count - 1];
-                    s[n] = s[count - 1];
-                    sqrtS[n] = sqrtS[count - 1];
-                    cosPhi8[n] = cosPhi8[count - 1];
-                    sinPhi8[n] = sinPhi8[count - 1];
-                }
-                const ClassifyLanes lanes = {cx, cy, cz, s, sqrtS, cosPhi8, sinPhi8};
-                classifyLanes(level, lanes, (count + 7) & ~7, params.maxIterations, out);
-                stats.classified += count;
-                for (int n = 0; n < count; ++n) {
-                    row[index[n]] = out[n];
-                }
-                // Undecided lanes are rare: a mask finds them without a branch per sample.
-                for (uint64_t undecided = undecidedMask(row) & open; undecided != 0;
-                     undecided &= undecided - 1) {
-                    const int i = __builtin_ctzll(undecided);
-                    row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]},
-                                                columnTerms(slice, xs, zs[k], i), params);
-                    ++stats.undecided;
+                if (value < isoLevel) {
+                    certifiedBelow |= leafBits;
                 }
             }
-            below[j + kN * k] = belowMask(row, isoLevel);
+            if (open == 0) {
+                below[j + kN * k] = certifiedBelow;
+                continue;
+            }
+            // The open samples of the row, gathered into lanes (padded to eight with the
+            // last), classified and scattered back.
+            double cx[kN], cy[kN], cz[kN], s[kN], sqrtS[kN], cosPhi8[kN], sinPhi8[kN];
+            double out[kN];
+            int index[kN];
+            int count = 0;
+            for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
+                const int i = __builtin_ctzll(bits);
+                const ColumnTerms& terms = columnTerms(slice, xs, zs[k], i);
+                cx[count] = xs[i];
+                cy[count] = ys[j];
+                cz[count] = zs[k];
+                s[count] = terms.s;
+                sqrtS[count] = terms.sqrtS;
+                cosPhi8[count] = terms.cosPhi8;
+                sinPhi8[count] = terms.sinPhi8;
+                index[count] = i;
+                ++count;
+            }
+            for (int n = count; n < ((count + 7) & ~7); ++n) {
+                cx[n] = cx[count - 1];
+                cy[n] = cy[count - 1];
+                cz[n] = cz[count - 1];
+                s[n] = s[count - 1];
+                sqrtS[n] = sqrtS[count - 1];
+                cosPhi8[n] = cosPhi8[count - 1];
+                sinPhi8[n] = sinPhi8[count - 1];
+            }
+            const ClassifyLanes lanes = {cx, cy, cz, s, sqrtS, cosPhi8, sinPhi8};
+            classifyLanes(level, lanes, (count + 7) & ~7, params.maxIterations, out);
+            stats.classified += count;
+            for (int n = 0; n < count; ++n) {
+                row[index[n]] = out[n];
+            }
+            // Undecided lanes are rare: a mask finds them without a branch per sample.
+            for (uint64_t undecided = undecidedMask(row) & open; undecided != 0;
+                 undecided &= undecided - 1) {
+                const int i = __builtin_ctzll(undecided);
+                row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]},
+                                            columnTerms(slice, xs, zs[k], i), params);
+                ++stats.undecided;
+            }
+            // Quiet samples were never written: only the open ones are compared.
+            uint64_t openBelow = 0;
+            for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
+                const int i = __builtin_ctzll(bits);
+                openBelow |= static_cast<uint64_t>(row[i] < isoLevel) << i;
+            }
+            below[j + kN * k] = certifiedBelow | openBelow;
         }
     };
     auto resolveSlice = [&](int k) {
@@ -368,10 +451,11 @@ BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel) {
 }
 
 void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
-                 double isoLevel, double* samples) {
+                 double isoLevel, double* samples, uint64_t* classMasks) {
     if (sampler.method == SamplingMethod::kVector) {
-        sampleBlockFast(params, box, isoLevel, sampler.level, samples);
+        sampleBlockFast(params, box, isoLevel, sampler.level, samples, classMasks);
     } else {
         sampleBlockColumns(params, box, samples);
+        computeClassMasks(samples, isoLevel, classMasks);
     }
 }

@@ -107,8 +107,10 @@ TEST(BlockSampler, CertifiedBoxesAndTheirBlocksAgreeWithTheStraightforwardEvalua
                             << ", box " << n << " of edge " << edge << " certified " << out[n];
                     }
                 }
-                sampleBlockFast(kDefaultFieldParams, block, 0.5, level, fast.samples);
-                ASSERT_EQ(meshSampledBlock(block, fast.samples, 0.5, fast.records), expected);
+                sampleBlockFast(kDefaultFieldParams, block, 0.5, level, fast.samples,
+                                fast.classMasks);
+                ASSERT_EQ(meshSampledBlock(block, fast.samples, fast.classMasks, 0.5, fast.records),
+                          expected);
                 EXPECT_EQ(std::memcmp(fast.records, reference.records,
                                       static_cast<size_t>(expected) * sizeof(TriangleRecord)),
                           0)
