@@ -247,6 +247,13 @@ void findQuietLeaves(const uint8_t* leaves, uint8_t* quiet) {
     }
 }
 
+// The masks of one row of leaves along x, for its four rows of samples.
+struct LeafRow {
+    uint64_t open;      // samples of open leaves
+    uint64_t below;     // samples of leaves certified below
+    uint32_t written;   // bit a: leaf a is certified and not quiet, so it takes stand-ins
+};
+
 // The column terms of one z slice, computed only for the columns some sample needs.
 struct SliceColumns {
     ColumnTerms terms[kN];
@@ -321,6 +328,29 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     certifyChildren(tree, 0, wholeBlock);
     uint8_t quiet[kLeafCount];
     findQuietLeaves(tree.leaves, quiet);
+    // Each row of leaves serves four rows of samples: its masks are formed once. Certified leaves
+    // take their stand-ins (quiet ones need none), and their classes go straight into the rows'
+    // masks; only open samples are compared one by one.
+    static constexpr double kLeafValues[] = {0.0, kCertainlyBelow, kCertainlyNotBelow, 0.0};
+    LeafRow leafRows[kLeavesPerAxis * kLeavesPerAxis];
+    for (int r = 0; r < kLeavesPerAxis * kLeavesPerAxis; ++r) {
+        LeafRow& leafRow = leafRows[r];
+        leafRow = {0, 0, 0};
+        for (int a = 0; a < kLeavesPerAxis; ++a) {
+            const int leaf = a + kLeavesPerAxis * r;
+            const uint64_t leafBits = ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * a);
+            if (tree.leaves[leaf] == kLeafOpen) {
+                leafRow.open |= leafBits;
+                continue;
+            }
+            if (!quiet[leaf]) {
+                leafRow.written |= 1u << a;
+            }
+            if (kLeafValues[tree.leaves[leaf]] < isoLevel) {
+                leafRow.below |= leafBits;
+            }
+        }
+    }
 
     // Passes 2 to 4, slice by slice: the stand-ins of certified leaves, the classifier on the
     // samples of open leaves, the class masks; then the exact values on the surface mask. Slices
@@ -329,36 +359,23 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     // neighbour tests read the same classes.
     SliceColumns columns[2];
     uint64_t* below = classMasks;
-    static constexpr double kLeafValues[] = {0.0, kCertainlyBelow, kCertainlyNotBelow, 0.0};
     auto classifySlice = [&](int k) {
         SliceColumns& slice = columns[k & 1];
         slice.ready = 0;
         for (int j = 0; j < kN; ++j) {
             double* row = samples + kN * j + kSliceStride * k;
-            const int leafRowStart =
-                kLeavesPerAxis * (j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge));
-            const uint8_t* leafRow = tree.leaves + leafRowStart;
-            const uint8_t* quietRow = quiet + leafRowStart;
-            // Certified leaves take their stand-ins (quiet ones need none), and their classes go
-            // straight into the row's mask; only open samples are compared one by one.
-            uint64_t open = 0;
-            uint64_t certifiedBelow = 0;
-            for (int a = 0; a < kLeavesPerAxis; ++a) {
-                const uint64_t leafBits = ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * a);
-                if (leafRow[a] == kLeafOpen) {
-                    open |= leafBits;
-                    continue;
-                }
-                const double value = kLeafValues[leafRow[a]];
-                if (!quietRow[a]) {
-                    for (int i = kLeafEdge * a; i < kLeafEdge * (a + 1); ++i) {
-                        row[i] = value;
-                    }
-                }
-                if (value < isoLevel) {
-                    certifiedBelow |= leafBits;
+            const int leafRowIndex = j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge);
+            const LeafRow& leafRow = leafRows[leafRowIndex];
+            const uint8_t* leafClasses = tree.leaves + kLeavesPerAxis * leafRowIndex;
+            for (uint32_t written = leafRow.written; written != 0; written &= written - 1) {
+                const int a = __builtin_ctz(written);
+                const double value = kLeafValues[leafClasses[a]];
+                for (int i = kLeafEdge * a; i < kLeafEdge * (a + 1); ++i) {
+                    row[i] = value;
                 }
             }
+            const uint64_t open = leafRow.open;
+            const uint64_t certifiedBelow = leafRow.below;
             if (open == 0) {
                 below[j + kN * k] = certifiedBelow;
                 continue;
