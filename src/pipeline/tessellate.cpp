@@ -99,8 +99,8 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
 
     const int threadCount = options.threadCount > 0 ? options.threadCount : 1;
     // Four blocks in flight per thread keep every thread busy while blocks of uneven cost finish;
-    // two more per thread wait for the writer thread while the kernel copies or writes back, so a slow
-    // write seldom holds a worker. Each block owns its BlockBuffers, allocated once here.
+    // two more per thread wait for the writer thread while the kernel copies or writes back, so
+    // a slow write seldom holds a worker. Each block owns its BlockBuffers, allocated once here.
     const size_t tokenCount = 4 * static_cast<size_t>(threadCount);
     const size_t poolSize = tokenCount + 2 * static_cast<size_t>(threadCount);
     std::vector<std::unique_ptr<BlockBuffers>> pool;
@@ -185,8 +185,8 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
         }
         const int64_t index = nextBlock++;
         // The pipeline hands blocks over in order and holds fewer than tokenCount, so block
-        // index - poolSize, the last user of this slot, has left it: only the writer may still
-        // hold it, and the writer never waits for the pipeline.
+        // index - poolSize, the last user of this slot, has been handed over: the writer
+        // finishes it without the pipeline's help, and this wait cannot deadlock.
         if (index >= static_cast<int64_t>(poolSize)) {
             std::unique_lock<std::mutex> lock(queue.mutex);
             queue.changed.wait(lock, [&] {

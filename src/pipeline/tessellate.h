@@ -52,7 +52,8 @@ struct TessellationResult {
 };
 
 struct TessellationOptions {
-    // Checked before every block; when it reads true the run stops and nothing is kept.
+    // Checked before every block is meshed and before it is written; when it reads true the run
+    // stops and nothing is kept.
     const std::atomic<bool>* stopRequested = nullptr;
     // Threads that mesh blocks; the file and the progress reports are the same for any count.
     int threadCount = 1;
@@ -61,7 +62,7 @@ struct TessellationOptions {
 };
 
 // Runs one meshing job into `fileName`: blocks meshed on options.threadCount threads, written in
-// block order, each with one write, to a temporary that is renamed onto `fileName` only after the
+// block order by one more thread, each with one write, to a temporary that is renamed onto `fileName` only after the
 // last write and the close succeeded. Throws what IntervalTimer throws and std::bad_alloc; any
 // temporary is removed first.
 TessellationResult tessellate(const FieldParams& params, int32_t resolution, double isoLevel,
