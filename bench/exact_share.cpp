@@ -1,6 +1,7 @@
 // exact_share: for each preset given, its blocks per axis, the share of samples that the vector
 // sampling path evaluated exactly with libm (undecided by the classifier, or next to the surface)
-// the undecided count and the share given to the per-sample classifier (outside certified boxes). Usage: build/bench/exact_share 0 1 2 3
+// the undecided count and the share given to the per-sample classifier (outside certified boxes).
+// Usage: build/bench/exact_share 0 1 2 3
 #include <cstdio>
 
 #include "app/front_end.h"

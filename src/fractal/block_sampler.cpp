@@ -163,7 +163,8 @@ void certifyChildren(Octree& tree, int depth, const int* parent) {
                 box[0] = parent[0] * perParent + a;
                 box[1] = parent[1] * perParent + b;
                 box[2] = parent[2] * perParent + c;
-                const SampleRegion region = sampleRegion(*tree.lattice, edge, box[0], box[1], box[2]);
+                const SampleRegion region =
+                    sampleRegion(*tree.lattice, edge, box[0], box[1], box[2]);
                 const int column = centreColumnOffset(depth) + box[0] + kN / edge * box[2];
                 if (!tree.centreReady[column]) {
                     tree.centreColumns[column] =

@@ -41,8 +41,9 @@
 //   is at most R = r + D and, when rho_b > D, rho is at least rho_b - D. So the difference grows to
 //   at most 8 kappa R^7 D with kappa = min(8, max(1, R / (rho_b - D))) off the axis and kappa = 8
 //   where the ball may reach it (and for single points, whose drift stays far below what decides
-//   them: the division is not worth it there). The computed rho_b is within 2u of the exact one: it is shrunk by
-//   2^-48 before D is taken off, and the ratio grown by 2^-48, so kappa never comes out small.
+//   them: the division is not worth it there). The computed rho_b is within 2u of the exact one:
+//   it is shrunk by 2^-48 before D is taken off, and the ratio grown by 2^-48, so kappa never
+//   comes out small.
 //   Hence, with L = 512u + 128u (kLocalErrorUlps) for the two local errors together,
 //   D_{t+1} = 8 kappa_t R_t^7 D_t + L (R_t^8 + |c|), D_0 = 0.
 //   The recursion is itself rounded: its growth term passes through about 15 roundings (R, its
@@ -53,9 +54,11 @@
 //   of lattice points). b_t is then the algebraic orbit of c0 and a_t libm's orbit of any c; the
 //   starting difference is |c - c0| <= h, and each step adds c - c0 again, so
 //   D_{t+1} = 8 kappa_t R_t^7 D_t + L (R_t^8 + |c|) + h, D_0 = h, with |c| <= |c0| + h for |c|
-//   wherever it appears (here and in the radius bounds below). Every statement below then holds
-//   for every point of the region at once; a point is the region with h = 0, and the same code
-//   serves both.
+//   wherever it appears (here and in the radius bounds below). The centre's first azimuth terms
+//   come from libm (within ~65u each, see above), so its first step errs by at most ~130u r^8
+//   instead of the polar part's 37u: with libm's 300u, still inside L. Every statement below then
+//   holds for every point of the region at once; a point is the region with h = 0, and the same
+//   code serves both.
 // * The modulus m = sqrt(x^2 + z^2 + y^2) adds at most 3u m on each side: 8u m is used.
 // * Before the direction: the exact new modulus lies in [r_a^8 - |c|, r_a^8 + |c|], and libm's
 //   radius r_a lies in [r - D, r + D]. With the local error above and 64u (r + D)^8 for the

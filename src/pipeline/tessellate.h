@@ -57,14 +57,15 @@ struct TessellationOptions {
     const std::atomic<bool>* stopRequested = nullptr;
     // Threads that mesh blocks; the file and the progress reports are the same for any count.
     int threadCount = 1;
-    // Called on one thread at a time, in order; may be empty.
+    // Called on one thread at a time, in order (the writer thread, then the caller for the last
+    // report); may be empty; must not throw.
     std::function<void(const TessellationProgress&)> onProgress;
 };
 
 // Runs one meshing job into `fileName`: blocks meshed on options.threadCount threads, written in
-// block order by one more thread, each with one write, to a temporary that is renamed onto `fileName` only after the
-// last write and the close succeeded. Throws what IntervalTimer throws and std::bad_alloc; any
-// temporary is removed first.
+// block order by one more thread, each with one write, to a temporary that is renamed onto
+// `fileName` only after the last write and the close succeeded. Throws what IntervalTimer throws
+// and std::bad_alloc; any temporary is removed first.
 TessellationResult tessellate(const FieldParams& params, int32_t resolution, double isoLevel,
                               const std::string& fileName, const Box3d& box,
                               const TessellationOptions& options = {});

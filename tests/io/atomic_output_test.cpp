@@ -49,7 +49,8 @@ TEST(AtomicOutput, OutputsPastTheFlushBehindStepKeepEveryByte) {
         AtomicOutput output;
         ASSERT_TRUE(openAtomicOutput(dir.file("long.bin"), output));
         for (int n = 0; expected.size() < (150u << 20); ++n) {
-            const std::string chunk(n % 3 == 0 ? 4099 : (5 << 20) + 7, static_cast<char>('a' + n % 26));
+            const std::string chunk(n % 3 == 0 ? 4099 : (5 << 20) + 7,
+                                    static_cast<char>('a' + n % 26));
             writeAtomicOutput(output, chunk.data(), chunk.size());
             expected += chunk;
         }
