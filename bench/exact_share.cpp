@@ -1,6 +1,7 @@
 // exact_share: for each preset given, its blocks per axis, the share of samples that the vector
 // sampling path evaluated exactly with libm (undecided by the classifier, or next to the surface)
-// and the undecided count. Usage: build/bench/exact_share 0 1 2 3
+// the undecided count and the share given to the per-sample classifier (outside certified boxes).
+// Usage: build/bench/exact_share 0 1 2 3
 #include <cstdio>
 
 #include "app/front_end.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
         const BlockGrid grid = decomposeBox(kRunBox, kResolutionPresets[preset].resolution);
         long long exact = 0;
         long long undecided = 0;
+        long long classified = 0;
         if (level == SimdLevel::kNone) {
             exact = grid.totalBlocks * static_cast<long long>(kBlockSampleCount);
         }
@@ -28,13 +30,14 @@ int main(int argc, char** argv) {
             const int32_t k = static_cast<int32_t>(b / grid.blocksX / grid.blocksY);
             const FastSamplingStats stats =
                 sampleBlockFast(kDefaultFieldParams, blockBox(kRunBox, grid.blockEdge, i, j, k),
-                                kRunIsoLevel, level, buffers.samples);
+                                kRunIsoLevel, level, buffers.samples, buffers.classMasks);
             exact += stats.exact;
             undecided += stats.undecided;
+            classified += stats.classified;
         }
         const double samples = static_cast<double>(grid.totalBlocks) * kBlockSampleCount;
-        std::printf("%d %d %.4f %lld %s\n", preset, grid.blocksX, exact / samples, undecided,
-                    simdLevelName(level));
+        std::printf("%d %d %.4f %lld %.4f %s\n", preset, grid.blocksX, exact / samples, undecided,
+                    classified / samples, simdLevelName(level));
     }
     return 0;
 }

@@ -98,10 +98,12 @@ void BM_CubeWalk(benchmark::State& state) {
     static BlockBuffers buffers;
     const Box3d box = {{0.24, -0.72, -0.72}, {0.72, -0.24, -0.24}};
     sampleBlockReference(kDefaultFieldParams, box, buffers.samples);
+    computeClassMasks(buffers.samples, 0.5, buffers.classMasks);
     for (auto _ : state) {
         benchmark::DoNotOptimize(
             state.range(0) == 0 ? meshEveryCube(box, buffers.samples, 0.5, buffers.records)
-                                : meshSampledBlock(box, buffers.samples, 0.5, buffers.records));
+                                : meshSampledBlock(box, buffers.samples, buffers.classMasks, 0.5,
+                                                   buffers.records));
     }
     state.SetItemsProcessed(state.iterations() * 63 * 63 * 63);
 }
@@ -156,9 +158,10 @@ void BM_SampleBlockFast(benchmark::State& state) {
     }
     const Box3d box = state.range(1) == 0 ? kPresetZeroBox
                                           : Box3d{{-0.24, -0.24, 0.24}, {0.24, 0.24, 0.72}};
-    FastSamplingStats stats = {0, 0};
+    FastSamplingStats stats = {0, 0, 0};
     for (auto _ : state) {
-        stats = sampleBlockFast(kDefaultFieldParams, box, 0.5, level, buffers.samples);
+        stats = sampleBlockFast(kDefaultFieldParams, box, 0.5, level, buffers.samples,
+                                buffers.classMasks);
     }
     state.counters["exact_share"] = static_cast<double>(stats.exact) / kBlockSampleCount;
     state.counters["undecided"] = stats.undecided;

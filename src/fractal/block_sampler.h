@@ -13,6 +13,8 @@
 // Samples per block along one axis, and the samples of one block (262,144 doubles, 2 MiB).
 constexpr int kBlockSamplesPerAxis = 64;
 constexpr std::size_t kBlockSampleCount = 64 * 64 * 64;
+// Rows of 64 samples along x per block: row (j, k) at j + 64 k.
+constexpr std::size_t kBlockRowCount = 64 * 64;
 
 // The lattice of one block: the 64 coordinates of each axis, c(0) = min, c(n + 1) = c(n) + step
 // with step = (max - min) / 63. A running sum, not min + n * step, so that the sampler and the
@@ -29,6 +31,9 @@ BlockLattice computeBlockLattice(const Box3d& box);
 // (a NaN is not below). The sampler and the cube walk find crossed edges and cubes with it.
 uint64_t belowMask(const double* row, double isoLevel);
 
+// belowMask of every row of `samples` into classMasks[j + 64 k] (kBlockRowCount masks).
+void computeClassMasks(const double* samples, double isoLevel, uint64_t* classMasks);
+
 // How the blocks of a run are sampled, chosen once per run.
 enum class SamplingMethod {
     kColumns,  // fieldValue's bits, with the first step's azimuth terms shared per (x, z) column
@@ -44,11 +49,13 @@ struct BlockSampler {
 // (classificationApplies), else kColumns.
 BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel);
 
-// Fills samples[i + 64 j + 4096 k] (kBlockSampleCount doubles) for lattice point (i, j, k) of
-// `box` so that every sample the cube walk can see crossing isoLevel holds fieldValue's exact bits,
-// and every other one a value of the same class against isoLevel. Allocates nothing.
+// Fills classMasks (kBlockRowCount) with the classes of fieldValue against isoLevel at every
+// lattice point (i, j, k) of `box`, as computeClassMasks would from fieldValue's samples, and
+// samples[i + 64 j + 4096 k] (kBlockSampleCount doubles) so that every corner of a cube whose
+// corners are not all of one class holds a value of its class, and every end of a crossed edge
+// fieldValue's exact bits. Other samples may hold anything. Allocates nothing.
 void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
-                 double isoLevel, double* samples);
+                 double isoLevel, double* samples, uint64_t* classMasks);
 
 // fieldValue at every lattice point, bit for bit, with the first step's azimuth terms computed
 // once per (x, z) column instead of once per sample.
@@ -56,13 +63,31 @@ void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* sam
 
 // What sampleBlockFast did.
 struct FastSamplingStats {
-    int32_t undecided;  // samples the vector classifier could not decide
-    int32_t exact;      // samples evaluated with libm (undecided ones included)
+    int32_t undecided;   // samples the vector classifier could not decide
+    int32_t exact;       // samples evaluated with libm (undecided ones included)
+    int32_t classified;  // samples given to the vector classifier: those of no certified box
 };
 
-// Every sample that is an end of a crossed edge (its neighbour along x, y or z lies on the other
-// side of isoLevel) holds its exact value, every other one its exact value or a stand-in of its
-// class (kCertainlyBelow, kCertainlyNotBelow). Requires classificationApplies(params, isoLevel)
-// and a level the CPU runs.
+// Passes: certify the boxes of an octree (the block, then boxes of 16^3, 8^3 and 4^3 samples, each
+// level only inside the boxes left open by the one before), classify the samples of the boxes left
+// open, build the class masks, evaluate the exact values on the surface mask.
+// sampleBlock's contract, with stand-ins of their class (kCertainlyBelow, kCertainlyNotBelow) where
+// the value is not needed; samples inside a certified region far from any other class are not
+// written at all. Requires classificationApplies(params, isoLevel) and a level the CPU runs.
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
-                                  SimdLevel level, double* samples);
+                                  SimdLevel level, double* samples, uint64_t* classMasks);
+
+// ---- internals for the sampler and the tests
+
+// The octree's box edges in samples, coarsest first, each dividing the one before.
+constexpr int kOctreeDepths = 4;
+constexpr int kOctreeBoxEdges[kOctreeDepths] = {64, 16, 8, 4};
+
+// A box of lattice points as the certifier takes it: every point lies within `radius` of `centre`.
+struct SampleRegion {
+    Vec3d centre;
+    double radius;
+};
+
+// The box of `edge`^3 lattice points whose lowest one is (edge * bx, edge * by, edge * bz).
+SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by, int bz);

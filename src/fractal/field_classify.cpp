@@ -5,6 +5,10 @@
 // The kernels, one per instruction set, each in a translation unit compiled for it.
 void classifyLanesAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* out);
 void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* out);
+void certifyRegionsAvx512(const ClassifyLanes& centres, const double* radii, int count,
+                          int maxIterations, double* out);
+void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
+                        int maxIterations, double* out);
 
 SimdLevel detectSimdLevel() {
 #if defined(QUARNEL_SIMD_KERNELS)
@@ -51,6 +55,28 @@ void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int m
 #endif
     (void)level;
     (void)lanes;
+    (void)count;
+    (void)maxIterations;
+    (void)out;
+    assert(false && "no vector kernel on this platform");
+}
+
+void certifyRegions(SimdLevel level, const ClassifyLanes& centres, const double* radii, int count,
+                    int maxIterations, double* out) {
+    assert(count % 8 == 0);
+#if defined(QUARNEL_SIMD_KERNELS)
+    if (level == SimdLevel::kAvx512) {
+        certifyRegionsAvx512(centres, radii, count, maxIterations, out);
+        return;
+    }
+    if (level == SimdLevel::kAvx2) {
+        certifyRegionsAvx2(centres, radii, count, maxIterations, out);
+        return;
+    }
+#endif
+    (void)level;
+    (void)centres;
+    (void)radii;
     (void)count;
     (void)maxIterations;
     (void)out;

@@ -38,5 +38,11 @@ struct ClassifyLanes {
 void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
                    double* out);
 
+// The same for regions: lane n stands for every point within radii[n] of its centre (the lane's
+// point, with that point's column terms), and its class, or the exact 0, holds for all of them;
+// NaN where it cannot be certified for all. Same requirements as classifyLanes.
+void certifyRegions(SimdLevel level, const ClassifyLanes& centres, const double* radii, int count,
+                    int maxIterations, double* out);
+
 // The name of a level as the tests and benchmarks print it ("none", "AVX2", "AVX-512").
 const char* simdLevelName(SimdLevel level);

@@ -4,5 +4,10 @@
 #include "fractal/vector_avx2.h"
 
 void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* out) {
-    classify_kernel::classify<Avx2>(lanes, count, maxIterations, 1.0, out);
+    classify_kernel::classify<Avx2>(lanes, nullptr, count, maxIterations, 1.0, out);
+}
+
+void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
+                         int maxIterations, double* out) {
+    classify_kernel::classify<Avx2>(centres, radii, count, maxIterations, 1.0, out);
 }

@@ -4,5 +4,10 @@
 #include "fractal/vector_avx512.h"
 
 void classifyLanesAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* out) {
-    classify_kernel::classify<Avx512>(lanes, count, maxIterations, 1.0, out);
+    classify_kernel::classify<Avx512>(lanes, nullptr, count, maxIterations, 1.0, out);
+}
+
+void certifyRegionsAvx512(const ClassifyLanes& centres, const double* radii, int count,
+                         int maxIterations, double* out) {
+    classify_kernel::classify<Avx512>(centres, radii, count, maxIterations, 1.0, out);
 }

@@ -33,11 +33,32 @@
 // * Where s^4 is not a normal double the direction is lost: s = 0 has none (libm takes
 //   atan2(0, 0) = 0), and underflow or overflow of the squarings breaks the count above. Such a
 //   lane gets a NaN direction and ends undecided, unless its radius alone settled it before.
-// * Growth: the power map P(v) = r^8 (sin 8t cos 8p, cos 8t, sin 8t sin 8p) has derivative norm at
-//   most 8 r^7 max(1, |sin 8t / sin t|) <= 64 r^7, so an orbit difference D grows to at most
-//   64 (r + D)^7 D, r + D bounding the radius anywhere between the two orbits. Hence, with
-//   L = 512u + 128u (kLocalErrorUlps) for the two local errors together,
-//   D_{t+1} = 64 (r_t + D_t)^7 D_t + L ((r_t + D_t)^8 + |c|), D_0 = 0.
+// * Growth: the power map P(v) = r^8 (sin 8t cos 8p, cos 8t, sin 8t sin 8p) has, in the
+//   orthonormal frames of its spherical coordinates, the diagonal derivative 8 r^7 (1, 1,
+//   sin 8t / sin t), of norm 8 r^7 max(1, |sin 8t / sin t|); |sin 8t| <= 8 |sin t| and <= 1 bound
+//   the ratio by min(8, 1 / sin t) = min(8, r / rho), rho the distance from the polar axis. Both
+//   orbits, and the segment between them, lie in the ball of radius D around b_t, where the radius
+//   is at most R = r + D and, when rho_b > D, rho is at least rho_b - D. So the difference grows to
+//   at most 8 kappa R^7 D with kappa = min(8, max(1, R / (rho_b - D))) off the axis and kappa = 8
+//   where the ball may reach it (and for single points, whose drift stays far below what decides
+//   them: the division is not worth it there). The computed rho_b is within 2u of the exact one:
+//   it is shrunk by 2^-48 before D is taken off, and the ratio grown by 2^-48, so kappa never
+//   comes out small.
+//   Hence, with L = 512u + 128u (kLocalErrorUlps) for the two local errors together,
+//   D_{t+1} = 8 kappa_t R_t^7 D_t + L (R_t^8 + |c|), D_0 = 0.
+//   The recursion is itself rounded: its growth term passes through about 15 roundings (R, its
+//   powers, kappa, the products), each within u, and is grown by 2^-44 (about 500u) to cover
+//   them; the two additions lose at most 2u of their terms, inside the room L leaves over the
+//   ~370u the local errors need.
+// * Regions: a lane may stand for every point c within h of its centre c0 (the sampler's boxes
+//   of lattice points). b_t is then the algebraic orbit of c0 and a_t libm's orbit of any c; the
+//   starting difference is |c - c0| <= h, and each step adds c - c0 again, so
+//   D_{t+1} = 8 kappa_t R_t^7 D_t + L (R_t^8 + |c|) + h, D_0 = h, with |c| <= |c0| + h for |c|
+//   wherever it appears (here and in the radius bounds below). The centre's first azimuth terms
+//   come from libm (within ~65u each, see above), so its first step errs by at most ~130u r^8
+//   instead of the polar part's 37u: with libm's 300u, still inside L. Every statement below then
+//   holds for every point of the region at once; a point is the region with h = 0, and the same
+//   code serves both.
 // * The modulus m = sqrt(x^2 + z^2 + y^2) adds at most 3u m on each side: 8u m is used.
 // * Before the direction: the exact new modulus lies in [r_a^8 - |c|, r_a^8 + |c|], and libm's
 //   radius r_a lies in [r - D, r + D]. With the local error above and 64u (r + D)^8 for the
@@ -48,18 +69,22 @@
 //   below at once (at the last step this is the upper end alone; near the origin it saves
 //   three or four steps).
 // A lane with m_t - D_t - 8u m_t > 16 escapes in both orbits at step t (and did not before, see
-// next point): class below. A lane with m_t + D_t + 8u m_t < 16 does not escape at step t in
-// either orbit and goes on; after the last step it is certainly not below. A lane that escapes
+// next point): class below. A lane with m_t + D_t + 8u m_t < 16, or whose upper end R^8 + |c|
+// (with its slack) taken before the step is below 16, does not escape at step t in either orbit
+// and goes on; after the last step it is certainly not below. A lane that may or may not escape at
+// step t goes on as mixed: the points that escaped there are below, and the bound still holds for
+// the orbits of those that did not, so if the lane later certainly escapes, every point is below;
+// a mixed lane that does not is undecided, and never gets the exact 0. A lane that escapes
 // with its lower end above 64 (m_t - D_t - 8u m_t, or r^8 less everything above) ends with
 // sqrt(m) >= 8 in libm's orbit too, so fieldValue there is exactly 0: that value itself is written,
 // and no exact evaluation is needed even next to the surface. Any other lane is undecided and gets
 // the exact scalar evaluation. The bound is computed from the lane's own
 // values, so it is as tight as the orbit allows: a few 1e-14 after one step, growing by the
-// factor 64 r^7 per step. The classification tests feed 2,000 points that sit on libm's class
-// boundary to the last bit: with this bound no decided lane disagrees with libm; scaled down by
-// 1e-5 it still decides none wrongly, by 3e-6 one and by 1e-6 32: the bound leaves a factor of
-// about 1e5 over the drift seen, and in whole blocks it leaves undecided only lanes on the polar
-// axis.
+// factor 8 kappa r^7 per step. The classification tests feed 2,000 points that sit on libm's class
+// boundary to the last bit: with this bound no decided lane disagrees with libm, and scaled down
+// by 1e-6 it decides some wrongly; in whole blocks it leaves undecided only lanes on the polar
+// axis. The certificate tests check every box of the sampler's octrees over presets 0 to 2
+// against fieldValue at each of its points, and fail when h is scaled down by 1e-3.
 #pragma once
 
 #include "fractal/field_classify.h"
@@ -91,14 +116,21 @@ void complexEighthPower(typename T::V& re, typename T::V& im) {
     }
 }
 
+// Classifies lane n as the point lanes.c*[n] or, where `radii` is not null, as every point
+// within radii[n] of it (see "Regions" above), with every term of the bound times
+// errorBoundScale (1 in production).
 template <class T>
-void classify(const ClassifyLanes& lanes, int count, int maxIterations, double errorBoundScale,
-              double* out) {
+void classify(const ClassifyLanes& lanes, const double* radii, int count, int maxIterations,
+              double errorBoundScale, double* out) {
     using V = typename T::V;
     using M = typename T::M;
     const V bailout = T::set1(16.0);
     const V zeroModulus = T::set1(64.0);  // from here on, sqrt(m) >= normRadius: the field is 0
-    const V sixtyFour = T::set1(64.0);
+    const V one = T::set1(1.0);
+    const V eight = T::set1(8.0);
+    const V axisShrink = T::set1(1.0 - 0x1p-48);
+    const V ratioGrowth = T::set1(1.0 + 0x1p-48);
+    const V growthRounding = T::set1(1.0 + 0x1p-44);
     const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
     const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
     const V radiusRounding = T::set1(kRadiusRoundingUlps * kUnit * errorBoundScale);
@@ -113,18 +145,22 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
         const V cx = T::load(lanes.cx + base);
         const V cy = T::load(lanes.cy + base);
         const V cz = T::load(lanes.cz + base);
-        const V cNorm = T::sqrt(T::add(T::add(T::mul(cx, cx), T::mul(cy, cy)), T::mul(cz, cz)));
+        // h: the region's radius (0 for a point). cNorm bounds |c| over the region.
+        const V h = radii != nullptr ? T::load(radii + base) : zero;
+        const V cNorm = T::add(
+            T::sqrt(T::add(T::add(T::mul(cx, cx), T::mul(cy, cy)), T::mul(cz, cz))), h);
         V x = cx;
         V y = cy;
         V z = cz;
         V s = T::load(lanes.s + base);
         V sqrtS = T::load(lanes.sqrtS + base);
         V r = T::sqrt(T::add(T::mul(y, y), s));
-        V bound = T::set1(0.0);
+        V bound = h;
         M active = T::allLanes();
         M settled = T::noLanes();  // active lanes whose radius alone keeps them inside to the end
         M escaped = T::noLanes();
         M escapedToZero = T::noLanes();
+        M mixed = T::noLanes();  // lanes of which some points may have escaped at an earlier step
         for (int step = 0; step < maxIterations; ++step) {
 
             // The new modulus lies within |c| of r^8 whatever the direction. Where that settles the
@@ -142,12 +178,14 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
             const M escapesByRadius = T::maskAnd(open, T::greater(lowModulus, bailout));
             escaped = T::maskOr(escaped, escapesByRadius);
             escapedToZero = T::maskOr(
-                escapedToZero, T::maskAnd(open, T::greater(lowModulus, zeroModulus)));
+                escapedToZero,
+                T::maskAndNot(mixed, T::maskAnd(open, T::greater(lowModulus, zeroModulus))));
             active = T::maskAndNot(escapesByRadius, active);
             // The upper end carried through the remaining steps, R' = R^8 + |c| with the same
             // slack: where it stays below 16 to the last step, libm's orbit never escapes. Near
             // the origin this settles a lane after a step or two instead of five.
             V upper = T::add(T::add(reach8, cNorm), radiusSlack);
+            const V nextUpper = upper;
             M staysToTheEnd = T::maskAnd(T::maskAndNot(escapesByRadius, open),
                                          T::less(upper, bailout));
             for (int later = step + 1; later < maxIterations && !T::none(staysToTheEnd);
@@ -192,20 +230,38 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
             const V nextS = T::add(T::mul(nx, nx), T::mul(nz, nz));
             const V m = T::sqrt(T::add(nextS, T::mul(ny, ny)));
 
-            // The certified drift between this orbit and libm's (see the top of this file).
-            bound = T::add(T::mul(T::mul(sixtyFour, reach7), bound), stepError);
+            // The certified drift between this orbit and libm's (see the top of this file):
+            // growth 8 kappa R^7, kappa = R / (rho - D) between 1 and 8 where the ball of radius
+            // D stays off the polar axis, else 8; plus the region's radius.
+            // Points take kappa = 8: their drift is far below what decides them, and the division
+            // would cost a tenth of the kernel.
+            V kappa = eight;
+            if (radii != nullptr) {
+                const V offAxis = T::sub(T::mul(sqrtS, axisShrink), bound);
+                const V ratio =
+                    T::min(eight, T::max(one, T::mul(T::div(reach, offAxis), ratioGrowth)));
+                kappa = T::select(T::greater(offAxis, zero), ratio, eight);
+            }
+            const V growth = T::mul(T::mul(T::mul(eight, kappa), reach7), growthRounding);
+            bound = T::add(T::add(T::mul(growth, bound), stepError), h);
             const V slack = T::add(bound, T::mul(modulusRounding, m));
 
-            // NaN compares false both ways, so such a lane ends undecided.
+            // NaN compares false both ways, so such a lane goes on as mixed and ends undecided.
             const V lowM = T::sub(m, slack);
             const M escapes = T::greater(lowM, bailout);
-            const M stays = T::less(T::add(m, slack), bailout);
+            // Stays inside by the drift bound, or by the radius bound taken before the step.
+            const M stays =
+                T::maskOr(T::less(T::add(m, slack), bailout), T::less(nextUpper, bailout));
             escaped = T::maskOr(escaped, T::maskAnd(needsStep, escapes));
-            escapedToZero =
-                T::maskOr(escapedToZero, T::maskAnd(needsStep, T::greater(lowM, zeroModulus)));
-            // Lanes settled by their radius keep that decision; the others go on only where
-            // they certainly stayed inside.
-            active = T::maskOr(T::maskAndNot(needsStep, active), T::maskAnd(needsStep, stays));
+            escapedToZero = T::maskOr(
+                escapedToZero,
+                T::maskAndNot(mixed, T::maskAnd(needsStep, T::greater(lowM, zeroModulus))));
+            // A lane that may or may not have escaped here goes on as mixed: if the points that
+            // stayed all escape later, every point is below; otherwise it ends undecided.
+            mixed = T::maskOr(mixed, T::maskAndNot(T::maskOr(escapes, stays), needsStep));
+            // Lanes settled by their radius keep that decision; the others go on unless they
+            // certainly escaped.
+            active = T::maskOr(T::maskAndNot(needsStep, active), T::maskAndNot(escapes, needsStep));
             if (T::none(active)) {
                 break;
             }
@@ -218,7 +274,7 @@ void classify(const ClassifyLanes& lanes, int count, int maxIterations, double e
         }
         V result = T::select(escaped, below, undecided);
         result = T::select(escapedToZero, zero, result);
-        result = T::select(active, notBelow, result);
+        result = T::select(T::maskAndNot(mixed, active), notBelow, result);
         T::store(out + base, result);
     }
 }

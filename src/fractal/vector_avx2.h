@@ -21,6 +21,7 @@ struct Avx2 {
     static M maskAnd(M a, M b) { return _mm256_and_pd(a, b); }
     static M maskOr(M a, M b) { return _mm256_or_pd(a, b); }
     static V max(V a, V b) { return _mm256_max_pd(a, b); }
+    static V min(V a, V b) { return _mm256_min_pd(a, b); }
     static M maskAndNot(M a, M b) { return _mm256_andnot_pd(a, b); }  // b and not a
     static M allLanes() { return _mm256_castsi256_pd(_mm256_set1_epi64x(-1)); }
     static M noLanes() { return _mm256_setzero_pd(); }

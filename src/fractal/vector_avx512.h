@@ -24,6 +24,7 @@ struct Avx512 {
     static M maskAnd(M a, M b) { return static_cast<M>(a & b); }
     static M maskOr(M a, M b) { return static_cast<M>(a | b); }
     static V max(V a, V b) { return _mm512_max_pd(a, b); }
+    static V min(V a, V b) { return _mm512_min_pd(a, b); }
     static M maskAndNot(M a, M b) { return static_cast<M>(~a & b); }  // b and not a
     static M allLanes() { return static_cast<M>(0xFF); }
     static M noLanes() { return static_cast<M>(0); }

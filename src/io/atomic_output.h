@@ -24,6 +24,9 @@ struct AtomicOutput {
     bool committed = false;  // set by the rename; otherwise the destructor removes tempPath
     std::vector<char> buffer;
     std::size_t bufferedBytes = 0;
+    long long writtenBytes = 0;  // handed to write() so far
+    long long droppedBytes = 0;  // the start of what flush-behind has not yet written back
+    bool flushBehind = true;     // cleared where the file system has no sync_file_range
     OutputFailure failure = OutputFailure::kNone;
     int errorNumber = 0;     // errno of the failure
     const char* replaceProblem = "";  // kReplace: "it is append-only (chattr -a)", ...
@@ -42,8 +45,10 @@ struct AtomicOutput {
 // append-only): those would otherwise fail, or block, only at the end.
 bool openAtomicOutput(const std::string& path, AtomicOutput& output);
 
-// Appends `byteCount` bytes; a large write goes straight to the file. After a failure the rest
-// are dropped and output.failure says why. A stop request fails it with kInterrupted at the next
+// Appends `byteCount` bytes; a large write goes straight to the file. Every 64 MiB written, the
+// call waits for them to reach the disk and drops them from the page cache, so that a long run is
+// never throttled for dirty pages and leaves the cache alone. After a failure the rest are
+// dropped and output.failure says why. A stop request fails it with kInterrupted at the next
 // megabyte, or at once when it interrupts a blocked write.
 void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byteCount);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "fractal/block_sampler.h"
 #include "io/triangle_record.h"
@@ -16,6 +17,7 @@ static_assert(5 * 63 * 63 * 63 <= kBlockRecordCapacity, "a block's records alway
 // destructor releases `samples`, then `records`. Throws std::bad_alloc.
 struct BlockBuffers {
     double* samples;          // kBlockSampleCount doubles
+    uint64_t classMasks[kBlockRowCount];  // the class mask of each row of samples
     TriangleRecord* records;  // kBlockRecordCapacity records
 
     BlockBuffers();

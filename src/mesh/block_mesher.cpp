@@ -4,6 +4,6 @@
 
 int32_t meshBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
                   BlockBuffers& buffers, double isoLevel) {
-    sampleBlock(sampler, params, box, isoLevel, buffers.samples);
-    return meshSampledBlock(box, buffers.samples, isoLevel, buffers.records);
+    sampleBlock(sampler, params, box, isoLevel, buffers.samples, buffers.classMasks);
+    return meshSampledBlock(box, buffers.samples, buffers.classMasks, isoLevel, buffers.records);
 }

@@ -41,18 +41,15 @@ int32_t meshCube(const BlockLattice& lattice, const double* samples, int i, int 
     return produced;
 }
 
-int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
-                         TriangleRecord* records) {
+int32_t meshSampledBlock(const Box3d& box, const double* samples, const uint64_t* classMasks,
+                         double isoLevel, TriangleRecord* records) {
     // The cube walk reuses the sampling lattice, so every corner sits bit for bit where its
     // sample was evaluated.
     const BlockLattice lattice = computeBlockLattice(box);
 
     // Class masks instead of cubes: a cube yields triangles only when its eight corners are not
     // all on one side, about 2.5% of them at preset 3. Row (j, k)'s mask sits at j + 64 k.
-    uint64_t below[kN * kN];
-    for (int row = 0; row < kN * kN; ++row) {
-        below[row] = belowMask(samples + kN * row, isoLevel);
-    }
+    const uint64_t* below = classMasks;
     constexpr uint64_t kCubeBits = ~uint64_t{0} >> 1;  // cubes 0..62 of a row of cubes
 
     int32_t count = 0;

@@ -18,8 +18,9 @@ int32_t meshCube(const BlockLattice& lattice, const double* samples, int i, int 
                  double isoLevel, TriangleRecord* records);
 
 // Polygonises every cube of the block whose samples are `samples` (laid out as sampleBlock
-// writes them) that has corners on both sides of isoLevel (no other cube yields a triangle), in
-// the walk's order, and stores its triangles as records from position 0 of `records` (room for
-// kBlockRecordCapacity). Returns the number stored. Reads `samples` only; allocates nothing.
-int32_t meshSampledBlock(const Box3d& box, const double* samples, double isoLevel,
-                         TriangleRecord* records);
+// writes them) that has corners on both sides of isoLevel by `classMasks` (no other cube yields a
+// triangle), in the walk's order, and stores its triangles as records from position 0 of `records`
+// (room for kBlockRecordCapacity). Returns the number stored. Reads only the samples of those
+// cubes; allocates nothing.
+int32_t meshSampledBlock(const Box3d& box, const double* samples, const uint64_t* classMasks,
+                         double isoLevel, TriangleRecord* records);

@@ -55,19 +55,21 @@ struct TessellationResult {
 };
 
 struct TessellationOptions {
-    // Checked before every block; when it reads true the run stops and nothing is kept.
+    // Checked before every block is meshed and before it is written; when it reads true the run
+    // stops and nothing is kept.
     const std::atomic<bool>* stopRequested = nullptr;
     // Threads that mesh blocks; the file and the progress reports are the same for any count.
     int threadCount = 1;
-    // Called on one thread at a time, in order; may be empty.
+    // Called on one thread at a time, in order (the writer thread, then the caller for the last
+    // report); may be empty; must not throw.
     std::function<void(const TessellationProgress&)> onProgress;
 };
 
 // Runs one meshing job into `fileName`: blocks meshed on options.threadCount threads, written in
-// block order, each with one write, to a temporary that is renamed onto `fileName` only after the
-// last write and the close succeeded. Where no thread can be started (a process limit) it meshes
-// on the calling thread alone, with the same bytes. Throws what IntervalTimer throws and
-// std::bad_alloc; any temporary is removed first.
+// block order by one more thread, each with one write, to a temporary that is renamed onto
+// `fileName` only after the last write and the close succeeded. Where no thread can be started
+// (a process limit) it meshes and writes on the calling thread alone, with the same bytes.
+// Throws what IntervalTimer throws and std::bad_alloc; any temporary is removed first.
 TessellationResult tessellate(const FieldParams& params, int32_t resolution, double isoLevel,
                               const std::string& fileName, const Box3d& box,
                               const TessellationOptions& options = {});

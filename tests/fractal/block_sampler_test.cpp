@@ -100,18 +100,19 @@ TEST_P(VectorSampling, RecordsEqualTheStraightforwardPath) {
         {
             const SimdLevel level = GetParam();
             const FastSamplingStats stats =
-                sampleBlockFast(params, block, 0.5, level, fast.samples);
-            const int32_t produced = meshSampledBlock(block, fast.samples, 0.5, fast.records);
+                sampleBlockFast(params, block, 0.5, level, fast.samples, fast.classMasks);
+            const int32_t produced =
+                meshSampledBlock(block, fast.samples, fast.classMasks, 0.5, fast.records);
             ASSERT_EQ(produced, expected) << "block at " << block.min.x << " " << block.min.y;
             EXPECT_EQ(std::memcmp(fast.records, reference.records,
                                   static_cast<size_t>(expected) * sizeof(TriangleRecord)),
                       0)
                 << "block at " << block.min.x << " " << block.min.y << " " << block.min.z;
             EXPECT_LT(stats.exact, static_cast<int32_t>(kBlockSampleCount / 4));
-            // Every sample the mesh can read holds its exact value.
-            for (size_t n = 0; n < kBlockSampleCount; ++n) {
-                const bool below = fast.samples[n] < 0.5;
-                ASSERT_EQ(below, reference.samples[n] < 0.5) << n;
+            // The class masks are those of the exact values.
+            computeClassMasks(reference.samples, 0.5, reference.classMasks);
+            for (size_t row = 0; row < kBlockRowCount; ++row) {
+                ASSERT_EQ(fast.classMasks[row], reference.classMasks[row]) << "row " << row;
             }
         }
     }

@@ -40,3 +40,21 @@ TEST(AtomicOutput, OpenFailuresKeepTheirReason) {
     EXPECT_FALSE(openAtomicOutput(dir.path, folder));
     EXPECT_EQ(describeOutputFailure(folder), "cannot write " + dir.path + ": it is a folder");
 }
+
+TEST(AtomicOutput, OutputsPastTheFlushBehindStepKeepEveryByte) {
+    TempDir dir;
+    // Writes of odd sizes, buffered and direct, across two 64 MiB write-backs.
+    std::string expected;
+    {
+        AtomicOutput output;
+        ASSERT_TRUE(openAtomicOutput(dir.file("long.bin"), output));
+        for (int n = 0; expected.size() < (150u << 20); ++n) {
+            const std::string chunk(n % 3 == 0 ? 4099 : (5 << 20) + 7,
+                                    static_cast<char>('a' + n % 26));
+            writeAtomicOutput(output, chunk.data(), chunk.size());
+            expected += chunk;
+        }
+        ASSERT_TRUE(commitAtomicOutput(output)) << describeOutputFailure(output);
+    }
+    EXPECT_TRUE(readFile(dir.file("long.bin")) == expected);
+}

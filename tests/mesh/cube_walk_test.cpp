@@ -88,7 +88,9 @@ TEST(CubeWalk, PresetZeroBoxGivesASaneMesh) {
             }
         }
     }
-    const int32_t count = meshSampledBlock(kPresetZeroBox, buffers.samples, 0.5, buffers.records);
+    computeClassMasks(buffers.samples, 0.5, buffers.classMasks);
+    const int32_t count = meshSampledBlock(kPresetZeroBox, buffers.samples, buffers.classMasks, 0.5,
+                                           buffers.records);
     EXPECT_EQ(count, doubleTriangles);
     // The preset table expects 0.04 million triangles.
     EXPECT_GT(count, 36000);

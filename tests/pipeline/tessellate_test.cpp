@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -119,5 +120,28 @@ TEST(Tessellate, FileIsTheSameForAnyThreadCount) {
         } else {
             EXPECT_TRUE(bytes == oneThread) << threads << " threads";
         }
+    }
+}
+
+TEST(Tessellate, StopRaisedMidRunLeavesNoFileAndReportsStayInOrder) {
+    TempDir dir;
+    for (int threads : {1, 2}) {
+        std::atomic<bool> stop{false};
+        std::vector<int64_t> reported;
+        TessellationOptions options;
+        options.threadCount = threads;
+        options.stopRequested = &stop;
+        // Raised from the progress report itself: the writer must drop what is still queued.
+        options.onProgress = [&](const TessellationProgress& progress) {
+            reported.push_back(progress.blocksDone);
+            if (progress.blocksDone == 8) {
+                stop.store(true);
+            }
+        };
+        const TessellationResult result =
+            tessellate(kDefaultFieldParams, 192, 0.5, dir.file("stopped.v3c1"), kBox, options);
+        EXPECT_EQ(result.status, TessellationStatus::kInterrupted) << threads << " threads";
+        EXPECT_EQ(reported, (std::vector<int64_t>{0, 4, 8})) << threads << " threads";
+        EXPECT_TRUE(listDir(dir.path).empty()) << threads << " threads";
     }
 }

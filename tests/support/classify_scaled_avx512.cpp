@@ -4,5 +4,5 @@
 
 void classifyLanesScaledAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
                                double errorBoundScale, double* out) {
-    classify_kernel::classify<Avx512>(lanes, count, maxIterations, errorBoundScale, out);
+    classify_kernel::classify<Avx512>(lanes, nullptr, count, maxIterations, errorBoundScale, out);
 }

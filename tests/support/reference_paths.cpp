@@ -1,6 +1,7 @@
 #include "support/reference_paths.h"
 
 #include <cassert>
+#include <vector>
 
 #include "mesh/cube_walk.h"
 #include "mesh/polygonise.h"
@@ -40,6 +41,85 @@ int32_t meshBlockReference(const FieldParams& params, const Box3d& box, BlockBuf
                            double isoLevel) {
     sampleBlockReference(params, box, buffers.samples);
     return meshEveryCube(box, buffers.samples, isoLevel, buffers.records);
+}
+
+namespace {
+
+// Certifies every box of depth `depth` of the block, in lanes, the way the sampler builds them.
+std::vector<double> certifyEveryBox(SimdLevel level, const BlockLattice& lattice, int depth) {
+    const int edge = kOctreeBoxEdges[depth];
+    const int perAxis = kBlockSamplesPerAxis / edge;
+    const size_t count = (static_cast<size_t>(perAxis) * perAxis * perAxis + 7) / 8 * 8;
+    std::vector<double> cx(count), cy(count), cz(count), s(count), sqrtS(count), cosPhi8(count),
+        sinPhi8(count), radius(count), out(count);
+    for (size_t n = 0; n < count; ++n) {
+        const size_t box = n < static_cast<size_t>(perAxis * perAxis * perAxis) ? n : 0;
+        const SampleRegion region = sampleRegion(lattice, edge, box % perAxis,
+                                                 box / perAxis % perAxis, box / perAxis / perAxis);
+        const ColumnTerms terms = computeColumnTerms(region.centre.x, region.centre.z);
+        cx[n] = region.centre.x;
+        cy[n] = region.centre.y;
+        cz[n] = region.centre.z;
+        s[n] = terms.s;
+        sqrtS[n] = terms.sqrtS;
+        cosPhi8[n] = terms.cosPhi8;
+        sinPhi8[n] = terms.sinPhi8;
+        radius[n] = region.radius;
+    }
+    const ClassifyLanes centres = {cx.data(),    cy.data(),      cz.data(),     s.data(),
+                                   sqrtS.data(), cosPhi8.data(), sinPhi8.data()};
+    certifyRegions(level, centres, radius.data(), static_cast<int>(count),
+                   kDefaultFieldParams.maxIterations, out.data());
+    out.resize(static_cast<size_t>(perAxis) * perAxis * perAxis);
+    return out;
+}
+
+// Whether every sample of the box agrees with `certificate` (a class stand-in or the exact 0).
+bool boxAgrees(const double* reference, int edge, int bx, int by, int bz, double certificate) {
+    for (int k = bz * edge; k < (bz + 1) * edge; ++k) {
+        for (int j = by * edge; j < (by + 1) * edge; ++j) {
+            for (int i = bx * edge; i < (bx + 1) * edge; ++i) {
+                const double value = reference[i + 64 * j + 4096 * k];
+                const bool agrees = certificate == 0.0 ? value == 0.0
+                                                       : (value < 0.5) == (certificate < 0.5);
+                if (!agrees) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void checkBlockCertificates(SimdLevel level, const Box3d& block, const double* reference,
+                            CertificateCheck& check) {
+    const BlockLattice lattice = computeBlockLattice(block);
+    for (int depth = 0; depth < kOctreeDepths; ++depth) {
+        const int edge = kOctreeBoxEdges[depth];
+        const int perAxis = kBlockSamplesPerAxis / edge;
+        const std::vector<double> out = certifyEveryBox(level, lattice, depth);
+        for (size_t n = 0; n < out.size(); ++n) {
+            ++check.boxes;
+            if (out[n] != out[n]) {
+                continue;
+            }
+            ++check.certified;
+            check.certifiedSamples += edge * edge * edge;
+            const int bx = static_cast<int>(n) % perAxis;
+            const int by = static_cast<int>(n) / perAxis % perAxis;
+            const int bz = static_cast<int>(n) / perAxis / perAxis;
+            if (!boxAgrees(reference, edge, bx, by, bz, out[n])) {
+                if (check.wrong++ == 0) {
+                    check.firstWrong = "box (" + std::to_string(bx) + ", " + std::to_string(by) +
+                                       ", " + std::to_string(bz) + ") of edge " +
+                                       std::to_string(edge) + " certified " +
+                                       std::to_string(out[n]);
+                }
+            }
+        }
+    }
 }
 
 void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "fractal/block_sampler.h"
@@ -20,6 +21,21 @@ int32_t meshEveryCube(const Box3d& box, const double* samples, double isoLevel,
 // The straightforward block: sampleBlockReference, then meshEveryCube. Returns the record count.
 int32_t meshBlockReference(const FieldParams& params, const Box3d& box, BlockBuffers& buffers,
                            double isoLevel);
+
+// What checkBlockCertificates found in one block.
+struct CertificateCheck {
+    long long boxes = 0;             // boxes certified, over every depth
+    long long certified = 0;         // of them, those given a class or the exact 0
+    long long certifiedSamples = 0;  // the samples of those
+    long long wrong = 0;             // certificates that some sample of their box contradicts
+    std::string firstWrong;          // the first of those, in words
+};
+
+// Certifies every box of the sampler's octree at every depth (the sampler itself certifies only
+// inside open boxes) and checks each certificate at every sample of its box against `reference`,
+// sampleBlockReference's samples of `block`. Adds to `check`.
+void checkBlockCertificates(SimdLevel level, const Box3d& block, const double* reference,
+                            CertificateCheck& check);
 
 // classifyLanes with every term of its error bound multiplied by `errorBoundScale`, to show that
 // a smaller bound would decide wrongly.
