@@ -1,5 +1,5 @@
-// The sweep weld against the whole-file weld: the same indices and the same vertices, whatever the
-// chunks and the order of the file.
+// The sweep weld and what is built on it, against the whole-file weld: the same indices, the same
+// vertices and the same topology, whatever the chunks and the order of the file.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "io/record_reader.h"
+#include "quarnel_mesh/edit/topology.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/sweep_weld.h"
 #include "support/mesh_test_util.h"
@@ -91,6 +92,38 @@ bool sameWelded(const std::vector<WeldedVertex>& a, const std::vector<WeldedVert
     return true;
 }
 
+Topology sweepTopologyOf(const std::string& path, size_t chunkRecords) {
+    RecordReader reader;
+    std::string error;
+    Progress quiet;
+    SweepPlan plan;
+    Topology topology;
+    EXPECT_TRUE(openRecordFile(path, reader, error)) << error;
+    if (chunkRecords < reader.chunk.size()) {
+        reader.chunk.resize(chunkRecords);
+    }
+    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error) &&
+                sweepTopology(reader, plan, topology, quiet, 0, nullptr, error))
+        << error;
+    return topology;
+}
+
+void expectSameTopology(const std::string& path, size_t chunkRecords, const std::string& label) {
+    Topology whole;
+    std::string error;
+    ASSERT_TRUE(computeTopology(loadWhole(path), whole, error)) << error;
+    const Topology swept = sweepTopologyOf(path, chunkRecords);
+    EXPECT_EQ(swept.vertexCount, whole.vertexCount) << label;
+    EXPECT_EQ(swept.edgeCount, whole.edgeCount) << label;
+    EXPECT_EQ(swept.faceCount, whole.faceCount) << label;
+    EXPECT_EQ(swept.boundaryEdgeCount, whole.boundaryEdgeCount) << label;
+    EXPECT_EQ(swept.nonManifoldEdgeCount, whole.nonManifoldEdgeCount) << label;
+    EXPECT_EQ(swept.pieceCount, whole.pieceCount) << label;
+    // Bit for bit: the same faces summed in the same order.
+    EXPECT_EQ(std::memcmp(&swept.signedVolume, &whole.signedVolume, sizeof(double)), 0)
+        << label << ": " << swept.signedVolume << " != " << whole.signedVolume;
+}
+
 }  // namespace
 
 TEST(SweepWeld, IndicesAndVerticesEqualTheWholeFileWeld) {
@@ -118,6 +151,7 @@ TEST(SweepWeld, IndicesAndVerticesEqualTheWholeFileWeld) {
             EXPECT_EQ(swept.result.vertexCount, static_cast<int64_t>(whole.vertices.size()));
             EXPECT_EQ(swept.result.nonFiniteTriangles, whole.nonFiniteTriangles) << label;
             EXPECT_TRUE(sameFloats(swept.result.color, whole.color)) << label;
+            expectSameTopology(path, chunkRecords, label);
         }
     }
 }
@@ -133,4 +167,14 @@ TEST(SweepWeld, WindowForgetsWhatIsBelowTheRestOfAnOrderedFile) {
     EXPECT_LE(ordered.result.peakWindowVertices, 4096);
     const Swept backwards = sweep(writeMeshFile(dir, "reversed.v3c1", reversed), 12);
     EXPECT_EQ(backwards.result.peakWindowVertices, 16004);
+}
+
+TEST(SweepWeld, TopologyEqualsTheInMemoryCountsAtPresetsZeroToTwo) {
+    TempDir dir;
+    for (const char* preset : {"0", "1", "2"}) {
+        ASSERT_EQ(runProcess(QUARNEL_EXE, {preset}, dir.path).exitStatus, 0);
+    }
+    for (const std::string& name : listDir(dir.path)) {
+        expectSameTopology(dir.file(name), kRecordChunkCount, name);
+    }
 }
