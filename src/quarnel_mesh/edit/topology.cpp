@@ -63,14 +63,24 @@ struct SweepEdges {
 
 // Sorts `fresh` into `pending` and counts the edges whose lower vertex is below `finalBelow`.
 void countFinalEdges(SweepEdges& edges, uint64_t finalBelow, Topology& topology) {
-    const size_t sortedCount = edges.pending.size();
-    edges.pending.insert(edges.pending.end(), edges.fresh.begin(), edges.fresh.end());
+    std::sort(edges.fresh.begin(), edges.fresh.end());
+    size_t sortedLeft = edges.pending.size();
+    size_t freshLeft = edges.fresh.size();
+    const size_t mergedCount = sortedLeft + freshLeft;
+    // Growth by a quarter, not a doubling: this table is most of the memory.
+    if (edges.pending.capacity() < mergedCount) {
+        edges.pending.reserve(mergedCount + mergedCount / 4);
+    }
+    edges.pending.resize(mergedCount);
+    // Merged from the back into the room behind the sorted keys: no second buffer.
+    for (size_t to = mergedCount; freshLeft > 0;) {
+        if (sortedLeft > 0 && edges.pending[sortedLeft - 1] > edges.fresh[freshLeft - 1]) {
+            edges.pending[--to] = edges.pending[--sortedLeft];
+        } else {
+            edges.pending[--to] = edges.fresh[--freshLeft];
+        }
+    }
     edges.fresh.clear();
-    std::sort(edges.pending.begin() + static_cast<std::ptrdiff_t>(sortedCount),
-              edges.pending.end());
-    std::inplace_merge(edges.pending.begin(),
-                       edges.pending.begin() + static_cast<std::ptrdiff_t>(sortedCount),
-                       edges.pending.end());
     const auto finalEnd =
         finalBelow > UINT32_MAX
             ? edges.pending.end()
@@ -150,7 +160,8 @@ bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topolo
     std::vector<uint32_t> parent;
     SweepEdges edges;
     int64_t joinCount = 0;  // joins of two pieces: every vertex starts as a piece of its own
-    // Batches at least as long as what is pending keep the merges linear in the edge count.
+    // A batch of a quarter of what is pending keeps the merges linear in the edge count (each
+    // key moves about four times) and the batch small beside the table.
     constexpr size_t kLeastBatchEdges = size_t{1} << 20;
     SweepConsumer consumer;
     consumer.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
@@ -188,7 +199,7 @@ bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topolo
     };
     consumer.onVertices = [&](const WeldedVertex*, int64_t count, int64_t firstIndex,
                               std::string&) {
-        if (edges.fresh.size() >= std::max(edges.pending.size(), kLeastBatchEdges)) {
+        if (edges.fresh.size() >= std::max(edges.pending.size() / 4, kLeastBatchEdges)) {
             countFinalEdges(edges, static_cast<uint64_t>(firstIndex + count), topology);
         }
         return true;

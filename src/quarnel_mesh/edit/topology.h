@@ -29,7 +29,8 @@ bool computeTopology(const IndexedMesh& mesh, Topology& topology, std::string& e
 // The counts computeTopology gives for loadIndexedMesh's mesh of `reader`, bit for bit, from a
 // sweep with `plan` (see sweep_weld.h): an edge is counted once one of its vertices is final,
 // pieces by a union-find over the vertex indices (4 bytes a vertex), the volume in file order.
-// Memory beyond the union-find: about 3 edge keys (8 bytes each) per vertex of the window, twice.
+// Memory beyond the union-find: 3 edge keys (8 bytes each) per face of the window, and a
+// quarter more for the batch being sorted.
 // False with `error` set when a read or an allocation fails or a stop was requested.
 bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topology,
                    Progress& progress, int64_t doneBefore, const std::atomic<bool>* stopRequested,
