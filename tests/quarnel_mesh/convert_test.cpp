@@ -413,10 +413,11 @@ TEST(MeshConvert, EveryStageStopsSoonAfterASignal) {
     TempDir source;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"3"}, source.path).exitStatus, 0);
     const std::string input = source.file("quarnel_1.59m.v3c1");
-    // Each takes a second or more at preset 3: reading, welding, the simplifier, the vertex
-    // order and lib3mf's package each get a signal in their turn.
+    // Each takes a second or more at preset 3: reading, welding, the sweep, the simplifier, the
+    // vertex order and lib3mf's package each get a signal in their turn.
     const std::vector<std::vector<std::string>> commands = {
         {"convert", input, "s.3mf"},
+        {"convert", input, "s.ply"},
         {"convert", input, "s.glb", "--normals"},
         {"convert", input, "s.obj", "--z-up", "--size", "10"},
         {"convert", input, "s.ply", "--simplify", "0.1"},

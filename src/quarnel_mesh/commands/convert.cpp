@@ -286,7 +286,7 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     if (!createOutput(reader, outputPath, output, error)) {
         return false;
     }
-    const int64_t passCount = format == MeshFormat::kStl ? 1 : 2;
+    const int64_t passCount = format == MeshFormat::kStl ? 1 : kSharedStreamPassCount;
     Progress progress = startProgress("converting " + inputPath + " to " + outputPath,
                                       passCount * reader.recordCount, reader.fileBytes);
     uint8_t firstRgb[3];

@@ -5,6 +5,7 @@
 
 #include "quarnel_mesh/edit/topology.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/model/sweep_weld.h"
 #include "quarnel_mesh/model/summary.h"
 #include "quarnel_mesh/util/memory.h"
 #include "quarnel_mesh/util/text.h"
@@ -14,22 +15,30 @@ namespace {
 // The topology lines, or one line saying why they are missing when the tables would not fit.
 bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>* stopRequested,
                    std::string& error) {
-    const uint64_t needed = static_cast<uint64_t>(reader.recordCount) *
+    // Two passes: the plan, then the sweep that welds and counts.
+    Progress progress = startProgress("welding " + reader.path, 2 * reader.recordCount,
+                                      reader.fileBytes);
+    SweepPlan plan;
+    if (!planSweep(reader, plan, progress, 0, stopRequested, error)) {
+        finishProgress(progress);
+        return false;
+    }
+    // Only the window's records are in memory at once; for a file in no z order, all of them.
+    const uint64_t needed = static_cast<uint64_t>(plan.windowRecordCount) *
                             (kLoadBytesPerTriangle + kTopologyBytesPerTriangle);
     const uint64_t available = availableMemoryBytes();
     if (needed > available) {
+        finishProgress(progress);
         std::fprintf(out, "topology:         not computed: it needs about %s of memory and %s "
                           "is available\n",
                      formatBytes(needed).c_str(), formatBytes(available).c_str());
         return true;
     }
-    Progress progress = startProgress("welding " + reader.path, reader.recordCount,
-                                      reader.fileBytes);
-    IndexedMesh mesh;
-    const bool loaded = loadIndexedMesh(reader, 0, mesh, progress, stopRequested, error);
-    finishProgress(progress);
     Topology topology;
-    if (!loaded || !computeTopology(mesh, topology, error)) {
+    const bool counted = sweepTopology(reader, plan, topology, progress, reader.recordCount,
+                                       stopRequested, error);
+    finishProgress(progress);
+    if (!counted) {
         return false;
     }
     if (topology.faceCount == 0) {

@@ -1,7 +1,10 @@
 // Mesh topology by sorting: every triangle side becomes an undirected edge key, and the run
 // lengths of the sorted keys give boundary (one face) and non-manifold (three or more) edges.
-// Pieces come from a union-find over the vertices.
+// Pieces come from a union-find over the vertices. The sweep sorts the edges in batches instead
+// and counts those whose lower vertex is final.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "quarnel_mesh/edit/topology.h"
@@ -32,6 +35,59 @@ void joinVertices(std::vector<uint32_t>& parent, uint32_t a, uint32_t b) {
 
 uint64_t edgeKey(uint32_t a, uint32_t b) {
     return a < b ? (static_cast<uint64_t>(a) << 32) | b : (static_cast<uint64_t>(b) << 32) | a;
+}
+
+// Adds the runs of sorted keys in [begin, end) to the edge counts.
+void countEdgeRuns(const uint64_t* begin, const uint64_t* end, Topology& topology) {
+    for (const uint64_t* start = begin; start < end;) {
+        const uint64_t* runEnd = start + 1;
+        while (runEnd < end && *runEnd == *start) {
+            ++runEnd;
+        }
+        ++topology.edgeCount;
+        if (runEnd - start == 1) {
+            ++topology.boundaryEdgeCount;
+        } else if (runEnd - start > 2) {
+            ++topology.nonManifoldEdgeCount;
+        }
+        start = runEnd;
+    }
+}
+
+// The sweep's edges: `pending` sorted, `fresh` as they came. Keys sort by their lower vertex
+// first, so the edges no later face can join (lower vertex final) are a prefix of `pending`.
+struct SweepEdges {
+    std::vector<uint64_t> pending;
+    std::vector<uint64_t> fresh;
+};
+
+// Sorts `fresh` into `pending` and counts the edges whose lower vertex is below `finalBelow`.
+void countFinalEdges(SweepEdges& edges, uint64_t finalBelow, Topology& topology) {
+    std::sort(edges.fresh.begin(), edges.fresh.end());
+    size_t sortedLeft = edges.pending.size();
+    size_t freshLeft = edges.fresh.size();
+    const size_t mergedCount = sortedLeft + freshLeft;
+    // Growth by a quarter, not a doubling: this table is most of the memory.
+    if (edges.pending.capacity() < mergedCount) {
+        edges.pending.reserve(mergedCount + mergedCount / 4);
+    }
+    edges.pending.resize(mergedCount);
+    // Merged from the back into the room behind the sorted keys: no second buffer.
+    for (size_t to = mergedCount; freshLeft > 0;) {
+        if (sortedLeft > 0 && edges.pending[sortedLeft - 1] > edges.fresh[freshLeft - 1]) {
+            edges.pending[--to] = edges.pending[--sortedLeft];
+        } else {
+            edges.pending[--to] = edges.fresh[--freshLeft];
+        }
+    }
+    edges.fresh.clear();
+    const auto finalEnd =
+        finalBelow > UINT32_MAX
+            ? edges.pending.end()
+            : std::lower_bound(edges.pending.begin(), edges.pending.end(), finalBelow << 32);
+    countEdgeRuns(edges.pending.data(), edges.pending.data() + (finalEnd - edges.pending.begin()),
+                  topology);
+    edges.pending.erase(edges.pending.begin(), finalEnd);
 }
 
 }  // namespace
@@ -93,18 +149,73 @@ bool computeTopology(const IndexedMesh& mesh, Topology& topology, std::string& e
         topology.signedVolume += dot(v0, cross(v1, v2)) / 6.0;
     }
     std::sort(edges.begin(), edges.end());
-    for (size_t start = 0; start < edges.size();) {
-        size_t end = start + 1;
-        while (end < edges.size() && edges[end] == edges[start]) {
-            ++end;
+    countEdgeRuns(edges.data(), edges.data() + edges.size(), topology);
+    return true;
+}
+
+bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topology,
+                   Progress& progress, int64_t doneBefore, const std::atomic<bool>* stopRequested,
+                   std::string& error) {
+    topology = Topology();
+    std::vector<uint32_t> parent;
+    SweepEdges edges;
+    int64_t joinCount = 0;  // joins of two pieces: every vertex starts as a piece of its own
+    // A batch of a quarter of what is pending keeps the merges linear in the edge count (each
+    // key moves about four times) and the batch small beside the table.
+    constexpr size_t kLeastBatchEdges = size_t{1} << 20;
+    SweepConsumer consumer;
+    consumer.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
+        for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+            const uint32_t* corner = &triangles.indices[3 * t];
+            for (int c = 0; c < 3; ++c) {
+                while (parent.size() <= corner[c]) {
+                    parent.push_back(static_cast<uint32_t>(parent.size()));
+                }
+            }
+            // As labelPieces, degenerate triangles join their vertices too.
+            for (int c = 1; c < 3; ++c) {
+                const uint32_t rootA = findRoot(parent, corner[0]);
+                const uint32_t rootB = findRoot(parent, corner[c]);
+                if (rootA != rootB) {
+                    ++joinCount;
+                    parent[std::max(rootA, rootB)] = std::min(rootA, rootB);
+                }
+            }
+            // As computeTopology: a triangle with two equal vertices is no face.
+            if (corner[0] == corner[1] || corner[1] == corner[2] || corner[2] == corner[0]) {
+                continue;
+            }
+            ++topology.faceCount;
+            for (int side = 0; side < 3; ++side) {
+                edges.fresh.push_back(edgeKey(corner[side], corner[(side + 1) % 3]));
+            }
+            const WeldedVertex* window = triangles.window - triangles.windowFirstIndex;
+            const Vec3d v0 = toVec3d(window[corner[0]].position);
+            const Vec3d v1 = toVec3d(window[corner[1]].position);
+            const Vec3d v2 = toVec3d(window[corner[2]].position);
+            topology.signedVolume += dot(v0, cross(v1, v2)) / 6.0;
         }
-        ++topology.edgeCount;
-        if (end - start == 1) {
-            ++topology.boundaryEdgeCount;
-        } else if (end - start > 2) {
-            ++topology.nonManifoldEdgeCount;
+        return true;
+    };
+    consumer.onVertices = [&](const WeldedVertex*, int64_t count, int64_t firstIndex,
+                              std::string&) {
+        if (edges.fresh.size() >= std::max(edges.pending.size() / 4, kLeastBatchEdges)) {
+            countFinalEdges(edges, static_cast<uint64_t>(firstIndex + count), topology);
         }
-        start = end;
+        return true;
+    };
+    SweepResult result;
+    try {
+        if (!sweepWeld(reader, plan, 0, consumer, result, progress, doneBefore, stopRequested,
+                       error)) {
+            return false;
+        }
+        countFinalEdges(edges, UINT64_C(1) << 32, topology);
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory for the topology tables";
+        return false;
     }
+    topology.vertexCount = result.vertexCount;
+    topology.pieceCount = result.vertexCount - joinCount;
     return true;
 }

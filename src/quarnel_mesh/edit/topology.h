@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/model/sweep_weld.h"
 
 // Of the faces: the triangles with three different welded vertices (the others have no area).
 struct Topology {
@@ -24,6 +25,16 @@ constexpr uint64_t kTopologyBytesPerTriangle = 24;
 
 // Counts of `mesh`; false with `error` set when its tables cannot be allocated.
 bool computeTopology(const IndexedMesh& mesh, Topology& topology, std::string& error);
+
+// The counts computeTopology gives for loadIndexedMesh's mesh of `reader`, bit for bit, from a
+// sweep with `plan` (see sweep_weld.h): an edge is counted once one of its vertices is final,
+// pieces by a union-find over the vertex indices (4 bytes a vertex), the volume in file order.
+// Memory beyond the union-find: 3 edge keys (8 bytes each) per face of the window, and a
+// quarter more for the batch being sorted.
+// False with `error` set when a read or an allocation fails or a stop was requested.
+bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topology,
+                   Progress& progress, int64_t doneBefore, const std::atomic<bool>* stopRequested,
+                   std::string& error);
 
 // For each vertex, the lowest vertex index of its piece (pieces join through shared vertices);
 // returns the number of pieces among the used vertices.

@@ -22,16 +22,19 @@ std::string materialPathOf(const std::string& objPath) {
 
 // The header names no path: a file name may hold a newline, which would end the comment and
 // inject lines of its own.
-void writeObjVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices,
-                      int64_t faceCount) {
-    const std::string header = "# written by quarnel-mesh: " + std::to_string(vertices.size()) +
+void writeObjHeader(AtomicOutput& output, int64_t vertexCount, int64_t faceCount) {
+    const std::string header = "# written by quarnel-mesh: " + std::to_string(vertexCount) +
                                " vertices, " + std::to_string(faceCount) + " faces\nmtllib " +
                                fileNameOf(materialPathOf(output.finalPath)) +
                                "\no quarnel\nusemtl quarnel\n";
     writeAtomicOutput(output, header.data(), header.size());
+}
+
+void writeObjVertices(AtomicOutput& output, const WeldedVertex* vertices, size_t count) {
     char line[128];
     char* const end = line + sizeof line;
-    for (const WeldedVertex& vertex : vertices) {
+    for (size_t v = 0; v < count; ++v) {
+        const WeldedVertex& vertex = vertices[v];
         char* next = line;
         *next++ = 'v';
         *next++ = ' ';
@@ -59,7 +62,9 @@ void writeObjFace(AtomicOutput& output, const uint32_t indices[3]) {
 }
 
 bool writeObjMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error) {
-    writeObjVertices(output, mesh.vertices, static_cast<int64_t>(mesh.indices.size() / 3));
+    writeObjHeader(output, static_cast<int64_t>(mesh.vertices.size()),
+                   static_cast<int64_t>(mesh.indices.size() / 3));
+    writeObjVertices(output, mesh.vertices.data(), mesh.vertices.size());
     for (size_t i = 0; i < mesh.indices.size(); i += 3) {
         writeObjFace(output, &mesh.indices[i]);
     }

@@ -3,6 +3,7 @@
 // back exactly, and faces counted from 1.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,10 +15,10 @@
 // "x.obj" -> "x.mtl": the material library an OBJ names.
 std::string materialPathOf(const std::string& objPath);
 
-// The header and the vertices of an OBJ that will be committed as output.finalPath; then
-// writeObjFace once a face.
-void writeObjVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices,
-                      int64_t faceCount);
+// The header of an OBJ that will be committed as output.finalPath, which counts what follows;
+// then the vertices, in one call or several, and writeObjFace once a face.
+void writeObjHeader(AtomicOutput& output, int64_t vertexCount, int64_t faceCount);
+void writeObjVertices(AtomicOutput& output, const WeldedVertex* vertices, size_t count);
 void writeObjFace(AtomicOutput& output, const uint32_t indices[3]);
 
 // All of `mesh`.

@@ -27,11 +27,11 @@ void writePlyHeader(AtomicOutput& output, int64_t vertexCount, int64_t faceCount
     writeAtomicOutput(output, header.data(), header.size());
 }
 
-void writePlyVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices) {
+void writePlyVertices(AtomicOutput& output, const WeldedVertex* vertices, size_t count) {
     char bytes[kPlyVertexBytes];
-    for (const WeldedVertex& vertex : vertices) {
-        std::memcpy(bytes, &vertex.position, 12);
-        std::memcpy(bytes + 12, vertex.rgb, 3);
+    for (size_t v = 0; v < count; ++v) {
+        std::memcpy(bytes, &vertices[v].position, 12);
+        std::memcpy(bytes + 12, vertices[v].rgb, 3);
         writeAtomicOutput(output, bytes, sizeof bytes);
     }
 }
@@ -46,7 +46,7 @@ void writePlyFace(AtomicOutput& output, const uint32_t indices[3]) {
 bool writePlyMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error) {
     writePlyHeader(output, static_cast<int64_t>(mesh.vertices.size()),
                    static_cast<int64_t>(mesh.indices.size() / 3));
-    writePlyVertices(output, mesh.vertices);
+    writePlyVertices(output, mesh.vertices.data(), mesh.vertices.size());
     for (size_t i = 0; i < mesh.indices.size(); i += 3) {
         writePlyFace(output, &mesh.indices[i]);
     }

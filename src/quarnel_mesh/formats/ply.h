@@ -2,6 +2,7 @@
 // then faces as lists of three 32-bit indices.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,7 +12,7 @@
 
 // The header, which counts what follows, and the vertices; then writePlyFace once a face.
 void writePlyHeader(AtomicOutput& output, int64_t vertexCount, int64_t faceCount);
-void writePlyVertices(AtomicOutput& output, const std::vector<WeldedVertex>& vertices);
+void writePlyVertices(AtomicOutput& output, const WeldedVertex* vertices, size_t count);
 void writePlyFace(AtomicOutput& output, const uint32_t indices[3]);
 
 // All of `mesh`.

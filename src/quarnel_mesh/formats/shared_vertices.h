@@ -1,6 +1,7 @@
-// PLY and OBJ straight from the records, in two passes: the first welds every vertex in file
-// order, which gives the header its counts, the second writes the faces. Memory holds the
-// distinct vertices only (about 30 bytes each).
+// PLY and OBJ straight from the records, in four passes over the file, each of them a sweep (see
+// sweep_weld.h) but the first: the plan, a weld that counts the vertices for the header, a weld
+// that writes the vertices as they become final, and a weld that writes the faces. Memory is the
+// sweep's window, not the whole vertex table.
 #pragma once
 
 #include <atomic>
@@ -12,10 +13,14 @@
 #include "quarnel_mesh/formats/format.h"
 #include "quarnel_mesh/util/progress.h"
 
+// Passes over the file that writeSharedStream makes, for its progress.
+constexpr int64_t kSharedStreamPassCount = 4;
+
 // Writes `reader` as `format` (kPly or kObj), leaving out (and counting in `nonFiniteDropped`)
 // the triangles with a non-finite vertex, which PLY and OBJ readers refuse; `firstRgb` gets the
-// colour of the first vertex. The vertex table stops at `weldMemoryLimitBytes` (0: three
-// quarters of the RAM). `progress` counts two passes.
+// colour of the first vertex. The window's tables stop at `weldMemoryLimitBytes` (0: three
+// quarters of the RAM). `progress` counts kSharedStreamPassCount passes. The bytes are those of
+// writePlyMesh and writeObjMesh on loadIndexedMesh's mesh.
 bool writeSharedStream(RecordReader& reader, MeshFormat format, uint64_t weldMemoryLimitBytes,
                        AtomicOutput& output, Progress& progress,
                        const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,

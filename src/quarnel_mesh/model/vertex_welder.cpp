@@ -1,7 +1,9 @@
 // The vertex weld: an open-addressing hash table (linear probing) of indices into the vertex list.
 #include "quarnel_mesh/model/vertex_welder.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -128,4 +130,14 @@ int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& col
     welder.vertices.push_back(vertex);
     insertSlot(welder.slots, position, index);
     return index;
+}
+
+void dropFirstVertices(VertexWelder& welder, size_t count) {
+    welder.vertices.erase(welder.vertices.begin(),
+                          welder.vertices.begin() + static_cast<std::ptrdiff_t>(count));
+    // Every kept index moved: the table is built again at its size rather than patched.
+    std::fill(welder.slots.begin(), welder.slots.end(), kEmptySlot);
+    for (size_t i = 0; i < welder.vertices.size(); ++i) {
+        insertSlot(welder.slots, welder.vertices[i].position, static_cast<uint32_t>(i));
+    }
 }

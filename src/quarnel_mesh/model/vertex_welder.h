@@ -41,3 +41,7 @@ constexpr int64_t kWeldTooManyVertices = -2;
 // when new. Returns kWeldOutOfMemory when the tables would pass the memory limit or an allocation
 // fails, kWeldTooManyVertices past 2^32 - 1 distinct vertices.
 int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& color);
+
+// Removes the first `count` vertices, which no later weldVertex may look for: the others keep
+// their order, their indices go down by `count`, and the tables keep their sizes.
+void dropFirstVertices(VertexWelder& welder, size_t count);

@@ -1,0 +1,157 @@
+#include "quarnel_mesh/model/sweep_weld.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/model/record_stream.h"
+
+bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_t doneBefore,
+               const std::atomic<bool>* stopRequested, std::string& error) {
+    plan = SweepPlan();
+    if (!rewindRecordFile(reader, error)) {
+        return false;
+    }
+    std::vector<float> highestZ;
+    const bool read = forEachRecordChunk(
+        reader, progress, doneBefore, stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            float lowest = HUGE_VALF;
+            float highest = -HUGE_VALF;
+            for (int64_t i = 0; i < count; ++i) {
+                // The weld leaves these out, so their vertices bound nothing.
+                if (!hasFiniteVertices(records[i])) {
+                    continue;
+                }
+                for (const Vec3f& vertex : records[i].vertices) {
+                    lowest = std::min(lowest, vertex.z);
+                    highest = std::max(highest, vertex.z);
+                }
+            }
+            plan.lowestZAfterChunk.push_back(lowest);
+            highestZ.push_back(highest);
+            return true;
+        });
+    if (!read) {
+        return false;
+    }
+    // Each chunk's own lowest z becomes the lowest of the chunks after it: a suffix minimum.
+    float toCome = HUGE_VALF;
+    for (size_t c = plan.lowestZAfterChunk.size(); c-- > 0;) {
+        const float own = plan.lowestZAfterChunk[c];
+        plan.lowestZAfterChunk[c] = toCome;
+        toCome = std::min(toCome, own);
+    }
+    // After chunk c the window reaches back to the first chunk that may hold a vertex not yet
+    // final; the thresholds only rise, so that chunk only moves forward.
+    const int64_t chunkCount = static_cast<int64_t>(plan.lowestZAfterChunk.size());
+    int64_t oldest = 0;
+    int64_t spanChunks = chunkCount == 0 ? 0 : 1;
+    for (int64_t c = 0; c < chunkCount; ++c) {
+        while (oldest <= c && highestZ[oldest] < plan.lowestZAfterChunk[c]) {
+            ++oldest;
+        }
+        // While the next chunk is welded, it is in the window as well.
+        spanChunks = std::max(spanChunks, std::min(c + 1, chunkCount - 1) - oldest + 1);
+    }
+    plan.windowRecordCount =
+        std::min(reader.recordCount, spanChunks * static_cast<int64_t>(reader.chunk.size()));
+    return true;
+}
+
+bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimitBytes,
+               const SweepConsumer& consumer, SweepResult& result, Progress& progress,
+               int64_t doneBefore, const std::atomic<bool>* stopRequested, std::string& error) {
+    result = SweepResult();
+    if (!rewindRecordFile(reader, error)) {
+        return false;
+    }
+    VertexWelder window;
+    window.memoryLimitBytes = memoryLimitBytes != 0 ? memoryLimitBytes : defaultWeldMemoryLimit();
+    int64_t windowFirstIndex = 0;  // the global index of window.vertices[0]
+    size_t handedOn = 0;           // the window's first vertices, final and handed on
+    std::vector<uint32_t> indices;
+    try {
+        indices.reserve(3 * reader.chunk.size());
+    } catch (const std::bad_alloc&) {
+        error = describeWeldFailure(kWeldOutOfMemory, reader.path, 0);
+        return false;
+    }
+    size_t chunk = 0;
+    const bool welded = forEachRecordChunk(
+        reader, progress, doneBefore, stopRequested, error,
+        [&](const TriangleRecord* records, int64_t count) {
+            if (chunk >= plan.lowestZAfterChunk.size()) {
+                error = reader.path + " changed while it was read";
+                return false;
+            }
+            if (chunk == 0 && count > 0) {
+                result.color = records[0].color;
+            }
+            const float lowestAllowed = chunk == 0 ? -HUGE_VALF : plan.lowestZAfterChunk[chunk - 1];
+            indices.clear();
+            for (int64_t i = 0; i < count; ++i) {
+                if (!hasFiniteVertices(records[i])) {
+                    ++result.nonFiniteTriangles;
+                    continue;
+                }
+                for (const Vec3f& vertex : records[i].vertices) {
+                    // Below the plan, it might equal a vertex already handed on.
+                    if (vertex.z < lowestAllowed) {
+                        error = reader.path + " changed while it was read";
+                        return false;
+                    }
+                    // Forgetting the handed-on vertices before the table would grow, and only
+                    // when they are a quarter of it, moves each vertex a bounded number of times.
+                    if (2 * (window.vertices.size() + 1) > window.slots.size() &&
+                        4 * handedOn >= window.vertices.size() && handedOn > 0) {
+                        dropFirstVertices(window, handedOn);
+                        windowFirstIndex += static_cast<int64_t>(handedOn);
+                        handedOn = 0;
+                    }
+                    const int64_t local = weldVertex(window, vertex, records[i].color);
+                    const int64_t index = local < 0 ? local : windowFirstIndex + local;
+                    if (index < 0 || index >= static_cast<int64_t>(kEmptySlot)) {
+                        error = describeWeldFailure(index < 0 ? index : kWeldTooManyVertices,
+                                                    reader.path,
+                                                    static_cast<size_t>(windowFirstIndex) +
+                                                        window.vertices.size());
+                        return false;
+                    }
+                    indices.push_back(static_cast<uint32_t>(index));
+                }
+            }
+            result.peakWindowVertices = std::max(result.peakWindowVertices,
+                                                 static_cast<int64_t>(window.vertices.size()));
+            if (consumer.onTriangles) {
+                const SweepTriangles triangles = {indices.data(),
+                                                  static_cast<int64_t>(indices.size() / 3),
+                                                  window.vertices.data(), windowFirstIndex};
+                if (!consumer.onTriangles(triangles, error)) {
+                    return false;
+                }
+            }
+            // Vertices are handed on in index order: a final vertex waits behind an earlier one
+            // that is not final yet.
+            const float lowestToCome = plan.lowestZAfterChunk[chunk++];
+            size_t finalEnd = handedOn;
+            while (finalEnd < window.vertices.size() &&
+                   window.vertices[finalEnd].position.z < lowestToCome) {
+                ++finalEnd;
+            }
+            if (finalEnd > handedOn && consumer.onVertices &&
+                !consumer.onVertices(&window.vertices[handedOn],
+                                     static_cast<int64_t>(finalEnd - handedOn),
+                                     windowFirstIndex + static_cast<int64_t>(handedOn), error)) {
+                return false;
+            }
+            handedOn = finalEnd;
+            return true;
+        });
+    if (!welded) {
+        return false;
+    }
+    result.vertexCount = windowFirstIndex + static_cast<int64_t>(window.vertices.size());
+    return true;
+}

@@ -1,0 +1,70 @@
+// The vertex weld as a sweep over the file, for the commands that need shared vertices but not
+// the whole mesh at once. Two passes:
+//   1. plan: the lowest z of each chunk's welded vertices, and from it the lowest z still to come
+//      after each chunk;
+//   2. weld: the records chunk by chunk through a window of vertices; after each chunk, the
+//      vertices below the lowest z still to come are final (no later vertex can equal them) and
+//      are handed on in index order, and the window forgets them.
+// The indices, the weld rule (sameVertex) and the non-finite triangles left out are exactly
+// loadIndexedMesh's, for a file in any order.
+//
+// Memory: the window holds the vertices from the lowest one not yet final to the newest. A
+// quarnel file comes in z slabs of blocks, a vertex is shared only by triangles of neighbouring
+// slabs, so the window holds about two slabs of vertices (the slab being read and the one below
+// it; at most twice that between compactions), 16 bytes each plus the table. A file in another
+// order may keep every vertex in the window: then the weld's memory limit and messages are
+// loadIndexedMesh's.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "io/record_reader.h"
+#include "quarnel_mesh/model/vertex_welder.h"
+#include "quarnel_mesh/util/progress.h"
+
+struct SweepPlan {
+    std::vector<float> lowestZAfterChunk;  // per chunk of the reader; +inf after the last
+    int64_t windowRecordCount = 0;  // records a window spans at most, from the chunks' z ranges
+};
+
+// One chunk's welded triangles, three indices each in file order (non-finite ones left out).
+// Every index is in the window: window[index - windowFirstIndex].
+struct SweepTriangles {
+    const uint32_t* indices;
+    int64_t triangleCount;
+    const WeldedVertex* window;
+    int64_t windowFirstIndex;
+};
+
+// What a sweep hands on after each chunk: first its triangles, then the vertices that became
+// final (`count` of them from index `firstIndex`, in index order; every vertex comes exactly once,
+// the last at the end). Either may be empty; one that returns false (with `error` set) stops the
+// sweep.
+struct SweepConsumer {
+    std::function<bool(const SweepTriangles& triangles, std::string& error)> onTriangles;
+    std::function<bool(const WeldedVertex* vertices, int64_t count, int64_t firstIndex,
+                       std::string& error)> onVertices;
+};
+
+struct SweepResult {
+    int64_t vertexCount = 0;
+    int64_t nonFiniteTriangles = 0;
+    Vec3f color = kTriangleColor;  // colour of the first record
+    int64_t peakWindowVertices = 0;
+};
+
+// Pass 1 over every record of an open file from the start, advancing `progress` from
+// `doneBefore`. False with `error` set when a read fails or a stop was requested.
+bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_t doneBefore,
+               const std::atomic<bool>* stopRequested, std::string& error);
+
+// Pass 2: welds every record from the start, handing the results to `consumer`. The window's
+// tables stop at `memoryLimitBytes` (0: three quarters of the RAM) with describeWeldFailure's
+// line; false as well when a read fails, a stop was requested or the consumer stopped.
+bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimitBytes,
+               const SweepConsumer& consumer, SweepResult& result, Progress& progress,
+               int64_t doneBefore, const std::atomic<bool>* stopRequested, std::string& error);
