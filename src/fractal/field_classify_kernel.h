@@ -32,7 +32,7 @@
 //   orbit, so only its polar part differs.
 // * Where s^4 is not a normal double the direction is lost: s = 0 has none (libm takes
 //   atan2(0, 0) = 0), and underflow or overflow of the squarings breaks the count above. Such a
-//   lane gets a NaN direction and ends undecided, unless its radius alone settled it before.
+//   lane gets a NaN direction and ends undecided, unless its radius alone settles it.
 // * Growth: the power map P(v) = r^8 (sin 8t cos 8p, cos 8t, sin 8t sin 8p) has, in the
 //   orthonormal frames of its spherical coordinates, the diagonal derivative 8 r^7 (1, 1,
 //   sin 8t / sin t), of norm 8 r^7 max(1, |sin 8t / sin t|); |sin 8t| <= 8 |sin t| and <= 1 bound
@@ -68,6 +68,12 @@
 //   lane whose upper ends all stay below 16 never escapes in libm's orbit: it is settled as not
 //   below at once (at the last step this is the upper end alone; near the origin it saves
 //   three or four steps).
+// * The radius interval carried: after a step, libm's radius lies both within m_t +- (D_t + 8u m_t)
+//   and within the lower and upper ends above; the next step takes the tighter of each, for the
+//   lower end, for the upper end, and for R = min(r + D, max(r, upper end)), which bounds both
+//   orbits' radii and so the segment between them. Where the drift is large against r, as in
+//   regions near the surface, the radius ends are the tighter ones. A lane without a direction
+//   (NaN) keeps only these ends: its class can then come from its radius alone, and nothing else.
 // A lane with m_t - D_t - 8u m_t > 16 escapes in both orbits at step t (and did not before, see
 // next point): class below. A lane with m_t + D_t + 8u m_t < 16, or whose upper end R^8 + |c|
 // (with its slack) taken before the step is below 16, does not escape at step t in either orbit
@@ -156,6 +162,10 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
         V sqrtS = T::load(lanes.sqrtS + base);
         V r = T::sqrt(T::add(T::mul(y, y), s));
         V bound = h;
+        // Bounds on libm's radius over the region, from the radius alone: where the drift is
+        // large against r they are the tighter ones.
+        V radiusHigh = T::add(r, h);
+        V radiusLow = T::max(T::sub(r, h), zero);
         M active = T::allLanes();
         M settled = T::noLanes();  // active lanes whose radius alone keeps them inside to the end
         M escaped = T::noLanes();
@@ -165,12 +175,12 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
 
             // The new modulus lies within |c| of r^8 whatever the direction. Where that settles the
             // comparison with 16 for every orbit within the bound, the eighth powers are skipped.
-            const V reach = T::add(r, bound);
+            const V reach = T::min(T::add(r, bound), T::max(r, radiusHigh));
             const V reach2 = T::mul(reach, reach);
             const V reach4 = T::mul(reach2, reach2);
             const V reach7 = T::mul(T::mul(reach4, reach2), reach);
             const V reach8 = T::mul(reach7, reach);
-            const V low8 = eighthPower<T>(T::max(T::sub(r, bound), T::set1(0.0)));
+            const V low8 = eighthPower<T>(T::max(T::sub(r, bound), radiusLow));
             const V stepError = T::mul(localError, T::add(reach8, cNorm));
             const V radiusSlack = T::add(stepError, T::mul(radiusRounding, reach8));
             const V lowModulus = T::sub(T::sub(low8, cNorm), radiusSlack);
@@ -265,6 +275,8 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
             if (T::none(active)) {
                 break;
             }
+            radiusHigh = T::min(T::add(m, slack), nextUpper);
+            radiusLow = T::max(T::max(lowM, lowModulus), zero);
             x = nx;
             y = ny;
             z = nz;
