@@ -23,10 +23,7 @@ int main(int argc, char** argv) {
         CertificateCheck checks[2];
         const SimdLevel levels[2] = {SimdLevel::kAvx2, SimdLevel::kAvx512};
         for (int64_t b = 0; b < grid.totalBlocks; ++b) {
-            const Box3d block =
-                blockBox(kRunBox, grid.blockEdge, static_cast<int32_t>(b % grid.blocksX),
-                         static_cast<int32_t>(b / grid.blocksX % grid.blocksY),
-                         static_cast<int32_t>(b / grid.blocksX / grid.blocksY));
+            const Box3d block = blockBoxAt(kRunBox, grid, b);
             sampleBlockReference(kDefaultFieldParams, block, reference.samples);
             for (int l = 0; l < 2; ++l) {
                 if (levels[l] <= detectSimdLevel()) {

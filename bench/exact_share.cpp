@@ -25,11 +25,8 @@ int main(int argc, char** argv) {
             exact = grid.totalBlocks * static_cast<long long>(kBlockSampleCount);
         }
         for (int64_t b = 0; level != SimdLevel::kNone && b < grid.totalBlocks; ++b) {
-            const int32_t i = static_cast<int32_t>(b % grid.blocksX);
-            const int32_t j = static_cast<int32_t>(b / grid.blocksX % grid.blocksY);
-            const int32_t k = static_cast<int32_t>(b / grid.blocksX / grid.blocksY);
             const FastSamplingStats stats =
-                sampleBlockFast(kDefaultFieldParams, blockBox(kRunBox, grid.blockEdge, i, j, k),
+                sampleBlockFast(kDefaultFieldParams, blockBoxAt(kRunBox, grid, b),
                                 kRunIsoLevel, level, buffers.samples, buffers.classMasks);
             exact += stats.exact;
             undecided += stats.undecided;

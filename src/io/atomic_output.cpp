@@ -240,22 +240,22 @@ AtomicOutput::~AtomicOutput() {
 
 bool openAtomicOutput(const std::string& path, AtomicOutput& output) {
     output.finalPath = path;
-    struct stat existing;
-    if (stat(path.c_str(), &existing) == 0) {
-        if (S_ISDIR(existing.st_mode)) {
-            fail(output, OutputFailure::kCreate, EISDIR);
-            return false;
-        }
+    struct stat target;
+    const bool exists = stat(path.c_str(), &target) == 0;
+    if (exists && S_ISDIR(target.st_mode)) {
+        fail(output, OutputFailure::kCreate, EISDIR);
+        return false;
     }
     // lstat: a symbolic link under the final name is replaced itself, whatever it points to.
-    if (lstat(path.c_str(), &existing) == 0) {
-        if (const char* problem = replaceProblem(path, existing)) {
+    struct stat entry;
+    if (lstat(path.c_str(), &entry) == 0) {
+        if (const char* problem = replaceProblem(path, entry)) {
             output.replaceProblem = problem;
             fail(output, OutputFailure::kReplace, EPERM);
             return false;
         }
     }
-    if (stat(path.c_str(), &existing) == 0 && access(path.c_str(), W_OK) != 0) {
+    if (exists && access(path.c_str(), W_OK) != 0) {
         fail(output, OutputFailure::kCreate, EACCES);
         return false;
     }

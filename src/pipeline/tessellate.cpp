@@ -90,6 +90,12 @@ Box3d blockBox(const Box3d& box, double blockEdge, int32_t i, int32_t j, int32_t
     return block;
 }
 
+Box3d blockBoxAt(const Box3d& box, const BlockGrid& grid, int64_t index) {
+    return blockBox(box, grid.blockEdge, static_cast<int32_t>(index % grid.blocksX),
+                    static_cast<int32_t>(index / grid.blocksX % grid.blocksY),
+                    static_cast<int32_t>(index / grid.blocksX / grid.blocksY));
+}
+
 TessellationResult tessellate(const FieldParams& params, int32_t resolution, double isoLevel,
                               const std::string& fileName, const Box3d& box,
                               const TessellationOptions& options) {
@@ -185,10 +191,7 @@ TessellationResult tessellate(const FieldParams& params, int32_t resolution, dou
     } writer{std::thread(), closeQueue};
 
     auto jobOf = [&](int64_t index) -> BlockJob {
-        const int32_t i = static_cast<int32_t>(index % grid.blocksX);
-        const int32_t j = static_cast<int32_t>(index / grid.blocksX % grid.blocksY);
-        const int32_t k = static_cast<int32_t>(index / grid.blocksX / grid.blocksY);
-        return {blockBox(box, grid.blockEdge, i, j, k), pool[index % poolSize].get(), 0};
+        return {blockBoxAt(box, grid, index), pool[index % poolSize].get(), 0};
     };
     auto source = [&](tbb::flow_control& control) -> BlockJob {
         if (nextBlock >= grid.totalBlocks || writeFailed.load() || writerStopped.load()) {

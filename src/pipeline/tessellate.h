@@ -28,6 +28,9 @@ BlockGrid decomposeBox(const Box3d& box, int32_t resolution);
 // Block (i, j, k): min = box.min + index * blockEdge per axis, max = min + blockEdge.
 Box3d blockBox(const Box3d& box, double blockEdge, int32_t i, int32_t j, int32_t k);
 
+// Block number `index` of the file's order (x fastest, then y, then z): 0 <= index < totalBlocks.
+Box3d blockBoxAt(const Box3d& box, const BlockGrid& grid, int64_t index);
+
 // The state before a block is meshed (before blocks 0, 4, 8, ...), and once more, with
 // `finished` set, after the last block was written and before the file is closed.
 struct TessellationProgress {

@@ -31,10 +31,7 @@ TEST(BlockSampler, CertifiedBoxesAndTheirBlocksAgreeWithTheStraightforwardEvalua
     for (int preset = 0; preset <= 2; ++preset) {
         const BlockGrid grid = decomposeBox(kRunBox, kResolutionPresets[preset].resolution);
         for (int64_t b = 0; b < grid.totalBlocks; ++b) {
-            const Box3d block =
-                blockBox(kRunBox, grid.blockEdge, static_cast<int32_t>(b % grid.blocksX),
-                         static_cast<int32_t>(b / grid.blocksX % grid.blocksY),
-                         static_cast<int32_t>(b / grid.blocksX / grid.blocksY));
+            const Box3d block = blockBoxAt(kRunBox, grid, b);
             sampleBlockReference(kDefaultFieldParams, block, reference.samples);
             const int32_t expected =
                 meshEveryCube(block, reference.samples, 0.5, reference.records);

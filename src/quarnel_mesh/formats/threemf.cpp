@@ -116,20 +116,17 @@ bool writeThreeMfModel(const IndexedMesh& mesh, const std::string& title, Atomic
                        int64_t& degenerateDropped, std::string& error);
 
 // `text` as XML character data: control characters, which XML forbids even escaped, become '?',
-// bytes that are not UTF-8 U+FFFD (jsonString's rule), and &, < and > their entities, which
-// lib3mf does not write for metadata.
+// bytes that are not UTF-8 U+FFFD, and &, < and > their entities, which lib3mf does not write for
+// metadata.
 std::string xmlSafeText(const std::string& text) {
-    const std::string json = jsonString(text);
     std::string safe;
-    for (size_t i = 1; i + 1 < json.size(); ++i) {
-        char c = json[i];
-        if (c == '\\') {
-            // An escape of jsonString: a control character, or a quote or backslash.
-            const char next = json[i + 1];
-            c = next == 'u' ? '?' : next;
-            i += next == 'u' ? 5 : 1;
-        }
-        safe += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    for (const char c : wellFormedUtf8(text)) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        safe += byte < 0x20 || byte == 0x7F ? "?"
+                : c == '&'                  ? "&amp;"
+                : c == '<'                  ? "&lt;"
+                : c == '>'                  ? "&gt;"
+                                            : std::string(1, c);
     }
     return safe;
 }

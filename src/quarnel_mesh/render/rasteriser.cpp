@@ -221,7 +221,7 @@ void occlusionOffsets(int radius, int offsets[kOcclusionSamples][2]) {
 }
 
 // The shaded colour of one drawn sample (x, y).
-void shadeSample(const SampleBuffer& samples, const View& view, int x, int y,
+void shadeSample(const SampleBuffer& samples, const Vec3d& light, int x, int y,
                  const int offsets[kOcclusionSamples][2], int occlusionRadius, double rgb[3]) {
     const int side = samples.samplesPerSide;
     const size_t index = static_cast<size_t>(y) * side + x;
@@ -247,8 +247,6 @@ void shadeSample(const SampleBuffer& samples, const View& view, int x, int y,
     const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     const Vec3d normal = length > 0.0 ? Vec3d{n[0] / length, n[1] / length, n[2] / length}
                                       : Vec3d{0.0, 0.0, 1.0};
-    const Vec3d light = {dot(view.light, view.right), dot(view.light, view.up),
-                         dot(view.light, view.toward)};
     const double keyLit = std::fmax(dot(normal, light), 0.0);
     const double facing = std::fmax(normal.z, 0.0);
     // Ambient occlusion: the share of samples around that lie in front of this one, by more than
@@ -281,6 +279,9 @@ void shadeAndDownsample(const SampleBuffer& samples, const View& view, RgbImage&
     const int occlusionRadius = std::max(4, side / 48);
     int offsets[kOcclusionSamples][2];
     occlusionOffsets(occlusionRadius, offsets);
+    // The key light in the view's frame, the frame of the stored normals.
+    const Vec3d light = {dot(view.light, view.right), dot(view.light, view.up),
+                         dot(view.light, view.toward)};
     for (int y = 0; y < image.height && !stopRaised(stopRequested); ++y) {
         for (int x = 0; x < image.width; ++x) {
             double sum[3] = {0.0, 0.0, 0.0};
@@ -292,7 +293,7 @@ void shadeAndDownsample(const SampleBuffer& samples, const View& view, RgbImage&
                                      kBackgroundRgb[2] / 255.0};
                     if (samples.depth[static_cast<size_t>(sy) * side + sx] >
                         -std::numeric_limits<float>::infinity()) {
-                        shadeSample(samples, view, sx, sy, offsets, occlusionRadius, rgb);
+                        shadeSample(samples, light, sx, sy, offsets, occlusionRadius, rgb);
                     }
                     for (int c = 0; c < 3; ++c) {
                         sum[c] += rgb[c];

@@ -24,25 +24,17 @@ std::string fileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string jsonString(const std::string& text) {
-    std::string json = "\"";
+std::string wellFormedUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c < 0x80) {
-            if (c == '"' || c == '\\') {
-                json += '\\';
-                json += static_cast<char>(c);
-            } else if (c < 0x20 || c == 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                json += escaped;
-            } else {
-                json += static_cast<char>(c);
-            }
+            out += static_cast<char>(c);
             ++i;
             continue;
         }
-        // A well-formed UTF-8 sequence is copied; anything else becomes U+FFFD.
+        // A well-formed sequence is copied: no overlong form, no surrogate, nothing past U+10FFFF.
         const size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
         bool valid = length > 0 && c < 0xF5 && i + length <= text.size();
         for (size_t k = 1; valid && k < length; ++k) {
@@ -56,11 +48,29 @@ std::string jsonString(const std::string& text) {
             valid = !(c == 0xF0 && next < 0x90) && !(c == 0xF4 && next >= 0x90);
         }
         if (valid) {
-            json.append(text, i, length);
+            out.append(text, i, length);
             i += length;
         } else {
-            json += "\xEF\xBF\xBD";
+            out += "\xEF\xBF\xBD";
             ++i;
+        }
+    }
+    return out;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string json = "\"";
+    for (const char c : wellFormedUtf8(text)) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            json += escaped;
+        } else {
+            json += c;
         }
     }
     return json + "\"";

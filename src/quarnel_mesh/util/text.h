@@ -13,6 +13,9 @@ bool hasExtension(const std::string& path, const char* extension);
 // What follows the last slash of `path` (all of it when there is none).
 std::string fileNameOf(const std::string& path);
 
+// `text` with every byte that is not part of a well-formed UTF-8 sequence replaced by U+FFFD.
+std::string wellFormedUtf8(const std::string& text);
+
 // `text` as a JSON string, quotes included: quote, backslash and control characters escaped, and
 // bytes that are not UTF-8 replaced by U+FFFD, so that any file name gives valid JSON.
 std::string jsonString(const std::string& text);
