@@ -89,18 +89,29 @@ bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string&
     return false;
 }
 
-// Load, drop islands, simplify, place, write: every step but the last in memory.
+bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat format,
+                   const std::string& outputPath, const ConvertOptions& options,
+                   AtomicOutput& output, ConvertReport& report, std::string& error);
+
+// Load, drop islands, simplify, place, write: every step but the last in memory, or simplified
+// while the file streams when that is the only edit.
 bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string& outputPath,
                      const ConvertOptions& options, ConvertReport& report, std::string& error) {
     const bool simplify = options.simplifyRatio < 1.0;
+    // Only simplification streams: the pieces and the body need the whole mesh first.
+    const bool streamed = simplify && options.dropIslandFaces == 0 && !options.keepBodyOnly;
     if (simplify) {
-        const uint64_t needed = static_cast<uint64_t>(reader.recordCount) *
-                                (kLoadBytesPerTriangle + kSimplifyBytesPerTriangle);
+        // Streamed, what is held is the chunks' result, a little more than the ratio asks for.
+        const double share = streamed ? chunkRatio(options.simplifyRatio) : 1.0;
+        const uint64_t needed = static_cast<uint64_t>(
+            share * static_cast<double>(reader.recordCount) *
+            static_cast<double>(kLoadBytesPerTriangle + kSimplifyBytesPerTriangle));
         const uint64_t available = availableMemoryBytes();
         if (needed > available) {
             error = "simplifying the " + std::to_string(reader.recordCount) + " triangles of " +
                     reader.path + " needs about " + formatBytes(needed) + " of memory and " +
-                    formatBytes(available) + " is available; simplify a smaller preset";
+                    formatBytes(available) + " is available; " +
+                    (streamed ? "give a smaller ratio" : "simplify a smaller preset");
             return false;
         }
     }
@@ -108,9 +119,30 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
     if (!createOutput(reader, outputPath, output, error)) {
         return false;
     }
+    IndexedMesh mesh;
+    if (streamed) {
+        report.simplified = true;
+        Progress progress =
+            startProgress("simplifying " + reader.path,
+                          kSimplifyRecordsPassCount * reader.recordCount, reader.fileBytes);
+        const bool simplified =
+            simplifyRecords(reader, options.simplifyRatio, options.weldMemoryLimitBytes, mesh,
+                            report.simplify, progress, options.stopRequested, error);
+        finishProgress(progress);
+        if (!simplified || stopped(options, error)) {
+            return false;
+        }
+        report.nonFiniteDropped = mesh.nonFiniteTriangles;
+        if (report.simplify.triangleCountBefore > 0 && mesh.indices.empty()) {
+            error = "nothing left after simplifying " + reader.path + " to " +
+                    formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
+                    " of its triangles; give a larger ratio";
+            return false;
+        }
+        return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
+    }
     Progress progress = startProgress("reading " + reader.path, reader.recordCount,
                                       reader.fileBytes);
-    IndexedMesh mesh;
     const bool loaded = loadIndexedMesh(reader, options.weldMemoryLimitBytes, mesh, progress,
                                         options.stopRequested, error);
     finishProgress(progress);
@@ -167,6 +199,13 @@ bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string&
             return false;
         }
     }
+    return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
+}
+
+// Turns and scales the edited mesh as asked, then writes and commits it.
+bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat format,
+                   const std::string& outputPath, const ConvertOptions& options,
+                   AtomicOutput& output, ConvertReport& report, std::string& error) {
     if (mesh.indices.empty() &&
         (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
         error = "no triangles left to write to " + outputPath;

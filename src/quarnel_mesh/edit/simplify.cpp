@@ -4,8 +4,9 @@
 //
 // A large mesh is simplified in two passes so that every core helps: first slabs of it along its
 // longest side, each on its own with the edges it shares with its neighbours locked
-// (meshopt_SimplifyLockBorder), in parallel; then the whole of what is left, so that the former
-// borders are simplified too and no seam keeps the full resolution. The slabs depend only on the
+// (meshopt_SimplifyLockBorder), in parallel; then the whole of what is left, once it is small
+// enough for the simplifier's tables, so that the former borders are simplified too and no seam
+// keeps the full resolution. The slabs depend only on the
 // mesh, and their results are joined in slab order: the same input gives the same output on any
 // number of threads.
 #include <algorithm>
@@ -20,12 +21,13 @@
 
 namespace {
 
-// Relative to the mesh's extent: 1 lets the triangle target alone decide where to stop.
-constexpr float kNoErrorLimit = 1.0f;
-
 // Below this many triangles one pass is quick enough; above it, a slab of about this many each.
 constexpr size_t kSlabTriangles = 250000;
 constexpr size_t kMaxSlabs = 64;
+
+// The whole pass's tables take about 80 bytes a triangle: above this many, the slabs' result is
+// the last.
+constexpr size_t kWholePassMaxTriangles = 6000000;
 
 // One slab's triangles, simplified, as global vertex indices, and the deviation it reached.
 struct Slab {
@@ -63,7 +65,7 @@ void simplifySlab(const IndexedMesh& mesh, const std::vector<uint32_t>& triangle
     float relativeError = 0.0f;
     simplified.resize(meshopt_simplify(simplified.data(), local.data(), local.size(),
                                        &positions[0].x, positions.size(), sizeof(Vec3f), target,
-                                       kNoErrorLimit, meshopt_SimplifyLockBorder,
+                                       kSimplifyNoErrorLimit, meshopt_SimplifyLockBorder,
                                        &relativeError));
     slab.absoluteError = static_cast<double>(relativeError) *
                          meshopt_simplifyScale(&positions[0].x, positions.size(), sizeof(Vec3f));
@@ -114,43 +116,54 @@ std::vector<uint32_t> simplifySlabs(const IndexedMesh& mesh, double ratio, doubl
 
 }  // namespace
 
-bool simplifyMesh(IndexedMesh& mesh, double ratio, SimplifyReport& report, std::string& error) {
-    report = SimplifyReport();
-    const size_t indexCount = mesh.indices.size();
-    report.triangleCountBefore = static_cast<int64_t>(indexCount / 3);
-    const size_t targetTriangles =
-        static_cast<size_t>(std::llround(ratio * static_cast<double>(indexCount / 3)));
-    const float* positions = &mesh.vertices[0].position.x;  // again once the vertices move
+bool simplifyJoined(IndexedMesh& mesh, size_t targetTriangles, double earlierError,
+                    SimplifyReport& report, std::string& error) {
+    report.absoluteError = earlierError;
+    const float* positions = &mesh.vertices.data()->position.x;  // again once they move
     const double scale =
-        meshopt_simplifyScale(positions, mesh.vertices.size(), sizeof(WeldedVertex));
-    std::vector<uint32_t> simplified;
+        mesh.vertices.empty()
+            ? 0.0
+            : meshopt_simplifyScale(positions, mesh.vertices.size(), sizeof(WeldedVertex));
     try {
-        // The deviations of the two passes add up at most.
-        double firstPassError = 0.0;
-        if (indexCount / 3 >= 2 * kSlabTriangles) {
-            mesh.indices = simplifySlabs(mesh, ratio, firstPassError);
-            // The second pass's tables grow with the vertex count: only the vertices still used.
+        // The deviations of the passes add up at most.
+        if (mesh.indices.size() / 3 > targetTriangles &&
+            mesh.indices.size() / 3 >= 2 * kSlabTriangles) {
+            double slabError = 0.0;
+            const double ratio = static_cast<double>(targetTriangles) /
+                                 static_cast<double>(mesh.indices.size() / 3);
+            mesh.indices = simplifySlabs(mesh, ratio, slabError);
+            report.absoluteError += slabError;
+            // The whole pass's tables grow with the vertex count: only the vertices still used.
             compactVertices(mesh);
-            positions = &mesh.vertices[0].position.x;
+            positions = &mesh.vertices.data()->position.x;
         }
-        simplified.resize(mesh.indices.size());
-        float relativeError = 0.0f;
-        // The slabs may already have gone below the target (each stops at or under its own).
-        const size_t targetIndices = std::min(3 * targetTriangles, mesh.indices.size());
-        const size_t kept = meshopt_simplify(
-            simplified.data(), mesh.indices.data(), mesh.indices.size(), positions,
-            mesh.vertices.size(), sizeof(WeldedVertex), targetIndices, kNoErrorLimit, 0,
-            &relativeError);
-        simplified.resize(kept);
-        simplified.shrink_to_fit();
-        report.absoluteError = firstPassError + static_cast<double>(relativeError) * scale;
-        report.relativeError = scale > 0.0 ? report.absoluteError / scale : 0.0;
+        if (mesh.indices.size() / 3 > targetTriangles &&
+            mesh.indices.size() / 3 <= kWholePassMaxTriangles) {
+            std::vector<uint32_t> simplified(mesh.indices.size());
+            float relativeError = 0.0f;
+            simplified.resize(meshopt_simplify(simplified.data(), mesh.indices.data(),
+                                               mesh.indices.size(), positions,
+                                               mesh.vertices.size(), sizeof(WeldedVertex),
+                                               3 * targetTriangles, kSimplifyNoErrorLimit, 0,
+                                               &relativeError));
+            simplified.shrink_to_fit();
+            mesh.indices.swap(simplified);
+            report.absoluteError += static_cast<double>(relativeError) * scale;
+        }
     } catch (const std::bad_alloc&) {
         error = "not enough memory to simplify " + std::to_string(report.triangleCountBefore) +
                 " triangles";
         return false;
     }
-    mesh.indices.swap(simplified);
+    report.relativeError = scale > 0.0 ? report.absoluteError / scale : 0.0;
     report.triangleCountAfter = static_cast<int64_t>(mesh.indices.size() / 3);
     return true;
+}
+
+bool simplifyMesh(IndexedMesh& mesh, double ratio, SimplifyReport& report, std::string& error) {
+    report = SimplifyReport();
+    report.triangleCountBefore = static_cast<int64_t>(mesh.indices.size() / 3);
+    const size_t targetTriangles = static_cast<size_t>(
+        std::llround(ratio * static_cast<double>(report.triangleCountBefore)));
+    return simplifyJoined(mesh, targetTriangles, 0.0, report, error);
 }
