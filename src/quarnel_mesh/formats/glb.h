@@ -23,9 +23,11 @@ struct GlbOptions {
 // the copy of the binary parts into the output.
 constexpr int64_t kGlbStreamPassCount = 2;
 
-// Memory a compressed writeGlb needs per triangle of a closed mesh beyond the mesh itself
-// (measured at presets 5 to 7, with a quarter more).
-constexpr uint64_t kCompressedGlbBytesPerTriangle = 60;
+// Memory a compressed writeGlb needs per triangle of a closed mesh beyond loadIndexedMesh's: the
+// reordered copy, the quantized and the encoded buffers. Measured peaks grow by 77 bytes a
+// triangle from preset 3 to 5 with normals, load included; the sum with kLoadBytesPerTriangle
+// leaves a quarter more.
+constexpr uint64_t kCompressedGlbBytesPerTriangle = 48;
 
 // Writes `mesh` (finite vertices, at least one triangle) as one indexed primitive, its vertices
 // reordered for the GPU's vertex cache and fetch, the colour as the material's base colour;
