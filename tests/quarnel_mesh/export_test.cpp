@@ -351,7 +351,11 @@ TEST(MeshExport, CompressedGlbDecodesToThePlainOnesMesh) {
     TempDir dir;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
     const std::string input = dir.file("quarnel_0.04m.v3c1");
-    ASSERT_EQ(runMesh({"convert", input, dir.file("plain.glb"), "--normals"}).exitStatus, 0);
+    // Compressed, the mesh is written from memory in the vertex cache's order; an edit that drops
+    // nothing takes the plain file the same way (a plain copy streams in the weld's order).
+    ASSERT_EQ(runMesh({"convert", input, dir.file("plain.glb"), "--normals", "--drop-islands", "1"})
+                  .exitStatus,
+              0);
     ASSERT_EQ(runMesh({"convert", input, dir.file("small.glb"), "--normals", "--compress"})
                   .exitStatus,
               0);
