@@ -321,8 +321,12 @@ using GlbSweep =
 // JSON before them is known. Normals are summed per window vertex and are complete, and written,
 // when the vertex becomes final: by then the sweep has shown every triangle that uses it.
 struct PlainGlbParts {
+    Placement placement;
+    bool normals = false;
+    int64_t finiteTriangleCount = 0;  // the file's, for the size it will at least take
+    std::string outputPath;
     ScratchFile positions;
-    ScratchFile normals;
+    ScratchFile normalFile;
     ScratchFile indices;
     std::vector<Vec3d> normalSums;  // of the vertices from sumsFirstIndex on
     int64_t sumsFirstIndex = 0;
@@ -334,8 +338,89 @@ struct PlainGlbParts {
     int64_t triangleCount = 0;
 };
 
-std::string scratchFailure(const AtomicOutput& output, int errorNumber) {
-    return "cannot write " + output.finalPath + ": " + std::strerror(errorNumber);
+Vec3f placed(const PlainGlbParts& parts, const Vec3f& position) {
+    return isIdentity(parts.placement) ? position : placeVertex(position, parts.placement);
+}
+
+// A failed scratch file fails the output: "cannot write OUT: reason".
+bool scratchFailed(const PlainGlbParts& parts, std::string& error) {
+    for (const ScratchFile* file : {&parts.positions, &parts.normalFile, &parts.indices}) {
+        if (file->errorNumber != 0) {
+            error = "cannot write " + parts.outputPath + ": " + std::strerror(file->errorNumber);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool takeTriangles(PlainGlbParts& parts, const SweepTriangles& triangles, std::string& error) {
+    const uint32_t* indices = triangles.indices;
+    for (int64_t i = 0; i < 3 * triangles.triangleCount; ++i) {
+        parts.verticesSeen = std::max(parts.verticesSeen, static_cast<int64_t>(indices[i]) + 1);
+    }
+    // Every triangle of the file takes its 12 bytes, every vertex seen its 12 or 24.
+    const uint64_t leastBytes = glbFileBytes(
+        0, plainGlbBinBytes(parts.verticesSeen, parts.finiteTriangleCount, parts.normals));
+    if (leastBytes > UINT32_MAX) {
+        error = describeGlbTooLarge(leastBytes, false);
+        return false;
+    }
+    writeScratchFile(parts.indices, indices, 12 * static_cast<size_t>(triangles.triangleCount));
+    parts.triangleCount += triangles.triangleCount;
+    if (parts.normals) {
+        const int64_t sumCount = parts.verticesSeen - parts.sumsFirstIndex;
+        if (sumCount > static_cast<int64_t>(parts.normalSums.size())) {
+            parts.normalSums.resize(static_cast<size_t>(sumCount), Vec3d{0.0, 0.0, 0.0});
+        }
+        const auto corner = [&](uint32_t index) {
+            const WeldedVertex& vertex = triangles.window[index - triangles.windowFirstIndex];
+            return toVec3d(placed(parts, vertex.position));
+        };
+        // The faces in the file's order and in double, as the in-memory sum takes them.
+        for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+            const uint32_t* corners = &indices[3 * t];
+            const Vec3d v0 = corner(corners[0]);
+            const Vec3d n =
+                cross(subtract(corner(corners[1]), v0), subtract(corner(corners[2]), v0));
+            for (int c = 0; c < 3; ++c) {
+                Vec3d& sum = parts.normalSums[corners[c] - parts.sumsFirstIndex];
+                sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
+            }
+        }
+    }
+    return !scratchFailed(parts, error);
+}
+
+bool takeFinalVertices(PlainGlbParts& parts, const WeldedVertex* vertices, int64_t count,
+                       int64_t firstIndex, std::string& error) {
+    parts.scratch.resize(static_cast<size_t>(count));
+    for (int64_t v = 0; v < count; ++v) {
+        const Vec3f p = placed(parts, vertices[v].position);
+        parts.scratch[v] = p;
+        parts.boxMin = {std::fmin(parts.boxMin.x, p.x), std::fmin(parts.boxMin.y, p.y),
+                        std::fmin(parts.boxMin.z, p.z)};
+        parts.boxMax = {std::fmax(parts.boxMax.x, p.x), std::fmax(parts.boxMax.y, p.y),
+                        std::fmax(parts.boxMax.z, p.z)};
+    }
+    writeScratchFile(parts.positions, parts.scratch.data(), 12 * parts.scratch.size());
+    parts.vertexCount += count;
+    if (parts.normals) {
+        const int64_t sumCount = static_cast<int64_t>(parts.normalSums.size());
+        for (int64_t v = 0; v < count; ++v) {
+            const int64_t slot = firstIndex + v - parts.sumsFirstIndex;
+            parts.scratch[v] =
+                normalFromSum(slot < sumCount ? parts.normalSums[slot] : Vec3d{0.0, 0.0, 0.0});
+        }
+        writeScratchFile(parts.normalFile, parts.scratch.data(), 12 * parts.scratch.size());
+        // Forgetting the final sums once they are half the table moves each one only a bounded
+        // number of times.
+        const int64_t finalSums = std::min(sumCount, firstIndex + count - parts.sumsFirstIndex);
+        if (2 * finalSums >= sumCount) {
+            parts.normalSums.erase(parts.normalSums.begin(), parts.normalSums.begin() + finalSums);
+            parts.sumsFirstIndex += finalSums;
+        }
+    }
+    return !scratchFailed(parts, error);
 }
 
 // The plain glb of what `sweep` hands on, each position placed by `placement`; the file holds
@@ -346,92 +431,23 @@ bool writePlainGlb(const GlbSweep& sweep, int64_t finiteTriangleCount, const Pla
                    const GlbOptions& options, AtomicOutput& output, Progress& progress,
                    int64_t doneBefore, int64_t copyUnits, std::string& error) {
     PlainGlbParts parts;
-    for (ScratchFile* file : {&parts.positions, &parts.normals, &parts.indices}) {
-        if ((file != &parts.normals || options.smoothNormals) && !openScratchFile(output, *file)) {
-            error = scratchFailure(output, file->errorNumber);
+    parts.placement = placement;
+    parts.normals = options.smoothNormals;
+    parts.finiteTriangleCount = finiteTriangleCount;
+    parts.outputPath = output.finalPath;
+    for (ScratchFile* file : {&parts.positions, &parts.normalFile, &parts.indices}) {
+        if ((file != &parts.normalFile || parts.normals) && !openScratchFile(output, *file)) {
+            scratchFailed(parts, error);
             return false;
         }
     }
-    const bool placed = !isIdentity(placement);
-    const auto place = [&](const Vec3f& p) { return placed ? placeVertex(p, placement) : p; };
     SweepConsumer consumer;
-    consumer.onTriangles = [&](const SweepTriangles& triangles, std::string& partError) {
-        const uint32_t* indices = triangles.indices;
-        for (int64_t i = 0; i < 3 * triangles.triangleCount; ++i) {
-            parts.verticesSeen = std::max(parts.verticesSeen, static_cast<int64_t>(indices[i]) + 1);
-        }
-        // Every index still to come takes its 4 bytes, every vertex seen its 12 or 24.
-        const uint64_t leastBytes = glbFileBytes(
-            0, plainGlbBinBytes(parts.verticesSeen, finiteTriangleCount, options.smoothNormals));
-        if (leastBytes > UINT32_MAX) {
-            partError = describeGlbTooLarge(leastBytes, false);
-            return false;
-        }
-        writeScratchFile(parts.indices, indices, 12 * static_cast<size_t>(triangles.triangleCount));
-        parts.triangleCount += triangles.triangleCount;
-        if (options.smoothNormals) {
-            if (parts.verticesSeen - parts.sumsFirstIndex >
-                static_cast<int64_t>(parts.normalSums.size())) {
-                parts.normalSums.resize(parts.verticesSeen - parts.sumsFirstIndex, Vec3d{0, 0, 0});
-            }
-            const auto corner = [&](uint32_t index) {
-                return toVec3d(place(triangles.window[index - triangles.windowFirstIndex].position));
-            };
-            // The faces in the order of the file and in double, as the in-memory sum takes them.
-            for (int64_t t = 0; t < triangles.triangleCount; ++t) {
-                const uint32_t* corners = &indices[3 * t];
-                const Vec3d v0 = corner(corners[0]);
-                const Vec3d n = cross(subtract(corner(corners[1]), v0),
-                                      subtract(corner(corners[2]), v0));
-                for (int c = 0; c < 3; ++c) {
-                    Vec3d& sum = parts.normalSums[corners[c] - parts.sumsFirstIndex];
-                    sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
-                }
-            }
-        }
-        if (parts.indices.errorNumber != 0) {
-            partError = scratchFailure(output, parts.indices.errorNumber);
-            return false;
-        }
-        return true;
+    consumer.onTriangles = [&parts](const SweepTriangles& triangles, std::string& partError) {
+        return takeTriangles(parts, triangles, partError);
     };
-    consumer.onVertices = [&](const WeldedVertex* vertices, int64_t count, int64_t firstIndex,
-                              std::string& partError) {
-        parts.scratch.resize(static_cast<size_t>(count));
-        for (int64_t v = 0; v < count; ++v) {
-            const Vec3f p = place(vertices[v].position);
-            parts.scratch[v] = p;
-            parts.boxMin = {std::fmin(parts.boxMin.x, p.x), std::fmin(parts.boxMin.y, p.y),
-                            std::fmin(parts.boxMin.z, p.z)};
-            parts.boxMax = {std::fmax(parts.boxMax.x, p.x), std::fmax(parts.boxMax.y, p.y),
-                            std::fmax(parts.boxMax.z, p.z)};
-        }
-        writeScratchFile(parts.positions, parts.scratch.data(), 12 * parts.scratch.size());
-        parts.vertexCount += count;
-        if (options.smoothNormals) {
-            const int64_t sumCount = static_cast<int64_t>(parts.normalSums.size());
-            for (int64_t v = 0; v < count; ++v) {
-                const int64_t slot = firstIndex + v - parts.sumsFirstIndex;
-                parts.scratch[v] = normalFromSum(slot < sumCount ? parts.normalSums[slot]
-                                                                  : Vec3d{0.0, 0.0, 0.0});
-            }
-            writeScratchFile(parts.normals, parts.scratch.data(), 12 * parts.scratch.size());
-            // Forgetting the final sums once they are half the table moves each one only a
-            // bounded number of times.
-            const int64_t finalSums = std::min(sumCount, firstIndex + count - parts.sumsFirstIndex);
-            if (2 * finalSums >= sumCount) {
-                parts.normalSums.erase(parts.normalSums.begin(),
-                                       parts.normalSums.begin() + finalSums);
-                parts.sumsFirstIndex += finalSums;
-            }
-        }
-        for (const ScratchFile* file : {&parts.positions, &parts.normals}) {
-            if (file->errorNumber != 0) {
-                partError = scratchFailure(output, file->errorNumber);
-                return false;
-            }
-        }
-        return true;
+    consumer.onVertices = [&parts](const WeldedVertex* vertices, int64_t count,
+                                   int64_t firstIndex, std::string& partError) {
+        return takeFinalVertices(parts, vertices, count, firstIndex, partError);
     };
     SweepResult result;
     try {
@@ -447,29 +463,28 @@ bool writePlainGlb(const GlbSweep& sweep, int64_t finiteTriangleCount, const Pla
         return false;
     }
     size_t binBytes = 0;
-    const GlbLayout layout =
-        plainLayout(static_cast<size_t>(parts.vertexCount), 3 * static_cast<size_t>(parts.triangleCount),
-                    options.smoothNormals, parts.boxMin, parts.boxMax, binBytes);
-    if (!writeGlbHead(glbJson(layout, 3 * static_cast<size_t>(parts.triangleCount), result.color,
-                              options.sourceName),
-                      binBytes, output, error)) {
+    const size_t indexCount = 3 * static_cast<size_t>(parts.triangleCount);
+    const GlbLayout layout = plainLayout(static_cast<size_t>(parts.vertexCount), indexCount,
+                                         parts.normals, parts.boxMin, parts.boxMax, binBytes);
+    if (!writeGlbHead(glbJson(layout, indexCount, result.color, options.sourceName), binBytes,
+                      output, error)) {
         return false;
     }
     uint64_t copiedBefore = 0;
-    for (ScratchFile* file : {&parts.positions, &parts.normals, &parts.indices}) {
+    for (ScratchFile* file : {&parts.positions, &parts.normalFile, &parts.indices}) {
         if (file->fd < 0) {
             continue;
         }
-        const bool copied = copyScratchFile(*file, output,
-                                            [&](uint64_t copiedBytes) {
+        const bool copied = copyScratchFile(*file, output, [&](uint64_t copiedBytes) {
+            const double share = static_cast<double>(copiedBefore + copiedBytes) /
+                                 static_cast<double>(binBytes);
             advanceProgress(progress, doneBefore + static_cast<int64_t>(
-                                          static_cast<double>(copyUnits) *
-                                          static_cast<double>(copiedBefore + copiedBytes) /
-                                          static_cast<double>(binBytes)));
+                                                       share * static_cast<double>(copyUnits)));
         });
         if (!copied) {
-            error = file->errorNumber != 0 ? scratchFailure(output, file->errorNumber)
-                                           : describeOutputFailure(output);
+            if (!scratchFailed(parts, error)) {
+                error = describeOutputFailure(output);
+            }
             return false;
         }
         copiedBefore += file->byteCount;

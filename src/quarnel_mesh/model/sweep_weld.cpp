@@ -28,14 +28,16 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
                 for (const Vec3f& vertex : records[i].vertices) {
                     lowest = std::min(lowest, vertex.z);
                     highest = std::max(highest, vertex.z);
-                    plan.boxMin = {std::min(plan.boxMin.x, vertex.x),
-                                   std::min(plan.boxMin.y, vertex.y), std::min(plan.boxMin.z, vertex.z)};
-                    plan.boxMax = {std::max(plan.boxMax.x, vertex.x),
-                                   std::max(plan.boxMax.y, vertex.y), std::max(plan.boxMax.z, vertex.z)};
+                    Vec3f& boxMin = plan.boxMin;
+                    Vec3f& boxMax = plan.boxMax;
+                    boxMin = {std::min(boxMin.x, vertex.x), std::min(boxMin.y, vertex.y),
+                              std::min(boxMin.z, vertex.z)};
+                    boxMax = {std::max(boxMax.x, vertex.x), std::max(boxMax.y, vertex.y),
+                              std::max(boxMax.z, vertex.z)};
                     for (const float c : {vertex.x, vertex.y, vertex.z}) {
                         if (c != 0.0f) {
-                            plan.smallestMagnitude =
-                                std::min(plan.smallestMagnitude, std::fabs(static_cast<double>(c)));
+                            plan.smallestMagnitude = std::min(plan.smallestMagnitude,
+                                                              std::fabs(static_cast<double>(c)));
                         }
                     }
                 }
