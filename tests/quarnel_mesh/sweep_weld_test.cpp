@@ -237,7 +237,8 @@ TEST(SweepWeld, IndicesAndVerticesEqualTheWholeFileWeld) {
                     sharedBytes(path, format, chunkRecords, dir.file("out.obj"));
                 EXPECT_EQ(streamed, inMemory) << label;
             }
-            for (const auto& [streamed, inMemory] : glbBytes(path, chunkRecords, dir.file("o.glb"))) {
+            for (const auto& [streamed, inMemory] :
+                 glbBytes(path, chunkRecords, dir.file("o.glb"))) {
                 EXPECT_TRUE(streamed == inMemory) << label;
                 EXPECT_GT(streamed.size(), 500u) << label;
             }
