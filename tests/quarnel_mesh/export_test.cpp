@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "quarnel_mesh/edit/islands.h"
 #include "quarnel_mesh/edit/simplify.h"
 #include "quarnel_mesh/edit/topology.h"
+#include "quarnel_mesh/formats/glb.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/util/progress.h"
 #include "support/mesh_test_util.h"
@@ -79,6 +81,45 @@ Glb readGlb(const std::string& bytes) {
     glb.bin = bytes.substr(binAt + 8, uint32At(bytes, binAt));
     EXPECT_EQ(binAt + 8 + glb.bin.size(), bytes.size());
     return glb;
+}
+
+// A plain .glb as its vertices (position, then normal or nothing), sorted, and its triangles as
+// corner positions, each turned to start at its least corner (the winding kept), sorted: what
+// stays when the vertices are reordered.
+struct GlbShape {
+    std::vector<std::array<float, 6>> vertices;
+    std::vector<Triangle> triangles;
+};
+
+GlbShape glbShape(const Glb& glb, bool normals) {
+    GlbShape shape;
+    // The first accessor is POSITION's.
+    const size_t countAt = glb.json.find("\"count\":", glb.json.find("\"accessors\":["));
+    const size_t vertexCount = std::stoul(glb.json.substr(countAt + 8));
+    const size_t indexAt = (normals ? 24 : 12) * vertexCount;
+    for (size_t v = 0; v < vertexCount; ++v) {
+        std::array<float, 6> vertex = {};
+        for (int c = 0; c < 3; ++c) {
+            vertex[c] = floatAt(glb.bin, 12 * v + 4 * c);
+            vertex[3 + c] = normals ? floatAt(glb.bin, 12 * (vertexCount + v) + 4 * c) : 0.0f;
+        }
+        shape.vertices.push_back(vertex);
+    }
+    for (size_t i = indexAt; i + 12 <= glb.bin.size(); i += 12) {
+        std::array<std::array<float, 3>, 3> corners;
+        for (int c = 0; c < 3; ++c) {
+            const auto& vertex = shape.vertices[uint32At(glb.bin, i + 4 * c)];
+            corners[c] = {vertex[0], vertex[1], vertex[2]};
+        }
+        std::rotate(corners.begin(), std::min_element(corners.begin(), corners.end()),
+                    corners.end());
+        shape.triangles.push_back(triangleOf({corners[0][0], corners[0][1], corners[0][2]},
+                                             {corners[1][0], corners[1][1], corners[1][2]},
+                                             {corners[2][0], corners[2][1], corners[2][2]}));
+    }
+    std::sort(shape.vertices.begin(), shape.vertices.end());
+    std::sort(shape.triangles.begin(), shape.triangles.end());
+    return shape;
 }
 
 // The validator's summary line and its issues, or "" when node or the validator is missing.
@@ -200,11 +241,121 @@ TEST(MeshExport, GlbOfABoxHoldsItsTrianglesWoundAsInTheFile) {
               std::string::npos);
 }
 
+TEST(MeshExport, StreamedGlbOfPresetsZeroToThreeHoldsTheInMemoryOnesMesh) {
+    TempDir dir;
+    for (const char* preset : {"0", "1", "2", "3"}) {
+        ASSERT_EQ(runProcess(QUARNEL_EXE, {preset}, dir.path).exitStatus, 0);
+    }
+    const std::vector<std::vector<std::string>> options = {
+        {}, {"--normals"}, {"--size", "100"}, {"--normals", "--size", "100"}};
+    size_t option = 0;
+    for (const std::string& name : listDir(dir.path)) {
+        // Every edit loads the mesh and writes it in the vertex cache's order; one that drops
+        // nothing leaves the same mesh.
+        const std::vector<std::string>& extra = options[option++ % options.size()];
+        std::vector<std::string> streamedArgs = {"convert", dir.file(name), dir.file("s.glb")};
+        streamedArgs.insert(streamedArgs.end(), extra.begin(), extra.end());
+        std::vector<std::string> inMemoryArgs = streamedArgs;
+        inMemoryArgs[2] = dir.file("m.glb");
+        inMemoryArgs.insert(inMemoryArgs.end(), {"--drop-islands", "1"});
+        const ProcessResult streamed = runMesh(streamedArgs);
+        const ProcessResult inMemory = runMesh(inMemoryArgs);
+        ASSERT_EQ(streamed.exitStatus, 0) << streamed.err;
+        ASSERT_EQ(inMemory.exitStatus, 0) << inMemory.err;
+        EXPECT_EQ(inMemory.out.substr(inMemory.out.find('\n') + 1), streamed.out) << name;
+        const Glb s = readGlb(readFile(dir.file("s.glb")));
+        const Glb m = readGlb(readFile(dir.file("m.glb")));
+        EXPECT_EQ(s.json, m.json) << name;
+        const bool normals = extra.size() % 2 == 1;
+        const GlbShape streamedShape = glbShape(s, normals);
+        const GlbShape inMemoryShape = glbShape(m, normals);
+        EXPECT_GT(streamedShape.triangles.size(), 40000u) << name;
+        EXPECT_TRUE(streamedShape.triangles == inMemoryShape.triangles) << name;
+        // The normals' sums run over the faces in another order: the last bit may differ.
+        ASSERT_EQ(streamedShape.vertices.size(), inMemoryShape.vertices.size()) << name;
+        size_t apart = 0;
+        for (size_t v = 0; v < streamedShape.vertices.size(); ++v) {
+            for (int c = 0; c < 6; ++c) {
+                apart += std::fabs(streamedShape.vertices[v][c] - inMemoryShape.vertices[v][c]) >
+                         (c < 3 ? 0.0f : 1e-6f);
+            }
+        }
+        EXPECT_EQ(apart, 0u) << name;
+        const std::string report = validateGltf(dir.file("s.glb"));
+        if (!report.empty()) {
+            EXPECT_EQ(report, "errors 0 warnings 0\n") << name;
+        }
+    }
+}
+
+TEST(MeshExport, GlbLargerThanItsHeaderCanSayIsRefused) {
+    struct Case {
+        uint64_t vertexCount;
+        uint64_t triangleCount;
+        bool normals;
+        uint64_t fileBytes;
+    };
+    // Presets 8 and 11 (about half a vertex per triangle), and the largest meshes around the limit:
+    // 28 bytes of headers, 12 per vertex (24 with normals) and 12 per triangle.
+    const Case cases[] = {
+        {23056000, 46121600, false, 830131228},
+        {23056000, 46121600, true, 1106803228},
+        {177130510, 354261020, false, 6376698388},
+        {177130510, 354261020, true, 8502264508},
+        {0, 357913939, false, 4294967296},
+        {0, 357913938, false, 4294967284},
+        {1, 357913938, false, 4294967296},
+    };
+    for (const Case& c : cases) {
+        const uint64_t bytes =
+            glbFileBytes(0, plainGlbBinBytes(c.vertexCount, c.triangleCount, c.normals));
+        EXPECT_EQ(bytes, c.fileBytes) << c.triangleCount;
+        EXPECT_EQ(bytes > UINT32_MAX, c.fileBytes > 4294967295u) << c.triangleCount;
+    }
+    EXPECT_EQ(glbFileBytes(1, 1), 12u + 8 + 4 + 8 + 4);
+    EXPECT_EQ(describeGlbTooLarge(6376698388, true),
+              "the glTF file would take 6376698388 bytes; a .glb holds at most 4294967295: "
+              "simplify it first (--simplify)");
+    EXPECT_EQ(describeGlbTooLarge(4294967296, false),
+              "the glTF file would take more than 4294967295 bytes; a .glb holds at most "
+              "4294967295: simplify it first (--simplify)");
+}
+
+TEST(MeshExport, WholeMeshWritersRefuseMoreThanMemoryHoldsBeforeReading) {
+    TempDir dir;
+    // A sparse file of 2^31 records: lib3mf's model or the compressed glTF's buffers would take
+    // hundreds of GB.
+    const std::string input = dir.file("huge.v3c1");
+    writeFile(input, "");
+    if (truncate(input.c_str(), static_cast<off_t>(48) << 31) != 0) {
+        GTEST_SKIP() << "this file system cannot hold a sparse 96 GiB file";
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"convert", input, dir.file("out.3mf")},
+         "writing the 2147483648 triangles of " + input + " as 3MF needs about 160.0 GiB"},
+        {{"convert", input, dir.file("out.glb"), "--compress"},
+         "compressing the 2147483648 triangles of " + input + " as glTF needs about 192.0 GiB"},
+    };
+    for (const auto& [args, start] : cases) {
+        const ProcessResult run = runMesh(args);
+        EXPECT_EQ(run.err.substr(0, 14 + start.size()), "quarnel-mesh: " + start) << run.err;
+        EXPECT_NE(run.err.find(" is available; simplify it first (--simplify)\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.exitStatus, 1);
+    }
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"huge.v3c1"}));
+}
+
 TEST(MeshExport, CompressedGlbDecodesToThePlainOnesMesh) {
     TempDir dir;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
     const std::string input = dir.file("quarnel_0.04m.v3c1");
-    ASSERT_EQ(runMesh({"convert", input, dir.file("plain.glb"), "--normals"}).exitStatus, 0);
+    // Compressed, the mesh is written from memory in the vertex cache's order; an edit that drops
+    // nothing takes the plain file the same way (a plain copy streams in the weld's order).
+    ASSERT_EQ(runMesh({"convert", input, dir.file("plain.glb"), "--normals", "--drop-islands", "1"})
+                  .exitStatus,
+              0);
     ASSERT_EQ(runMesh({"convert", input, dir.file("small.glb"), "--normals", "--compress"})
                   .exitStatus,
               0);

@@ -1,6 +1,6 @@
 // The sweep weld and what is built on it, against the whole-file weld: the same indices, the same
-// vertices, the same topology and the same PLY and OBJ bytes, whatever the chunks and the order
-// of the file.
+// vertices, the same topology and the same PLY, OBJ and glb bytes, whatever the chunks and the
+// order of the file.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "io/record_reader.h"
+#include "quarnel_mesh/edit/placement.h"
 #include "quarnel_mesh/edit/topology.h"
+#include "quarnel_mesh/formats/glb.h"
 #include "quarnel_mesh/formats/obj.h"
 #include "quarnel_mesh/formats/ply.h"
 #include "quarnel_mesh/formats/shared_vertices.h"
@@ -158,6 +160,50 @@ std::pair<std::string, std::string> sharedBytes(const std::string& path, MeshFor
     return {bytes[0], bytes[1]};
 }
 
+// The .glb bytes from the streaming writer (chunks of `chunkRecords`) and from the in-memory
+// writer in the loaded mesh's order, placed as convert places it, for each of the placements
+// and with and without normals: eight pairs.
+std::vector<std::pair<std::string, std::string>> glbBytes(const std::string& path,
+                                                          size_t chunkRecords,
+                                                          const std::string& outputPath) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const Placement placement : {Placement{false, 1.0}, Placement{true, 1.0},
+                                      Placement{false, 0.001}, Placement{true, 37.5}}) {
+        for (const bool normals : {false, true}) {
+            const GlbOptions options = {normals, false, "source"};
+            RecordReader reader;
+            std::string error;
+            Progress quiet;
+            SweepPlan plan;
+            EXPECT_TRUE(openRecordFile(path, reader, error)) << error;
+            if (chunkRecords < reader.chunk.size()) {
+                reader.chunk.resize(chunkRecords);
+            }
+            int64_t nonFinite = -1;
+            AtomicOutput streamed;
+            EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error) &&
+                        openAtomicOutput(outputPath, streamed) &&
+                        writeGlbStream(reader, plan, placement, options, 0, streamed, quiet, 0,
+                                       nullptr, nonFinite, error) &&
+                        commitAtomicOutput(streamed))
+                << error;
+            IndexedMesh mesh = loadWhole(path);
+            EXPECT_EQ(nonFinite, mesh.nonFiniteTriangles);
+            pairs.emplace_back(readFile(outputPath), "");
+            for (WeldedVertex& vertex : mesh.vertices) {
+                vertex.position = placeVertex(vertex.position, placement);
+            }
+            AtomicOutput inMemory;
+            EXPECT_TRUE(openAtomicOutput(outputPath, inMemory) &&
+                        writeGlbInOrder(mesh, options, inMemory, error) &&
+                        commitAtomicOutput(inMemory))
+                << error;
+            pairs.back().second = readFile(outputPath);
+        }
+    }
+    return pairs;
+}
+
 }  // namespace
 
 TEST(SweepWeld, IndicesAndVerticesEqualTheWholeFileWeld) {
@@ -191,6 +237,11 @@ TEST(SweepWeld, IndicesAndVerticesEqualTheWholeFileWeld) {
                     sharedBytes(path, format, chunkRecords, dir.file("out.obj"));
                 EXPECT_EQ(streamed, inMemory) << label;
             }
+            for (const auto& [streamed, inMemory] :
+                 glbBytes(path, chunkRecords, dir.file("o.glb"))) {
+                EXPECT_TRUE(streamed == inMemory) << label;
+                EXPECT_GT(streamed.size(), 500u) << label;
+            }
         }
     }
 }
@@ -208,7 +259,7 @@ TEST(SweepWeld, WindowForgetsWhatIsBelowTheRestOfAnOrderedFile) {
     EXPECT_EQ(backwards.result.peakWindowVertices, 16004);
 }
 
-TEST(SweepWeld, TopologyPlyAndObjEqualTheInMemoryPathAtPresetsZeroToTwo) {
+TEST(SweepWeld, TopologyPlyObjAndGlbEqualTheInMemoryPathAtPresetsZeroToTwo) {
     TempDir dir;
     for (const char* preset : {"0", "1", "2"}) {
         ASSERT_EQ(runProcess(QUARNEL_EXE, {preset}, dir.path).exitStatus, 0);
@@ -222,6 +273,11 @@ TEST(SweepWeld, TopologyPlyAndObjEqualTheInMemoryPathAtPresetsZeroToTwo) {
         for (const MeshFormat format : {MeshFormat::kPly, MeshFormat::kObj}) {
             const auto [streamed, inMemory] =
                 sharedBytes(dir.file(name), format, kRecordChunkCount, out.file("out.obj"));
+            EXPECT_TRUE(streamed == inMemory) << name;
+            EXPECT_GT(streamed.size(), 100000u) << name;
+        }
+        for (const auto& [streamed, inMemory] :
+             glbBytes(dir.file(name), kRecordChunkCount, out.file("out.glb"))) {
             EXPECT_TRUE(streamed == inMemory) << name;
             EXPECT_GT(streamed.size(), 100000u) << name;
         }

@@ -14,6 +14,7 @@
 #include "quarnel_mesh/formats/threemf.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/summary.h"
+#include "quarnel_mesh/model/sweep_weld.h"
 #include "quarnel_mesh/util/memory.h"
 #include "quarnel_mesh/util/output_file.h"
 #include "quarnel_mesh/util/text.h"
@@ -263,6 +264,73 @@ bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat for
     return written && commitConverted(reader, format, firstRgb, output, error);
 }
 
+// A whole-mesh writer (3MF through lib3mf, a compressed glb) of an unsimplified file needs its
+// mesh and the writer's own copies in memory: refused before any work where that cannot fit.
+bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOptions& options,
+                  std::string& error) {
+    const bool wholeMeshWriter =
+        format == MeshFormat::kThreeMf || (format == MeshFormat::kGlb && options.compress);
+    if (!wholeMeshWriter || options.simplifyRatio < 1.0) {
+        return true;
+    }
+    const uint64_t needed =
+        static_cast<uint64_t>(reader.recordCount) *
+        (kLoadBytesPerTriangle + (format == MeshFormat::kThreeMf ? kThreeMfBytesPerTriangle
+                                                                 : kCompressedGlbBytesPerTriangle));
+    const uint64_t available = availableMemoryBytes();
+    if (needed <= available) {
+        return true;
+    }
+    error = std::string(format == MeshFormat::kThreeMf ? "writing" : "compressing") + " the " +
+            std::to_string(reader.recordCount) + " triangles of " + reader.path + " as " +
+            (format == MeshFormat::kThreeMf ? "3MF" : "glTF") + " needs about " +
+            formatBytes(needed) + " of memory and " + formatBytes(available) +
+            " is available; simplify it first (--simplify)";
+    return false;
+}
+
+// A glb of the records as they are, placed: the plan, which gives the box for --size, then the
+// writer's weld and copy.
+bool convertGlbStream(RecordReader& reader, const std::string& outputPath,
+                      const ConvertOptions& options, ConvertReport& report, std::string& error) {
+    AtomicOutput output;
+    if (!createOutput(reader, outputPath, output, error)) {
+        return false;
+    }
+    Progress progress = startProgress("converting " + reader.path + " to " + outputPath,
+                                      (1 + kGlbStreamPassCount) * reader.recordCount,
+                                      reader.fileBytes);
+    SweepPlan plan;
+    if (!planSweep(reader, plan, progress, 0, options.stopRequested, error)) {
+        return false;
+    }
+    Placement placement;
+    placement.zUp = options.zUp;
+    if (options.sizeMillimetres > 0.0) {
+        if (plan.finiteTriangleCount == 0 ||
+            !scaleForSize(plan.boxMin, plan.boxMax, options.sizeMillimetres, placement.scale)) {
+            error = "cannot scale " + reader.path + " to a size: it has no extent";
+            return false;
+        }
+        // glTF's unit is the metre: a size in millimetres is written as MM / 1000.
+        placement.scale /= 1000.0;
+        report.scaleNote = " (millimetres as metres, glTF's unit)";
+        const std::string problem =
+            placementProblem(plan.boxMin, plan.boxMax, plan.smallestMagnitude, placement.scale);
+        if (!problem.empty()) {
+            error = sizeRefusal(reader.path, options.sizeMillimetres, problem);
+            return false;
+        }
+        report.scale = placement.scale;
+    }
+    const bool written = writeGlbStream(
+        reader, plan, placement, {options.smoothNormals, false, fileNameOf(reader.path)},
+        options.weldMemoryLimitBytes, output, progress, reader.recordCount,
+        options.stopRequested, report.nonFiniteDropped, error);
+    finishProgress(progress);
+    return written && commitOutput(output, error);
+}
+
 }  // namespace
 
 bool isPlainCopy(const ConvertOptions& options) {
@@ -288,11 +356,19 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
                 " triangles; binary STL holds at most 4294967295";
         return false;
     }
-    const bool streams = format == MeshFormat::kStl && options.simplifyRatio == 1.0 &&
-                         options.dropIslandFaces == 0 && !options.keepBodyOnly;
+    const bool unedited = options.simplifyRatio == 1.0 && options.dropIslandFaces == 0 &&
+                          !options.keepBodyOnly;
+    const bool streams = unedited && (format == MeshFormat::kStl ||
+                                      (format == MeshFormat::kGlb && !options.compress));
     if (!streams && !(isPlainCopy(options) && format != MeshFormat::kGlb &&
                       format != MeshFormat::kThreeMf)) {
+        if (!fitsInMemory(reader, format, options, error)) {
+            return false;
+        }
         return convertInMemory(reader, format, outputPath, options, report, error);
+    }
+    if (format == MeshFormat::kGlb) {
+        return convertGlbStream(reader, outputPath, options, report, error);
     }
     Placement placement;
     placement.zUp = options.zUp;

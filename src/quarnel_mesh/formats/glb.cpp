@@ -4,15 +4,18 @@
 // (EXT_meshopt_compression). The vertex order is optimised with meshoptimizer: the cache order of
 // the triangles first, then the vertices in the order the triangles first fetch them.
 #include <algorithm>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
 #include <meshoptimizer.h>
 
 #include "quarnel_mesh/formats/glb.h"
+#include "quarnel_mesh/util/scratch_file.h"
 #include "quarnel_mesh/util/text.h"
 
 namespace {
@@ -46,32 +49,16 @@ double linearFromSrgb(float component) {
     return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
 }
 
-// Sum of the face normals around each vertex, each as long as twice its face's area, so large
-// faces weigh more; a vertex whose sum vanishes takes +z rather than an invalid zero normal.
-std::vector<Vec3f> smoothNormals(const std::vector<Vec3f>& positions,
-                                 const std::vector<uint32_t>& indices) {
-    std::vector<Vec3d> sums(positions.size(), Vec3d{0.0, 0.0, 0.0});
-    for (size_t i = 0; i < indices.size(); i += 3) {
-        const Vec3d v0 = toVec3d(positions[indices[i]]);
-        const Vec3d n = cross(subtract(toVec3d(positions[indices[i + 1]]), v0),
-                              subtract(toVec3d(positions[indices[i + 2]]), v0));
-        for (int c = 0; c < 3; ++c) {
-            Vec3d& sum = sums[indices[i + c]];
-            sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
-        }
+// A vertex normal from the sum of the face normals around it, each as long as twice its face's
+// area, so large faces weigh more; a vertex whose sum vanishes takes +z rather than an invalid
+// zero normal.
+Vec3f normalFromSum(const Vec3d& sum) {
+    const double length = std::sqrt(dot(sum, sum));
+    if (!(length > 0.0) || !std::isfinite(length)) {
+        return {0.0f, 0.0f, 1.0f};
     }
-    std::vector<Vec3f> normals(positions.size());
-    for (size_t v = 0; v < sums.size(); ++v) {
-        const double length = std::sqrt(dot(sums[v], sums[v]));
-        if (!(length > 0.0) || !std::isfinite(length)) {
-            normals[v] = {0.0f, 0.0f, 1.0f};
-            continue;
-        }
-        normals[v] = {static_cast<float>(sums[v].x / length),
-                      static_cast<float>(sums[v].y / length),
-                      static_cast<float>(sums[v].z / length)};
-    }
-    return normals;
+    return {static_cast<float>(sum.x / length), static_cast<float>(sum.y / length),
+            static_cast<float>(sum.z / length)};
 }
 
 // One buffer view: `length` bytes at `offset` of the buffer the accessors read. Compressed, the
@@ -305,57 +292,14 @@ GlbLayout plainLayout(size_t vertexCount, size_t indexCount, bool hasNormals,
     return layout;
 }
 
-}  // namespace
-
-bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
-              std::string& error) {
-    const size_t indexCount = mesh.indices.size();
-    std::vector<uint32_t> indices;
-    std::vector<Vec3f> positions;
-    std::vector<Vec3f> normals;
-    std::vector<unsigned char> compressedBin;
-    GlbLayout layout;
-    size_t binBytes = 0;
-    try {
-        indices.resize(indexCount);
-        meshopt_optimizeVertexCache(indices.data(), mesh.indices.data(), indexCount,
-                                    mesh.vertices.size());
-        std::vector<uint32_t> remap(mesh.vertices.size());
-        const size_t vertexCount = meshopt_optimizeVertexFetchRemap(
-            remap.data(), indices.data(), indexCount, mesh.vertices.size());
-        meshopt_remapIndexBuffer(indices.data(), indices.data(), indexCount, remap.data());
-        positions.resize(vertexCount);
-        for (size_t v = 0; v < remap.size(); ++v) {
-            if (remap[v] != ~0u) {
-                positions[remap[v]] = mesh.vertices[v].position;
-            }
-        }
-        if (options.smoothNormals) {
-            normals = smoothNormals(positions, indices);
-        }
-        Vec3f boxMin = positions[0];
-        Vec3f boxMax = positions[0];
-        for (const Vec3f& p : positions) {
-            boxMin = {std::fmin(boxMin.x, p.x), std::fmin(boxMin.y, p.y), std::fmin(boxMin.z, p.z)};
-            boxMax = {std::fmax(boxMax.x, p.x), std::fmax(boxMax.y, p.y), std::fmax(boxMax.z, p.z)};
-        }
-        if (options.compress) {
-            layout = compressedLayout(positions, normals, indices, boxMin, boxMax, compressedBin);
-            binBytes = compressedBin.size();
-        } else {
-            layout = plainLayout(vertexCount, indexCount, options.smoothNormals, boxMin, boxMax,
-                                 binBytes);
-        }
-    } catch (const std::bad_alloc&) {
-        error = "not enough memory to order the vertices for glTF";
-        return false;
-    }
-    std::string json = glbJson(layout, indexCount, mesh.color, options.sourceName);
+// The JSON chunk padded to 4 bytes, then the 12-byte header, the JSON chunk and the BIN chunk's
+// header; its `binBytes` follow. False, with nothing written, when the file would not fit the
+// header's 32-bit length.
+bool writeGlbHead(std::string json, uint64_t binBytes, AtomicOutput& output, std::string& error) {
     json.resize((json.size() + 3) / 4 * 4, ' ');  // chunks start on 4-byte boundaries
-    const uint64_t totalBytes = 12 + 8 + json.size() + 8 + binBytes;
+    const uint64_t totalBytes = glbFileBytes(json.size(), binBytes);
     if (totalBytes > UINT32_MAX) {
-        error = "the glTF file would take " + std::to_string(totalBytes) +
-                " bytes; a .glb holds at most 4294967295: simplify it (--simplify)";
+        error = describeGlbTooLarge(totalBytes, true);
         return false;
     }
     writeUint32(output, kGlbMagic);
@@ -366,13 +310,306 @@ bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& 
     writeAtomicOutput(output, json.data(), json.size());
     writeUint32(output, static_cast<uint32_t>(binBytes));
     writeUint32(output, kBinChunkType);
-    if (options.compress) {
-        writeAtomicOutput(output, compressedBin.data(), compressedBin.size());
-    } else {
-        writeAtomicOutput(output, positions.data(), 12 * positions.size());
-        writeAtomicOutput(output, normals.data(), 12 * normals.size());
-        writeAtomicOutput(output, indices.data(), 4 * indices.size());
+    return true;
+}
+
+// One pass over the welded mesh, in SweepConsumer's order; fills result.vertexCount and .color.
+using GlbSweep =
+    std::function<bool(const SweepConsumer& consumer, SweepResult& result, std::string& error)>;
+
+// The BIN chunk's three parts as the sweep hands them on, each in its own scratch file until the
+// JSON before them is known. Normals are summed per window vertex and are complete, and written,
+// when the vertex becomes final: by then the sweep has shown every triangle that uses it.
+struct PlainGlbParts {
+    Placement placement;
+    bool normals = false;
+    int64_t finiteTriangleCount = 0;  // the file's, for the size it will at least take
+    std::string outputPath;
+    ScratchFile positions;
+    ScratchFile normalFile;
+    ScratchFile indices;
+    std::vector<Vec3d> normalSums;  // of the vertices from sumsFirstIndex on
+    int64_t sumsFirstIndex = 0;
+    std::vector<Vec3f> scratch;     // one chunk's positions or normals on their way out
+    Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
+    Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
+    int64_t vertexCount = 0;        // handed on so far
+    int64_t verticesSeen = 0;       // the highest index seen so far, plus one
+    int64_t triangleCount = 0;
+};
+
+Vec3f placed(const PlainGlbParts& parts, const Vec3f& position) {
+    return isIdentity(parts.placement) ? position : placeVertex(position, parts.placement);
+}
+
+// A failed scratch file fails the output: "cannot write OUT: reason".
+bool scratchFailed(const PlainGlbParts& parts, std::string& error) {
+    for (const ScratchFile* file : {&parts.positions, &parts.normalFile, &parts.indices}) {
+        if (file->errorNumber != 0) {
+            error = "cannot write " + parts.outputPath + ": " + std::strerror(file->errorNumber);
+            return true;
+        }
     }
+    return false;
+}
+
+bool takeTriangles(PlainGlbParts& parts, const SweepTriangles& triangles, std::string& error) {
+    const uint32_t* indices = triangles.indices;
+    for (int64_t i = 0; i < 3 * triangles.triangleCount; ++i) {
+        parts.verticesSeen = std::max(parts.verticesSeen, static_cast<int64_t>(indices[i]) + 1);
+    }
+    // Every triangle of the file takes its 12 bytes, every vertex seen its 12 or 24.
+    const uint64_t leastBytes = glbFileBytes(
+        0, plainGlbBinBytes(parts.verticesSeen, parts.finiteTriangleCount, parts.normals));
+    if (leastBytes > UINT32_MAX) {
+        error = describeGlbTooLarge(leastBytes, false);
+        return false;
+    }
+    writeScratchFile(parts.indices, indices, 12 * static_cast<size_t>(triangles.triangleCount));
+    parts.triangleCount += triangles.triangleCount;
+    if (parts.normals) {
+        const int64_t sumCount = parts.verticesSeen - parts.sumsFirstIndex;
+        if (sumCount > static_cast<int64_t>(parts.normalSums.size())) {
+            parts.normalSums.resize(static_cast<size_t>(sumCount), Vec3d{0.0, 0.0, 0.0});
+        }
+        const auto corner = [&](uint32_t index) {
+            const WeldedVertex& vertex = triangles.window[index - triangles.windowFirstIndex];
+            return toVec3d(placed(parts, vertex.position));
+        };
+        // The faces in the file's order and in double, as the in-memory sum takes them.
+        for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+            const uint32_t* corners = &indices[3 * t];
+            const Vec3d v0 = corner(corners[0]);
+            const Vec3d n =
+                cross(subtract(corner(corners[1]), v0), subtract(corner(corners[2]), v0));
+            for (int c = 0; c < 3; ++c) {
+                Vec3d& sum = parts.normalSums[corners[c] - parts.sumsFirstIndex];
+                sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
+            }
+        }
+    }
+    return !scratchFailed(parts, error);
+}
+
+bool takeFinalVertices(PlainGlbParts& parts, const WeldedVertex* vertices, int64_t count,
+                       int64_t firstIndex, std::string& error) {
+    parts.scratch.resize(static_cast<size_t>(count));
+    for (int64_t v = 0; v < count; ++v) {
+        const Vec3f p = placed(parts, vertices[v].position);
+        parts.scratch[v] = p;
+        parts.boxMin = {std::fmin(parts.boxMin.x, p.x), std::fmin(parts.boxMin.y, p.y),
+                        std::fmin(parts.boxMin.z, p.z)};
+        parts.boxMax = {std::fmax(parts.boxMax.x, p.x), std::fmax(parts.boxMax.y, p.y),
+                        std::fmax(parts.boxMax.z, p.z)};
+    }
+    writeScratchFile(parts.positions, parts.scratch.data(), 12 * parts.scratch.size());
+    parts.vertexCount += count;
+    if (parts.normals) {
+        const int64_t sumCount = static_cast<int64_t>(parts.normalSums.size());
+        for (int64_t v = 0; v < count; ++v) {
+            const int64_t slot = firstIndex + v - parts.sumsFirstIndex;
+            parts.scratch[v] =
+                normalFromSum(slot < sumCount ? parts.normalSums[slot] : Vec3d{0.0, 0.0, 0.0});
+        }
+        writeScratchFile(parts.normalFile, parts.scratch.data(), 12 * parts.scratch.size());
+        // Forgetting the final sums once they are half the table moves each one only a bounded
+        // number of times.
+        const int64_t finalSums = std::min(sumCount, firstIndex + count - parts.sumsFirstIndex);
+        if (2 * finalSums >= sumCount) {
+            parts.normalSums.erase(parts.normalSums.begin(), parts.normalSums.begin() + finalSums);
+            parts.sumsFirstIndex += finalSums;
+        }
+    }
+    return !scratchFailed(parts, error);
+}
+
+// The plain glb of what `sweep` hands on, each position placed by `placement`; the file holds
+// `finiteTriangleCount` triangles, so that a file too large for a .glb is refused as soon as its
+// vertices so far make that certain. The copy into the output advances `progress` from
+// `doneBefore` by `copyUnits`.
+bool writePlainGlb(const GlbSweep& sweep, int64_t finiteTriangleCount, const Placement& placement,
+                   const GlbOptions& options, AtomicOutput& output, Progress& progress,
+                   int64_t doneBefore, int64_t copyUnits, std::string& error) {
+    PlainGlbParts parts;
+    parts.placement = placement;
+    parts.normals = options.smoothNormals;
+    parts.finiteTriangleCount = finiteTriangleCount;
+    parts.outputPath = output.finalPath;
+    for (ScratchFile* file : {&parts.positions, &parts.normalFile, &parts.indices}) {
+        if ((file != &parts.normalFile || parts.normals) && !openScratchFile(output, *file)) {
+            scratchFailed(parts, error);
+            return false;
+        }
+    }
+    SweepConsumer consumer;
+    consumer.onTriangles = [&parts](const SweepTriangles& triangles, std::string& partError) {
+        return takeTriangles(parts, triangles, partError);
+    };
+    consumer.onVertices = [&parts](const WeldedVertex* vertices, int64_t count,
+                                   int64_t firstIndex, std::string& partError) {
+        return takeFinalVertices(parts, vertices, count, firstIndex, partError);
+    };
+    SweepResult result;
+    try {
+        if (!sweep(consumer, result, error)) {
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory for the normals of the glTF file";
+        return false;
+    }
+    if (parts.triangleCount == 0) {
+        error = "no triangles left to write to " + output.finalPath;
+        return false;
+    }
+    size_t binBytes = 0;
+    const size_t indexCount = 3 * static_cast<size_t>(parts.triangleCount);
+    const GlbLayout layout = plainLayout(static_cast<size_t>(parts.vertexCount), indexCount,
+                                         parts.normals, parts.boxMin, parts.boxMax, binBytes);
+    if (!writeGlbHead(glbJson(layout, indexCount, result.color, options.sourceName), binBytes,
+                      output, error)) {
+        return false;
+    }
+    uint64_t copiedBefore = 0;
+    for (ScratchFile* file : {&parts.positions, &parts.normalFile, &parts.indices}) {
+        if (file->fd < 0) {
+            continue;
+        }
+        const bool copied = copyScratchFile(*file, output, [&](uint64_t copiedBytes) {
+            const double share = static_cast<double>(copiedBefore + copiedBytes) /
+                                 static_cast<double>(binBytes);
+            advanceProgress(progress, doneBefore + static_cast<int64_t>(
+                                                       share * static_cast<double>(copyUnits)));
+        });
+        if (!copied) {
+            if (!scratchFailed(parts, error)) {
+                error = describeOutputFailure(output);
+            }
+            return false;
+        }
+        copiedBefore += file->byteCount;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t plainGlbBinBytes(uint64_t vertexCount, uint64_t triangleCount, bool normals) {
+    return (normals ? 24 : 12) * vertexCount + 12 * triangleCount;
+}
+
+uint64_t glbFileBytes(uint64_t jsonBytes, uint64_t binBytes) {
+    return 12 + 8 + (jsonBytes + 3) / 4 * 4 + 8 + (binBytes + 3) / 4 * 4;
+}
+
+std::string describeGlbTooLarge(uint64_t fileBytes, bool exact) {
+    return "the glTF file would take " + std::string(exact ? "" : "more than ") +
+           std::to_string(exact ? fileBytes : fileBytes - 1) +
+           " bytes; a .glb holds at most 4294967295: simplify it first (--simplify)";
+}
+
+bool writeGlbInOrder(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
+                     std::string& error) {
+    assert(!options.compress);
+    const GlbSweep wholeMesh = [&](const SweepConsumer& consumer, SweepResult& result,
+                                   std::string& sweepError) {
+        const SweepTriangles triangles = {mesh.indices.data(),
+                                          static_cast<int64_t>(mesh.indices.size() / 3),
+                                          mesh.vertices.data(), 0};
+        result.vertexCount = static_cast<int64_t>(mesh.vertices.size());
+        result.color = mesh.color;
+        return consumer.onTriangles(triangles, sweepError) &&
+               consumer.onVertices(mesh.vertices.data(), result.vertexCount, 0, sweepError);
+    };
+    Progress quiet;
+    return writePlainGlb(wholeMesh, static_cast<int64_t>(mesh.indices.size() / 3), Placement(),
+                         options, output, quiet, 0, 0, error);
+}
+
+bool writeGlbStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
+                    const GlbOptions& options, uint64_t weldMemoryLimitBytes,
+                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
+                    const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
+                    std::string& error) {
+    assert(!options.compress);
+    const GlbSweep records = [&](const SweepConsumer& consumer, SweepResult& result,
+                                 std::string& sweepError) {
+        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, result, progress,
+                         doneBefore, stopRequested, sweepError);
+    };
+    nonFiniteDropped = reader.recordCount - plan.finiteTriangleCount;
+    return writePlainGlb(records, plan.finiteTriangleCount, placement, options, output, progress,
+                         doneBefore + reader.recordCount, reader.recordCount, error);
+}
+
+bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
+              std::string& error) {
+    const size_t indexCount = mesh.indices.size();
+    // The vertex cache order of the triangles, then the vertices in the order they are first
+    // fetched; a vertex no triangle uses is left out.
+    IndexedMesh ordered;
+    std::vector<Vec3f> positions;
+    std::vector<Vec3f> normals;
+    std::vector<unsigned char> compressedBin;
+    GlbLayout layout;
+    try {
+        ordered.color = mesh.color;
+        ordered.indices.resize(indexCount);
+        meshopt_optimizeVertexCache(ordered.indices.data(), mesh.indices.data(), indexCount,
+                                    mesh.vertices.size());
+        std::vector<uint32_t> remap(mesh.vertices.size());
+        const size_t vertexCount = meshopt_optimizeVertexFetchRemap(
+            remap.data(), ordered.indices.data(), indexCount, mesh.vertices.size());
+        meshopt_remapIndexBuffer(ordered.indices.data(), ordered.indices.data(), indexCount,
+                                 remap.data());
+        ordered.vertices.resize(vertexCount);
+        for (size_t v = 0; v < remap.size(); ++v) {
+            if (remap[v] != ~0u) {
+                ordered.vertices[remap[v]] = mesh.vertices[v];
+            }
+        }
+        if (!options.compress) {
+            return writeGlbInOrder(ordered, options, output, error);
+        }
+        positions.resize(vertexCount);
+        for (size_t v = 0; v < vertexCount; ++v) {
+            positions[v] = ordered.vertices[v].position;
+        }
+        ordered.vertices = std::vector<WeldedVertex>();
+        if (options.smoothNormals) {
+            std::vector<Vec3d> sums(vertexCount, Vec3d{0.0, 0.0, 0.0});
+            for (size_t i = 0; i < indexCount; i += 3) {
+                const uint32_t* corners = &ordered.indices[i];
+                const Vec3d v0 = toVec3d(positions[corners[0]]);
+                const Vec3d n = cross(subtract(toVec3d(positions[corners[1]]), v0),
+                                      subtract(toVec3d(positions[corners[2]]), v0));
+                for (int c = 0; c < 3; ++c) {
+                    Vec3d& sum = sums[corners[c]];
+                    sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
+                }
+            }
+            normals.resize(vertexCount);
+            for (size_t v = 0; v < vertexCount; ++v) {
+                normals[v] = normalFromSum(sums[v]);
+            }
+        }
+        Vec3f boxMin = positions[0];
+        Vec3f boxMax = positions[0];
+        for (const Vec3f& p : positions) {
+            boxMin = {std::fmin(boxMin.x, p.x), std::fmin(boxMin.y, p.y), std::fmin(boxMin.z, p.z)};
+            boxMax = {std::fmax(boxMax.x, p.x), std::fmax(boxMax.y, p.y), std::fmax(boxMax.z, p.z)};
+        }
+        layout = compressedLayout(positions, normals, ordered.indices, boxMin, boxMax,
+                                  compressedBin);
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory to order the vertices for glTF";
+        return false;
+    }
+    if (!writeGlbHead(glbJson(layout, indexCount, mesh.color, options.sourceName),
+                      compressedBin.size(), output, error)) {
+        return false;
+    }
+    writeAtomicOutput(output, compressedBin.data(), compressedBin.size());
     if (output.failure != OutputFailure::kNone) {
         error = describeOutputFailure(output);
         return false;

@@ -1,10 +1,17 @@
-// glTF 2.0 binary, for the web and Blender.
+// glTF 2.0 binary, for the web and Blender: one writer, fed by a mesh in memory or by a sweep over
+// the records.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "io/atomic_output.h"
+#include "io/record_reader.h"
+#include "quarnel_mesh/edit/placement.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/model/sweep_weld.h"
+#include "quarnel_mesh/util/progress.h"
 
 struct GlbOptions {
     bool smoothNormals = false;  // per-vertex normals, area-weighted
@@ -12,9 +19,47 @@ struct GlbOptions {
     std::string sourceName;      // the input's file name, in the asset's extras
 };
 
+// Passes over the file that writeGlbStream makes after the plan, for its progress: the weld, and
+// the copy of the binary parts into the output.
+constexpr int64_t kGlbStreamPassCount = 2;
+
+// Memory a compressed writeGlb needs per triangle of a closed mesh beyond loadIndexedMesh's: the
+// reordered copy, the quantized and the encoded buffers. Measured peaks grow by 77 bytes a
+// triangle from preset 3 to 5 with normals, load included; the sum with kLoadBytesPerTriangle
+// leaves a quarter more.
+constexpr uint64_t kCompressedGlbBytesPerTriangle = 48;
+
 // Writes `mesh` (finite vertices, at least one triangle) as one indexed primitive, its vertices
 // reordered for the GPU's vertex cache and fetch, the colour as the material's base colour;
 // scene, node, mesh and material are named "quarnel", and the asset's extras give the source
-// and the triangle count. Compressed, the extensions it needs are marked required.
+// and the triangle count. Compressed, the extensions it needs are marked required. Holds the
+// reordered copy of the mesh, and compressed every buffer of the file as well.
 bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
               std::string& error);
+
+// The same file, not compressed, from the records of `reader`, welded by a sweep with
+// `plan` (planSweep's) and each position placed by `placement`: the vertices in the order the
+// weld numbers them, the triangles in the file's order. Positions, normals and indices wait in
+// scratch files beside the output until the JSON before them is known; a file whose .glb would
+// pass 4 GiB is refused as soon as its vertices so far make that certain, before any of the
+// output is written. Memory: the sweep's window and a normal sum per window vertex (24 bytes).
+// `progress` counts kGlbStreamPassCount passes of the records from `doneBefore`.
+bool writeGlbStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
+                    const GlbOptions& options, uint64_t weldMemoryLimitBytes,
+                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
+                    const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
+                    std::string& error);
+
+// ---- internals for the writers and the tests
+
+// writeGlb without the reorder and not compressed: `mesh`'s vertices (every one used by a
+// triangle) in its order. Its bytes are writeGlbStream's for the records `mesh` was loaded from.
+bool writeGlbInOrder(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
+                     std::string& error);
+
+// The BIN chunk of an uncompressed file: float positions (and normals), 32-bit indices.
+uint64_t plainGlbBinBytes(uint64_t vertexCount, uint64_t triangleCount, bool normals);
+// The whole file, its chunks padded to 4 bytes; above UINT32_MAX its header cannot say it.
+uint64_t glbFileBytes(uint64_t jsonBytes, uint64_t binBytes);
+// The refusal of a file of `fileBytes` bytes (`exact`), or of more than `fileBytes` - 1.
+std::string describeGlbTooLarge(uint64_t fileBytes, bool exact);

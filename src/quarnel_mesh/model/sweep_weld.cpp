@@ -24,9 +24,22 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
                 if (!hasFiniteVertices(records[i])) {
                     continue;
                 }
+                ++plan.finiteTriangleCount;
                 for (const Vec3f& vertex : records[i].vertices) {
                     lowest = std::min(lowest, vertex.z);
                     highest = std::max(highest, vertex.z);
+                    Vec3f& boxMin = plan.boxMin;
+                    Vec3f& boxMax = plan.boxMax;
+                    boxMin = {std::min(boxMin.x, vertex.x), std::min(boxMin.y, vertex.y),
+                              std::min(boxMin.z, vertex.z)};
+                    boxMax = {std::max(boxMax.x, vertex.x), std::max(boxMax.y, vertex.y),
+                              std::max(boxMax.z, vertex.z)};
+                    for (const float c : {vertex.x, vertex.y, vertex.z}) {
+                        if (c != 0.0f) {
+                            plan.smallestMagnitude = std::min(plan.smallestMagnitude,
+                                                              std::fabs(static_cast<double>(c)));
+                        }
+                    }
                 }
             }
             plan.lowestZAfterChunk.push_back(lowest);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,6 +30,12 @@
 struct SweepPlan {
     std::vector<float> lowestZAfterChunk;  // per chunk of the reader; +inf after the last
     int64_t windowRecordCount = 0;  // records a window spans at most, from the chunks' z ranges
+    // Over the triangles the weld keeps (finite vertices), so over every vertex it hands on: the
+    // box is usedVertexBox's of the welded mesh; meaningless when finiteTriangleCount is 0.
+    int64_t finiteTriangleCount = 0;
+    Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
+    Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
+    double smallestMagnitude = HUGE_VAL;  // least non-zero |coordinate|
 };
 
 // One chunk's welded triangles, three indices each in file order (non-finite ones left out).
