@@ -119,11 +119,14 @@ std::vector<uint32_t> simplifySlabs(const IndexedMesh& mesh, double ratio, doubl
 bool simplifyJoined(IndexedMesh& mesh, size_t targetTriangles, double earlierError,
                     SimplifyReport& report, std::string& error) {
     report.absoluteError = earlierError;
-    const float* positions = &mesh.vertices.data()->position.x;  // again once they move
+    // An empty result of the chunks has no vertices at all.
+    if (mesh.vertices.empty()) {
+        report.triangleCountAfter = 0;
+        return true;
+    }
+    const float* positions = &mesh.vertices[0].position.x;  // again once the vertices move
     const double scale =
-        mesh.vertices.empty()
-            ? 0.0
-            : meshopt_simplifyScale(positions, mesh.vertices.size(), sizeof(WeldedVertex));
+        meshopt_simplifyScale(positions, mesh.vertices.size(), sizeof(WeldedVertex));
     try {
         // The deviations of the passes add up at most.
         if (mesh.indices.size() / 3 > targetTriangles &&
@@ -135,7 +138,7 @@ bool simplifyJoined(IndexedMesh& mesh, size_t targetTriangles, double earlierErr
             report.absoluteError += slabError;
             // The whole pass's tables grow with the vertex count: only the vertices still used.
             compactVertices(mesh);
-            positions = &mesh.vertices.data()->position.x;
+            positions = &mesh.vertices[0].position.x;
         }
         if (mesh.indices.size() / 3 > targetTriangles &&
             mesh.indices.size() / 3 <= kWholePassMaxTriangles) {
