@@ -13,10 +13,11 @@ constexpr std::size_t kBlockRecordCapacity = 5 * 64 * 64 * 64;
 static_assert(5 * 63 * 63 * 63 <= kBlockRecordCapacity, "a block's records always fit");
 
 // Allocated once per block in flight and lent to meshBlock for each block. `samples` is allocated
-// before `records`; neither is cleared, so pages never touched are never made resident. The
-// destructor releases `samples`, then `records`. Throws std::bad_alloc.
+// first, then `highs`, then `records`; none is cleared, so pages never touched are never made
+// resident. The destructor releases them in the same order. Throws std::bad_alloc.
 struct BlockBuffers {
     double* samples;          // kBlockSampleCount doubles
+    double* highs;            // kBlockSampleCount doubles: the upper ends of the samples' bounds
     uint64_t classMasks[kBlockRowCount];  // the class mask of each row of samples
     TriangleRecord* records;  // kBlockRecordCapacity records
 
