@@ -285,28 +285,6 @@ inline uint64_t undecidedMask(const double* row) {
     return mask;
 }
 
-// The samples of row (j, k) with a neighbour along x, y or z on the other side of the level, as a
-// mask: the ends of crossed edges, whose values the mesh reads. `below` holds every row's classes
-// at j + 64 k.
-inline uint64_t surfaceMask(const uint64_t* below, int j, int k) {
-    const uint64_t a = below[j + kN * k];
-    // Bit i against bit i - 1 and against bit i + 1; the row's ends have no neighbour outside.
-    uint64_t touches = ((a ^ (a << 1)) & ~uint64_t{1}) | ((a ^ (a >> 1)) & (~uint64_t{0} >> 1));
-    if (j > 0) {
-        touches |= a ^ below[j - 1 + kN * k];
-    }
-    if (j < kN - 1) {
-        touches |= a ^ below[j + 1 + kN * k];
-    }
-    if (k > 0) {
-        touches |= a ^ below[j + kN * (k - 1)];
-    }
-    if (k < kN - 1) {
-        touches |= a ^ below[j + kN * (k + 1)];
-    }
-    return touches;
-}
-
 }  // namespace
 
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
@@ -443,7 +421,9 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
         bSqrtS[kBoundLanes], bCosPhi8[kBoundLanes], bSinPhi8[kBoundLanes];
     int boundPosition[kBoundLanes];
     int boundColumn[kBoundLanes];
+    int boundRank[kBoundLanes];
     int boundCount = 0;
+    int32_t endCount = 0;  // ends of crossed edges so far, in storage order: their rank in highs
     auto boundLanes = [&](int k) {
         if (boundCount == 0) {
             return;
@@ -471,12 +451,12 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
             const bool classBelow = samples[p] < isoLevel;
             if (classBelow ? high < isoLevel : low >= isoLevel) {
                 samples[p] = low;
-                highs[p] = high;
+                highs[boundRank[n]] = high;
                 ++stats.bounded;
             } else {
                 samples[p] = fieldValueInColumn({bx[n], by[n], bz[n]},
                                                 columns[k & 1].terms[boundColumn[n]], params);
-                highs[p] = samples[p];
+                highs[boundRank[n]] = samples[p];
                 ++stats.exact;
             }
         }
@@ -489,8 +469,9 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
             for (uint64_t touches = surfaceMask(below, j, k); touches != 0; touches &= touches - 1) {
                 const int i = __builtin_ctzll(touches);
                 const int p = i + kN * j + kSliceStride * k;
+                const int32_t rank = endCount++;
                 if (row[i] >= 0.0 && row[i] <= 1.0) {
-                    highs[p] = row[i];
+                    highs[rank] = row[i];
                     continue;
                 }
                 const ColumnTerms& terms = columnTerms(slice, xs, zs[k], i);
@@ -502,6 +483,7 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
                 bCosPhi8[boundCount] = terms.cosPhi8;
                 bSinPhi8[boundCount] = terms.sinPhi8;
                 boundPosition[boundCount] = p;
+                boundRank[boundCount] = rank;
                 boundColumn[boundCount] = i;
                 if (++boundCount == kBoundLanes) {
                     boundLanes(k);

@@ -34,6 +34,29 @@ uint64_t belowMask(const double* row, double isoLevel);
 // belowMask of every row of `samples` into classMasks[j + 64 k] (kBlockRowCount masks).
 void computeClassMasks(const double* samples, double isoLevel, uint64_t* classMasks);
 
+// The samples of row (j, k) with a neighbour along x, y or z of the other class, as a mask: the
+// ends of crossed edges, whose values the walk reads. `classMasks` holds every row's classes at
+// j + 64 k.
+inline uint64_t surfaceMask(const uint64_t* classMasks, int j, int k) {
+    constexpr int kRow = kBlockSamplesPerAxis;
+    const uint64_t a = classMasks[j + kRow * k];
+    // Bit i against bit i - 1 and against bit i + 1; the row's ends have no neighbour outside.
+    uint64_t touches = ((a ^ (a << 1)) & ~uint64_t{1}) | ((a ^ (a >> 1)) & (~uint64_t{0} >> 1));
+    if (j > 0) {
+        touches |= a ^ classMasks[j - 1 + kRow * k];
+    }
+    if (j < kRow - 1) {
+        touches |= a ^ classMasks[j + 1 + kRow * k];
+    }
+    if (k > 0) {
+        touches |= a ^ classMasks[j + kRow * (k - 1)];
+    }
+    if (k < kRow - 1) {
+        touches |= a ^ classMasks[j + kRow * (k + 1)];
+    }
+    return touches;
+}
+
 // How the blocks of a run are sampled, chosen once per run.
 enum class SamplingMethod {
     kColumns,  // fieldValue's bits, with the first step's azimuth terms shared per (x, z) column
@@ -52,11 +75,12 @@ BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel);
 // Fills classMasks (kBlockRowCount) with the classes of fieldValue against isoLevel at every
 // lattice point (i, j, k) of `box`, as computeClassMasks would from fieldValue's samples, and
 // samples[i + 64 j + 4096 k] (kBlockSampleCount doubles) so that every corner of a cube whose
-// corners are not all of one class holds a value of its class. Every end of a crossed edge holds
-// fieldValue's exact bits with kColumns; with kVector it holds a certified bound instead:
-// samples[p] <= fieldValue <= highs[p], both of its class, equal where the value is exact (the
-// mesh settles the crossings from these, see mesh/crossing_pins.h). Other samples, and with
-// kColumns all of `highs`, may hold anything. Allocates nothing.
+// corners are not all of one class holds a value of its class. Every end of a crossed edge (the
+// bits of surfaceMask) holds fieldValue's exact bits with kColumns; with kVector it holds a
+// certified bound instead: samples[p] <= fieldValue <= highs[n], both of its class and equal where
+// the value is exact, n the rank of p among the ends in storage order (the mesh settles the
+// crossings from these, see mesh/crossing_pins.h). Other samples, the rest of `highs` (room for
+// kBlockSampleCount) and with kColumns all of it may hold anything. Allocates nothing.
 void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
                  double isoLevel, double* samples, double* highs, uint64_t* classMasks);
 

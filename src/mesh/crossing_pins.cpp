@@ -18,19 +18,33 @@ int32_t pinCrossings(const FieldParams& params, const Box3d& box, double isoLeve
     const double* xs = lattice.xs;
     const double* ys = lattice.ys;
     const double* zs = lattice.zs;
+    // The upper end of sample p's bound: highs holds them by the rank of p among the ends of
+    // crossed edges, each row's ends after those of the rows before it.
+    uint64_t ends[kBlockRowCount];
+    int32_t firstEnd[kBlockRowCount];
+    int32_t endCount = 0;
+    for (int row = 0; row < static_cast<int>(kBlockRowCount); ++row) {
+        ends[row] = surfaceMask(classMasks, row % kN, row / kN);
+        firstEnd[row] = endCount;
+        endCount += __builtin_popcountll(ends[row]);
+    }
+    auto high = [&](int p) -> double& {
+        const uint64_t before = ends[p / kN] & ((uint64_t{1} << (p % kN)) - 1);
+        return highs[firstEnd[p / kN] + __builtin_popcountll(before)];
+    };
     int32_t evaluated = 0;
     auto settle = [&](int p, int i, int j, int k) {
-        if (samples[p] != highs[p]) {
+        if (samples[p] != high(p)) {
             samples[p] = fieldValue({xs[i], ys[j], zs[k]}, params);
-            highs[p] = samples[p];
+            high(p) = samples[p];
             ++evaluated;
         }
     };
     // Whether the edge from sample p at a to sample q at b is pinned in that direction.
     auto pinned = [&](int p, const Vec3d& a, int q, const Vec3d& b) {
-        return crossingIsPinned(isoLevel, a, samples[p], highs[p], b, samples[q], highs[q]);
+        return crossingIsPinned(isoLevel, a, samples[p], high(p), b, samples[q], high(q));
     };
-    auto exact = [&](int p, int q) { return samples[p] == highs[p] && samples[q] == highs[q]; };
+    auto exact = [&](int p, int q) { return samples[p] == high(p) && samples[q] == high(q); };
     for (int k = 0; k < kN; ++k) {
         for (int j = 0; j < kN; ++j) {
             const uint64_t a = classMasks[j + kN * k];
@@ -44,10 +58,10 @@ int32_t pinCrossings(const FieldParams& params, const Box3d& box, double isoLeve
                 if (exact(p, p + 1)) {
                     continue;
                 }
-                const Vec3d low = {xs[i], ys[j], zs[k]};
-                const Vec3d high = {xs[i + 1], ys[j], zs[k]};
-                if ((k > 0 && !pinned(p, low, p + 1, high)) ||
-                    (k < kN - 1 && !pinned(p + 1, high, p, low))) {
+                const Vec3d lower = {xs[i], ys[j], zs[k]};
+                const Vec3d upper = {xs[i + 1], ys[j], zs[k]};
+                if ((k > 0 && !pinned(p, lower, p + 1, upper)) ||
+                    (k < kN - 1 && !pinned(p + 1, upper, p, lower))) {
                     settle(p, i, j, k);
                     settle(p + 1, i + 1, j, k);
                 }
@@ -76,10 +90,10 @@ int32_t pinCrossings(const FieldParams& params, const Box3d& box, double isoLeve
                     if (exact(p, q)) {
                         continue;
                     }
-                    const Vec3d low = {xs[i], ys[j], zs[k]};
-                    const Vec3d high = {xs[i], ys[j], zs[k + 1]};
-                    if ((i < kN - 1 && !pinned(p, low, q, high)) ||
-                        (i > 0 && !pinned(q, high, p, low))) {
+                    const Vec3d lower = {xs[i], ys[j], zs[k]};
+                    const Vec3d upper = {xs[i], ys[j], zs[k + 1]};
+                    if ((i < kN - 1 && !pinned(p, lower, q, upper)) ||
+                        (i > 0 && !pinned(q, upper, p, lower))) {
                         settle(p, i, j, k);
                         settle(q, i, j, k + 1);
                     }

@@ -3,8 +3,8 @@
 //
 // Why the records do not change
 // -----------------------------
-// The vector sampler leaves at each end of a crossed edge a bound samples[p] <= fieldValue <=
-// highs[p] on the sample's side of the level. A record holds each crossing point narrowed to
+// The vector sampler leaves at each end p of a crossed edge a bound samples[p] <= fieldValue <=
+// highs[n] on the sample's side of the level (n: p's rank among the ends). A record holds each crossing point narrowed to
 // float32, and the walk decides from the double points only which triangles are dropped for two
 // equal vertices. crossingIsPinned checks that every value in the two bounds gives the edge the
 // same float32 point, no snapping, and a point strictly between its two lattice corners. So the
