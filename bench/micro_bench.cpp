@@ -176,6 +176,7 @@ BENCHMARK(BM_SampleBlockFast)
     ->Args({static_cast<int>(SimdLevel::kAvx512), 0})
     ->Args({static_cast<int>(SimdLevel::kAvx2), 0})
     ->Args({static_cast<int>(SimdLevel::kAvx512), 1})
+    ->Args({static_cast<int>(SimdLevel::kAvx2), 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
