@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
         }
         const double samples = static_cast<double>(grid.totalBlocks) * kBlockSampleCount;
         const long long ends = exact - undecided + bounded;
-        std::printf("%d %d %.4f %lld %.4f %s %.4f\n", preset, grid.blocksX, exact / samples,
+        std::printf("%d %d %.6f %lld %.4f %s %.4f\n", preset, grid.blocksX, exact / samples,
                     undecided, classified / samples, simdLevelName(level),
                     ends > 0 ? static_cast<double>(exact - undecided) / ends : 0.0);
     }
