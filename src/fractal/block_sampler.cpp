@@ -444,12 +444,14 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
                           highModulus);
         for (int n = 0; n < boundCount; ++n) {
             const int p = boundPosition[n];
-            // The field falls as the modulus grows. A bound on the wrong side of the level for
-            // the sample's class cannot come from a sound bound; it is not trusted all the same.
+            // The field falls as the modulus grows. A lane without a bound (NaN, which
+            // fieldFromModulus would take for 0) gets libm's value; so would a bound on the wrong
+            // side of the level for the sample's class, which no sound bound gives.
+            const bool bounded = lowModulus[n] <= highModulus[n];
             const double low = fieldFromModulus(highModulus[n], params);
             const double high = fieldFromModulus(lowModulus[n], params);
             const bool classBelow = samples[p] < isoLevel;
-            if (classBelow ? high < isoLevel : low >= isoLevel) {
+            if (bounded && (classBelow ? high < isoLevel : low >= isoLevel)) {
                 samples[p] = low;
                 highs[boundRank[n]] = high;
                 ++stats.bounded;
