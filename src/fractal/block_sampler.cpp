@@ -417,8 +417,8 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     // exact value already (undecided ones, and escapes proved to give exactly 0, a third of them)
     // keep it: stand-ins lie outside [0, 1].
     constexpr int kBoundLanes = 64;
-    double bx[kBoundLanes], by[kBoundLanes], bz[kBoundLanes], bs[kBoundLanes],
-        bSqrtS[kBoundLanes], bCosPhi8[kBoundLanes], bSinPhi8[kBoundLanes];
+    double bx[kBoundLanes], by[kBoundLanes], bz[kBoundLanes], bs[kBoundLanes], bSqrtS[kBoundLanes],
+        bCosPhi8[kBoundLanes], bSinPhi8[kBoundLanes];
     int boundPosition[kBoundLanes];
     int boundColumn[kBoundLanes];
     int boundRank[kBoundLanes];

@@ -9,8 +9,8 @@ void certifyRegionsAvx512(const ClassifyLanes& centres, const double* radii, int
                           int maxIterations, double* out);
 void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
                         int maxIterations, double* out);
-void boundFinalModulusAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
-                             double* low, double* high);
+void boundFinalModulusAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
+                             double* high);
 void boundFinalModulusAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
                            double* high);
 

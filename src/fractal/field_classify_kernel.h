@@ -105,7 +105,7 @@
 // NaN direction, gets no bound. Here kappa is taken with the division for points too: the width
 // of the bound decides how many crossing points it pins, and is worth the division. The field is
 // fieldFromModulus of the final modulus, non-increasing in it through every rounding, so the
-// value lies between fieldFromModulus of the two ends. The block sampler's tests check, over
+// value lies between fieldFromModulus of the two ends. The crossing-point tests check, over
 // every end of a crossed edge of presets 0 to 2, that fieldValue lies inside its bound, and that a
 // bound scaled down by 1e-6 misses some.
 #pragma once
@@ -374,8 +374,7 @@ void boundFinalModulus(const ClassifyLanes& lanes, int count, int maxIterations,
             const V m = T::sqrt(T::add(nextS, T::mul(ny, ny)));
 
             const V offAxis = T::sub(T::mul(sqrtS, axisShrink), bound);
-            const V ratio =
-                T::min(eight, T::max(one, T::mul(T::div(reach, offAxis), ratioGrowth)));
+            const V ratio = T::min(eight, T::max(one, T::mul(T::div(reach, offAxis), ratioGrowth)));
             const V kappa = T::select(T::greater(offAxis, zero), ratio, eight);
             const V growth = T::mul(T::mul(T::mul(eight, kappa), reach7), growthRounding);
             bound = T::add(T::mul(growth, bound), T::mul(localError, T::add(reach8, cNorm)));

@@ -17,8 +17,8 @@ static_assert(5 * 63 * 63 * 63 <= kBlockRecordCapacity, "a block's records alway
 // resident. The destructor releases them in the same order. Throws std::bad_alloc.
 struct BlockBuffers {
     double* samples;          // kBlockSampleCount doubles
-    double* highs;  // kBlockSampleCount doubles: upper ends of the bounds, one per end of a
-                    // crossed edge (a few percent of the samples), so only the first are touched
+    double* highs;            // kBlockSampleCount doubles: upper ends of the bounds, one per end
+                              // of a crossed edge (a few percent), so only the first are touched
     uint64_t classMasks[kBlockRowCount];  // the class mask of each row of samples
     TriangleRecord* records;  // kBlockRecordCapacity records
 

@@ -95,11 +95,11 @@ void checkBounds(SimdLevel level, const Box3d& block, const double* exact, doubl
             ++check.pinned;
             const Vec3d libm =
                 interpolateEdgeVertex(0.5, {position(p), exact[p]}, {position(q), exact[q]});
-            check.wrong += !sameRecordPoint(libm, interpolateEdgeVertex(0.5, {position(p), lows[p]},
-                                                                        {position(q), lows[q]})) ||
-                           !sameRecordPoint(libm, interpolateEdgeVertex(
-                                                      0.5, {position(p), highs[p]},
-                                                      {position(q), highs[q]}));
+            check.wrong +=
+                !sameRecordPoint(libm, interpolateEdgeVertex(0.5, {position(p), lows[p]},
+                                                             {position(q), lows[q]})) ||
+                !sameRecordPoint(libm, interpolateEdgeVertex(0.5, {position(p), highs[p]},
+                                                             {position(q), highs[q]}));
         }
     }
 }
