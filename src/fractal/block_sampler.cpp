@@ -285,37 +285,16 @@ inline uint64_t undecidedMask(const double* row) {
     return mask;
 }
 
-// The samples of row (j, k) with a neighbour along x, y or z on the other side of the level, as a
-// mask: the ends of crossed edges, whose values the mesh reads. `below` holds every row's classes
-// at j + 64 k.
-inline uint64_t surfaceMask(const uint64_t* below, int j, int k) {
-    const uint64_t a = below[j + kN * k];
-    // Bit i against bit i - 1 and against bit i + 1; the row's ends have no neighbour outside.
-    uint64_t touches = ((a ^ (a << 1)) & ~uint64_t{1}) | ((a ^ (a >> 1)) & (~uint64_t{0} >> 1));
-    if (j > 0) {
-        touches |= a ^ below[j - 1 + kN * k];
-    }
-    if (j < kN - 1) {
-        touches |= a ^ below[j + 1 + kN * k];
-    }
-    if (k > 0) {
-        touches |= a ^ below[j + kN * (k - 1)];
-    }
-    if (k < kN - 1) {
-        touches |= a ^ below[j + kN * (k + 1)];
-    }
-    return touches;
-}
-
 }  // namespace
 
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
-                                  SimdLevel level, double* samples, uint64_t* classMasks) {
+                                  SimdLevel level, double* samples, double* highs,
+                                  uint64_t* classMasks) {
     const BlockLattice lattice = computeBlockLattice(box);
     const double* xs = lattice.xs;
     const double* ys = lattice.ys;
     const double* zs = lattice.zs;
-    FastSamplingStats stats = {0, 0, 0};
+    FastSamplingStats stats = {0, 0, 0, 0};
 
     // Pass 1: certify the octree's boxes, coarsest first; a certified box's samples need no
     // classifying and its inner cubes are not crossed.
@@ -432,22 +411,88 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
             below[j + kN * k] = certifiedBelow | openBelow;
         }
     };
+    // The ends of crossed edges that hold stand-ins get the certified bounds of their values, in
+    // lanes gathered over the slice; libm only where a lane gets no bound. Only the surface
+    // mask's bits are visited: about 3% of the samples at preset 3. Of those, the ones that hold an
+    // exact value already (undecided ones, and escapes proved to give exactly 0, a third of them)
+    // keep it: stand-ins lie outside [0, 1].
+    constexpr int kBoundLanes = 64;
+    double bx[kBoundLanes], by[kBoundLanes], bz[kBoundLanes], bs[kBoundLanes], bSqrtS[kBoundLanes],
+        bCosPhi8[kBoundLanes], bSinPhi8[kBoundLanes];
+    int boundPosition[kBoundLanes];
+    int boundColumn[kBoundLanes];
+    int boundRank[kBoundLanes];
+    int boundCount = 0;
+    int32_t endCount = 0;  // ends of crossed edges so far, in storage order: their rank in highs
+    auto boundLanes = [&](int k) {
+        if (boundCount == 0) {
+            return;
+        }
+        for (int n = boundCount; n < ((boundCount + 7) & ~7); ++n) {
+            bx[n] = bx[boundCount - 1];
+            by[n] = by[boundCount - 1];
+            bz[n] = bz[boundCount - 1];
+            bs[n] = bs[boundCount - 1];
+            bSqrtS[n] = bSqrtS[boundCount - 1];
+            bCosPhi8[n] = bCosPhi8[boundCount - 1];
+            bSinPhi8[n] = bSinPhi8[boundCount - 1];
+        }
+        const ClassifyLanes lanes = {bx, by, bz, bs, bSqrtS, bCosPhi8, bSinPhi8};
+        double lowModulus[kBoundLanes];
+        double highModulus[kBoundLanes];
+        boundFinalModulus(level, lanes, (boundCount + 7) & ~7, params.maxIterations, lowModulus,
+                          highModulus);
+        for (int n = 0; n < boundCount; ++n) {
+            const int p = boundPosition[n];
+            // The field falls as the modulus grows. A lane without a bound (NaN, which
+            // fieldFromModulus would take for 0) gets libm's value; so would a bound on the wrong
+            // side of the level for the sample's class, which no sound bound gives.
+            const bool bounded = lowModulus[n] <= highModulus[n];
+            const double low = fieldFromModulus(highModulus[n], params);
+            const double high = fieldFromModulus(lowModulus[n], params);
+            const bool classBelow = samples[p] < isoLevel;
+            if (bounded && (classBelow ? high < isoLevel : low >= isoLevel)) {
+                samples[p] = low;
+                highs[boundRank[n]] = high;
+                ++stats.bounded;
+            } else {
+                samples[p] = fieldValueInColumn({bx[n], by[n], bz[n]},
+                                                columns[k & 1].terms[boundColumn[n]], params);
+                highs[boundRank[n]] = samples[p];
+                ++stats.exact;
+            }
+        }
+        boundCount = 0;
+    };
     auto resolveSlice = [&](int k) {
         SliceColumns& slice = columns[k & 1];
         for (int j = 0; j < kN; ++j) {
             double* row = samples + kN * j + kSliceStride * k;
-            // Only the set bits are visited: about 3% of the samples at preset 3. Of those, the
-            // ones that hold an exact value already (undecided ones, and escapes proved to give
-            // exactly 0, a third of them) keep it: stand-ins lie outside [0, 1].
             for (uint64_t touches = surfaceMask(below, j, k); touches != 0; touches &= touches - 1) {
                 const int i = __builtin_ctzll(touches);
-                if (row[i] < 0.0 || row[i] > 1.0) {
-                    row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]},
-                                                columnTerms(slice, xs, zs[k], i), params);
-                    ++stats.exact;
+                const int p = i + kN * j + kSliceStride * k;
+                const int32_t rank = endCount++;
+                if (row[i] >= 0.0 && row[i] <= 1.0) {
+                    highs[rank] = row[i];
+                    continue;
+                }
+                const ColumnTerms& terms = columnTerms(slice, xs, zs[k], i);
+                bx[boundCount] = xs[i];
+                by[boundCount] = ys[j];
+                bz[boundCount] = zs[k];
+                bs[boundCount] = terms.s;
+                bSqrtS[boundCount] = terms.sqrtS;
+                bCosPhi8[boundCount] = terms.cosPhi8;
+                bSinPhi8[boundCount] = terms.sinPhi8;
+                boundPosition[boundCount] = p;
+                boundRank[boundCount] = rank;
+                boundColumn[boundCount] = i;
+                if (++boundCount == kBoundLanes) {
+                    boundLanes(k);
                 }
             }
         }
+        boundLanes(k);
     };
     classifySlice(0);
     for (int k = 0; k < kN; ++k) {
@@ -469,9 +514,9 @@ BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel) {
 }
 
 void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
-                 double isoLevel, double* samples, uint64_t* classMasks) {
+                 double isoLevel, double* samples, double* highs, uint64_t* classMasks) {
     if (sampler.method == SamplingMethod::kVector) {
-        sampleBlockFast(params, box, isoLevel, sampler.level, samples, classMasks);
+        sampleBlockFast(params, box, isoLevel, sampler.level, samples, highs, classMasks);
     } else {
         sampleBlockColumns(params, box, samples);
         computeClassMasks(samples, isoLevel, classMasks);

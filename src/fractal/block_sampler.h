@@ -34,10 +34,33 @@ uint64_t belowMask(const double* row, double isoLevel);
 // belowMask of every row of `samples` into classMasks[j + 64 k] (kBlockRowCount masks).
 void computeClassMasks(const double* samples, double isoLevel, uint64_t* classMasks);
 
+// The samples of row (j, k) with a neighbour along x, y or z of the other class, as a mask: the
+// ends of crossed edges, whose values the walk reads. `classMasks` holds every row's classes at
+// j + 64 k.
+inline uint64_t surfaceMask(const uint64_t* classMasks, int j, int k) {
+    constexpr int kRow = kBlockSamplesPerAxis;
+    const uint64_t a = classMasks[j + kRow * k];
+    // Bit i against bit i - 1 and against bit i + 1; the row's ends have no neighbour outside.
+    uint64_t touches = ((a ^ (a << 1)) & ~uint64_t{1}) | ((a ^ (a >> 1)) & (~uint64_t{0} >> 1));
+    if (j > 0) {
+        touches |= a ^ classMasks[j - 1 + kRow * k];
+    }
+    if (j < kRow - 1) {
+        touches |= a ^ classMasks[j + 1 + kRow * k];
+    }
+    if (k > 0) {
+        touches |= a ^ classMasks[j + kRow * (k - 1)];
+    }
+    if (k < kRow - 1) {
+        touches |= a ^ classMasks[j + kRow * (k + 1)];
+    }
+    return touches;
+}
+
 // How the blocks of a run are sampled, chosen once per run.
 enum class SamplingMethod {
     kColumns,  // fieldValue's bits, with the first step's azimuth terms shared per (x, z) column
-    kVector,   // vector classification; exact values only where the cube walk reads them
+    kVector,   // vector classification; certified value bounds only where the walk reads them
 };
 
 struct BlockSampler {
@@ -52,10 +75,14 @@ BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel);
 // Fills classMasks (kBlockRowCount) with the classes of fieldValue against isoLevel at every
 // lattice point (i, j, k) of `box`, as computeClassMasks would from fieldValue's samples, and
 // samples[i + 64 j + 4096 k] (kBlockSampleCount doubles) so that every corner of a cube whose
-// corners are not all of one class holds a value of its class, and every end of a crossed edge
-// fieldValue's exact bits. Other samples may hold anything. Allocates nothing.
+// corners are not all of one class holds a value of its class. Every end of a crossed edge (the
+// bits of surfaceMask) holds fieldValue's exact bits with kColumns; with kVector it holds a
+// certified bound instead: samples[p] <= fieldValue <= highs[n], both of its class and equal where
+// the value is exact, n the rank of p among the ends in storage order (the mesh settles the
+// crossings from these, see mesh/crossing_pins.h). Other samples, the rest of `highs` (room for
+// kBlockSampleCount) and with kColumns all of it may hold anything. Allocates nothing.
 void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
-                 double isoLevel, double* samples, uint64_t* classMasks);
+                 double isoLevel, double* samples, double* highs, uint64_t* classMasks);
 
 // fieldValue at every lattice point, bit for bit, with the first step's azimuth terms computed
 // once per (x, z) column instead of once per sample.
@@ -66,16 +93,19 @@ struct FastSamplingStats {
     int32_t undecided;   // samples the vector classifier could not decide
     int32_t exact;       // samples evaluated with libm (undecided ones included)
     int32_t classified;  // samples given to the vector classifier: those of no certified box
+    int32_t bounded;     // ends of crossed edges given a certified bound instead of libm's value
 };
 
 // Passes: certify the boxes of an octree (the block, then boxes of 16^3, 8^3 and 4^3 samples, each
 // level only inside the boxes left open by the one before), classify the samples of the boxes left
-// open, build the class masks, evaluate the exact values on the surface mask.
-// sampleBlock's contract, with stand-ins of their class (kCertainlyBelow, kCertainlyNotBelow) where
-// the value is not needed; samples inside a certified region far from any other class are not
-// written at all. Requires classificationApplies(params, isoLevel) and a level the CPU runs.
+// open, build the class masks, bound the values on the surface mask (libm where no bound comes).
+// sampleBlock's contract for kVector, with stand-ins of their class (kCertainlyBelow,
+// kCertainlyNotBelow) where the value is not needed; samples inside a certified region far from
+// any other class are not written at all. Requires classificationApplies(params, isoLevel) and a
+// level the CPU runs.
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
-                                  SimdLevel level, double* samples, uint64_t* classMasks);
+                                  SimdLevel level, double* samples, double* highs,
+                                  uint64_t* classMasks);
 
 // ---- internals for the sampler and the tests
 

@@ -9,6 +9,10 @@ void certifyRegionsAvx512(const ClassifyLanes& centres, const double* radii, int
                           int maxIterations, double* out);
 void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
                         int maxIterations, double* out);
+void boundFinalModulusAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
+                             double* high);
+void boundFinalModulusAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
+                           double* high);
 
 SimdLevel detectSimdLevel() {
 #if defined(QUARNEL_SIMD_KERNELS)
@@ -80,5 +84,27 @@ void certifyRegions(SimdLevel level, const ClassifyLanes& centres, const double*
     (void)count;
     (void)maxIterations;
     (void)out;
+    assert(false && "no vector kernel on this platform");
+}
+
+void boundFinalModulus(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
+                       double* low, double* high) {
+    assert(count % 8 == 0);
+#if defined(QUARNEL_SIMD_KERNELS)
+    if (level == SimdLevel::kAvx512) {
+        boundFinalModulusAvx512(lanes, count, maxIterations, low, high);
+        return;
+    }
+    if (level == SimdLevel::kAvx2) {
+        boundFinalModulusAvx2(lanes, count, maxIterations, low, high);
+        return;
+    }
+#endif
+    (void)level;
+    (void)lanes;
+    (void)count;
+    (void)maxIterations;
+    (void)low;
+    (void)high;
     assert(false && "no vector kernel on this platform");
 }

@@ -44,5 +44,11 @@ void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int m
 void certifyRegions(SimdLevel level, const ClassifyLanes& centres, const double* radii, int count,
                     int maxIterations, double* out);
 
+// For each lane 0..count-1, bounds on the final modulus of fieldValue's orbit at the lane's point:
+// low[n] <= that modulus <= high[n], both NaN where the classifier's bound does not certify every
+// step's comparison with the bailout radius 16. Same requirements as classifyLanes.
+void boundFinalModulus(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
+                       double* low, double* high);
+
 // The name of a level as the tests and benchmarks print it ("none", "AVX2", "AVX-512").
 const char* simdLevelName(SimdLevel level);

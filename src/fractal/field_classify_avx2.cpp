@@ -11,3 +11,8 @@ void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int c
                          int maxIterations, double* out) {
     classify_kernel::classify<Avx2>(centres, radii, count, maxIterations, 1.0, out);
 }
+
+void boundFinalModulusAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
+                           double* high) {
+    classify_kernel::boundFinalModulus<Avx2>(lanes, count, maxIterations, 1.0, low, high);
+}

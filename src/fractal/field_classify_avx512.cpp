@@ -11,3 +11,8 @@ void certifyRegionsAvx512(const ClassifyLanes& centres, const double* radii, int
                          int maxIterations, double* out) {
     classify_kernel::classify<Avx512>(centres, radii, count, maxIterations, 1.0, out);
 }
+
+void boundFinalModulusAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
+                             double* high) {
+    classify_kernel::boundFinalModulus<Avx512>(lanes, count, maxIterations, 1.0, low, high);
+}

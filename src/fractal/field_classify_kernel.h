@@ -91,6 +91,23 @@
 // by 1e-6 it decides some wrongly; in whole blocks it leaves undecided only lanes on the polar
 // axis. The certificate tests check every box of the sampler's octrees over presets 0 to 2
 // against fieldValue at each of its points, and fail when h is scaled down by 1e-3.
+//
+// Bounds on libm's final modulus at a point
+// -----------------------------------------
+// The same orbit and drift bound serve a second purpose: next to the surface the mesh needs
+// values, not classes, and the crossing points only to float32. For a point (h = 0), libm's
+// modulus after step t lies within m_t +- (D_t + 8u m_t) (above; the roundings of these two ends
+// are within u m_t each, inside the 8u m_t of which the modulus needs 3u). libm's orbit stops at
+// its first step with a modulus above 16. So where every step before t certainly stays inside
+// (m + D + 8u m < 16) and step t certainly escapes (m - D - 8u m > 16), libm's final modulus lies
+// within the ends of step t; where every step certainly stays inside, within those of the last
+// step (the lower end taken at 0 at least). Any lane with a step that may or may not escape, or a
+// NaN direction, gets no bound. Here kappa is taken with the division for points too: the width
+// of the bound decides how many crossing points it pins, and is worth the division. The field is
+// fieldFromModulus of the final modulus, non-increasing in it through every rounding, so the
+// value lies between fieldFromModulus of the two ends. The crossing-point tests check, over
+// every end of a crossed edge of presets 0 to 2, that fieldValue lies inside its bound, and that a
+// bound scaled down by 1e-6 misses some.
 #pragma once
 
 #include "fractal/field_classify.h"
@@ -288,6 +305,104 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
         result = T::select(escapedToZero, zero, result);
         result = T::select(T::maskAndNot(mixed, active), notBelow, result);
         T::store(out + base, result);
+    }
+}
+
+// Bounds on libm's final modulus at the point of lane n (see "Bounds on libm's final modulus"
+// above) into low[n] and high[n], NaN in both where the lane gets none; every term of the bound
+// times errorBoundScale (1 in production).
+template <class T>
+void boundFinalModulus(const ClassifyLanes& lanes, int count, int maxIterations,
+                       double errorBoundScale, double* low, double* high) {
+    using V = typename T::V;
+    using M = typename T::M;
+    const V bailout = T::set1(16.0);
+    const V one = T::set1(1.0);
+    const V eight = T::set1(8.0);
+    const V axisShrink = T::set1(1.0 - 0x1p-48);
+    const V ratioGrowth = T::set1(1.0 + 0x1p-48);
+    const V growthRounding = T::set1(1.0 + 0x1p-44);
+    const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
+    const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
+    const V undecided = T::set1(__builtin_nan(""));
+    const V minNormal = T::set1(0x1p-1022);
+    const V infinity = T::set1(__builtin_inf());
+    const V zero = T::set1(0.0);
+
+    for (int base = 0; base < count; base += T::kLanes) {
+        const V cx = T::load(lanes.cx + base);
+        const V cy = T::load(lanes.cy + base);
+        const V cz = T::load(lanes.cz + base);
+        const V cNorm = T::sqrt(T::add(T::add(T::mul(cx, cx), T::mul(cy, cy)), T::mul(cz, cz)));
+        V x = cx;
+        V y = cy;
+        V z = cz;
+        V s = T::load(lanes.s + base);
+        V sqrtS = T::load(lanes.sqrtS + base);
+        V r = T::sqrt(T::add(T::mul(y, y), s));
+        V bound = zero;
+        V lowEnd = undecided;
+        V highEnd = undecided;
+        M inside = T::allLanes();  // lanes certainly inside after every step so far
+        for (int step = 0; step < maxIterations; ++step) {
+            const V reach = T::add(r, bound);
+            const V reach2 = T::mul(reach, reach);
+            const V reach4 = T::mul(reach2, reach2);
+            const V reach7 = T::mul(T::mul(reach4, reach2), reach);
+            const V reach8 = T::mul(reach7, reach);
+            V polarRe = y;
+            V w = sqrtS;
+            complexEighthPower<T>(polarRe, w);
+            V nx;
+            V nz;
+            if (step == 0) {
+                nx = T::add(T::mul(T::load(lanes.cosPhi8 + base), w), cx);
+                nz = T::add(T::mul(T::load(lanes.sinPhi8 + base), w), cz);
+            } else {
+                V azimuthRe = x;
+                V azimuthIm = z;
+                complexEighthPower<T>(azimuthRe, azimuthIm);
+                const V s2 = T::mul(s, s);
+                const V s4 = T::mul(s2, s2);
+                const M normal = T::maskAnd(T::greater(s4, minNormal), T::less(s4, infinity));
+                const V scale = T::select(normal, T::div(w, s4), undecided);
+                nx = T::add(T::mul(azimuthRe, scale), cx);
+                nz = T::add(T::mul(azimuthIm, scale), cz);
+            }
+            const V ny = T::add(polarRe, cy);
+            const V nextS = T::add(T::mul(nx, nx), T::mul(nz, nz));
+            const V m = T::sqrt(T::add(nextS, T::mul(ny, ny)));
+
+            const V offAxis = T::sub(T::mul(sqrtS, axisShrink), bound);
+            const V ratio = T::min(eight, T::max(one, T::mul(T::div(reach, offAxis), ratioGrowth)));
+            const V kappa = T::select(T::greater(offAxis, zero), ratio, eight);
+            const V growth = T::mul(T::mul(T::mul(eight, kappa), reach7), growthRounding);
+            bound = T::add(T::mul(growth, bound), T::mul(localError, T::add(reach8, cNorm)));
+            const V slack = T::add(bound, T::mul(modulusRounding, m));
+            const V lowM = T::sub(m, slack);
+            const V highM = T::add(m, slack);
+
+            // NaN compares false both ways: such a lane leaves `inside` with no bound.
+            M ends = T::maskAnd(inside, T::greater(lowM, bailout));
+            const M stays = T::maskAnd(inside, T::less(highM, bailout));
+            if (step + 1 == maxIterations) {
+                ends = T::maskOr(ends, stays);
+            }
+            lowEnd = T::select(ends, T::max(lowM, zero), lowEnd);
+            highEnd = T::select(ends, highM, highEnd);
+            inside = stays;
+            if (T::none(inside)) {
+                break;
+            }
+            x = nx;
+            y = ny;
+            z = nz;
+            s = nextS;
+            sqrtS = T::sqrt(nextS);
+            r = m;
+        }
+        T::store(low + base, lowEnd);
+        T::store(high + base, highEnd);
     }
 }
 

@@ -13,10 +13,12 @@ constexpr std::size_t kBlockRecordCapacity = 5 * 64 * 64 * 64;
 static_assert(5 * 63 * 63 * 63 <= kBlockRecordCapacity, "a block's records always fit");
 
 // Allocated once per block in flight and lent to meshBlock for each block. `samples` is allocated
-// before `records`; neither is cleared, so pages never touched are never made resident. The
-// destructor releases `samples`, then `records`. Throws std::bad_alloc.
+// first, then `highs`, then `records`; none is cleared, so pages never touched are never made
+// resident. The destructor releases them in the same order. Throws std::bad_alloc.
 struct BlockBuffers {
     double* samples;          // kBlockSampleCount doubles
+    double* highs;            // kBlockSampleCount doubles: upper ends of the bounds, one per end
+                              // of a crossed edge (a few percent), so only the first are touched
     uint64_t classMasks[kBlockRowCount];  // the class mask of each row of samples
     TriangleRecord* records;  // kBlockRecordCapacity records
 

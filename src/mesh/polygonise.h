@@ -14,6 +14,14 @@ constexpr double kInterpolationEpsilon = static_cast<double>(1e-30f);
 // interpolation p1 + mu * (p2 - p1). Only a position is computed.
 Vec3d interpolateEdgeVertex(double isoLevel, const GridCorner& p1, const GridCorner& p2);
 
+// True when interpolateEdgeVertex(isoLevel, p1, p2) gives the same point, to the bit once each
+// coordinate is narrowed to float32, for every value of p1 in [low1, high1] and of p2 in
+// [low2, high2]: every such value lies on the same side of the level as the rest of its interval,
+// the two intervals on opposite sides, no snapping test holds, and the point lies strictly between
+// the corners on every axis along which they differ (so it never equals either corner).
+bool crossingIsPinned(double isoLevel, const Vec3d& p1, double low1, double high1, const Vec3d& p2,
+                      double low2, double high2);
+
 // Writes the cube's 0-5 triangles to `triangles`, which must hold five; returns how many. Corner i
 // counts as below when its value < isoLevel. Triangles with two equal vertices are dropped without
 // leaving a gap. Never allocates; a cube with no crossed edge writes nothing.

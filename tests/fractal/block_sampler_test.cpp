@@ -9,6 +9,7 @@
 #include "app/front_end.h"
 #include "fractal/block_sampler.h"
 #include "mesh/block_buffers.h"
+#include "mesh/crossing_pins.h"
 #include "mesh/cube_walk.h"
 #include "pipeline/tessellate.h"
 #include "support/reference_paths.h"
@@ -99,8 +100,20 @@ TEST_P(VectorSampling, RecordsEqualTheStraightforwardPath) {
         const int32_t expected = meshEveryCube(block, reference.samples, 0.5, reference.records);
         {
             const SimdLevel level = GetParam();
-            const FastSamplingStats stats =
-                sampleBlockFast(params, block, 0.5, level, fast.samples, fast.classMasks);
+            const FastSamplingStats stats = sampleBlockFast(params, block, 0.5, level, fast.samples,
+                                                            fast.highs, fast.classMasks);
+            // Every end of a crossed edge holds a bound around fieldValue, its upper end by rank.
+            int32_t rank = 0;
+            for (int row = 0; row < static_cast<int>(kBlockRowCount); ++row) {
+                for (uint64_t ends = surfaceMask(fast.classMasks, row % 64, row / 64); ends != 0;
+                     ends &= ends - 1, ++rank) {
+                    const int p = 64 * row + __builtin_ctzll(ends);
+                    ASSERT_TRUE(fast.samples[p] <= reference.samples[p] &&
+                                reference.samples[p] <= fast.highs[rank])
+                        << "sample " << p << " of the block at " << block.min.x;
+                }
+            }
+            pinCrossings(params, block, 0.5, fast.samples, fast.highs, fast.classMasks);
             const int32_t produced =
                 meshSampledBlock(block, fast.samples, fast.classMasks, 0.5, fast.records);
             ASSERT_EQ(produced, expected) << "block at " << block.min.x << " " << block.min.y;

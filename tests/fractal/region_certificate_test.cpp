@@ -9,6 +9,7 @@
 #include "app/front_end.h"
 #include "fractal/block_sampler.h"
 #include "mesh/block_buffers.h"
+#include "mesh/crossing_pins.h"
 #include "mesh/cube_walk.h"
 #include "pipeline/tessellate.h"
 #include "support/reference_paths.h"
@@ -43,8 +44,10 @@ TEST(BlockSampler, CertifiedBoxesAndTheirBlocksAgreeWithTheStraightforwardEvalua
                 boxes += check.boxes;
                 certified += check.certified;
                 certifiedSamples += check.certifiedSamples;
-                sampleBlockFast(kDefaultFieldParams, block, 0.5, level, fast.samples,
+                sampleBlockFast(kDefaultFieldParams, block, 0.5, level, fast.samples, fast.highs,
                                 fast.classMasks);
+                pinCrossings(kDefaultFieldParams, block, 0.5, fast.samples, fast.highs,
+                             fast.classMasks);
                 ASSERT_EQ(meshSampledBlock(block, fast.samples, fast.classMasks, 0.5, fast.records),
                           expected);
                 EXPECT_EQ(std::memcmp(fast.records, reference.records,

@@ -140,3 +140,28 @@ TEST(Polygoniser, NanCornerCountsAsNotBelow) {
     ASSERT_EQ(polygoniseCell(cube, 0.5, triangles), 1);
     EXPECT_TRUE(std::isnan(triangles[0].vertices[0].x));
 }
+
+TEST(Polygoniser, CrossingIsPinnedOnlyWhereEveryValueGivesTheSameFloatPoint) {
+    const double below = std::nextafter(0.5, 0.0);
+    const struct {
+        double low1, high1, low2, high2;
+        double x2;  // the edge runs from (1, 0, 0) to (x2, 0, 0)
+        bool pinned;
+    } cases[] = {
+        {0.25, 0.25, 0.75, 0.75, 2.0, true},                  // exact values
+        {0.75, 0.75, 0.25, 0.25, 2.0, true},                  // first end above
+        {0.25, 0.25 + 1e-15, 0.75 - 1e-15, 0.75, 2.0, true},  // narrow bounds
+        {0.25, 0.26, 0.75, 0.75, 2.0, false},                 // several float points
+        {0.25, 0.25, 0.5, 0.75, 2.0, false},                  // may snap to the second corner
+        {0.25, 0.25, 0.3, 0.3, 2.0, false},                   // both below
+        {0.4, 0.6, 0.75, 0.75, 2.0, false},                   // a bound across the level
+        {below, below, 1.0, 1.0, 2.0, false},                 // rounds onto the first corner
+        {below, below, 1.0, 1.0, 1.0, false},                 // the corners coincide
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(crossingIsPinned(0.5, {1.0, 0.0, 0.0}, c.low1, c.high1, {c.x2, 0.0, 0.0}, c.low2,
+                                   c.high2),
+                  c.pinned)
+            << c.low1 << " " << c.high1 << " " << c.low2 << " " << c.high2 << " " << c.x2;
+    }
+}

@@ -6,3 +6,9 @@ void classifyLanesScaledAvx2(const ClassifyLanes& lanes, int count, int maxItera
                              double errorBoundScale, double* out) {
     classify_kernel::classify<Avx2>(lanes, nullptr, count, maxIterations, errorBoundScale, out);
 }
+
+void boundFinalModulusScaledAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
+                                 double errorBoundScale, double* low, double* high) {
+    classify_kernel::boundFinalModulus<Avx2>(lanes, count, maxIterations, errorBoundScale, low,
+                                             high);
+}

@@ -6,3 +6,9 @@ void classifyLanesScaledAvx512(const ClassifyLanes& lanes, int count, int maxIte
                                double errorBoundScale, double* out) {
     classify_kernel::classify<Avx512>(lanes, nullptr, count, maxIterations, errorBoundScale, out);
 }
+
+void boundFinalModulusScaledAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
+                                   double errorBoundScale, double* low, double* high) {
+    classify_kernel::boundFinalModulus<Avx512>(lanes, count, maxIterations, errorBoundScale, low,
+                                               high);
+}

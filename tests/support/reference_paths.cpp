@@ -11,6 +11,11 @@ void classifyLanesScaledAvx2(const ClassifyLanes& lanes, int count, int maxItera
 void classifyLanesScaledAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
                                double errorBoundScale, double* out);
 
+void boundFinalModulusScaledAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
+                                 double errorBoundScale, double* low, double* high);
+void boundFinalModulusScaledAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
+                                   double errorBoundScale, double* low, double* high);
+
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples) {
     const BlockLattice lattice = computeBlockLattice(box);
     double* out = samples;
@@ -135,5 +140,22 @@ void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
     }
 #endif
     (void)level, (void)lanes, (void)count, (void)maxIterations, (void)errorBoundScale, (void)out;
+    assert(false && "no vector kernel on this platform");
+}
+
+void boundFinalModulusScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
+                             int maxIterations, double errorBoundScale, double* low, double* high) {
+#if defined(QUARNEL_SIMD_KERNELS)
+    if (level == SimdLevel::kAvx512) {
+        boundFinalModulusScaledAvx512(lanes, count, maxIterations, errorBoundScale, low, high);
+        return;
+    }
+    if (level == SimdLevel::kAvx2) {
+        boundFinalModulusScaledAvx2(lanes, count, maxIterations, errorBoundScale, low, high);
+        return;
+    }
+#endif
+    (void)level, (void)lanes, (void)count, (void)maxIterations, (void)errorBoundScale, (void)low,
+        (void)high;
     assert(false && "no vector kernel on this platform");
 }

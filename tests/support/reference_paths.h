@@ -1,5 +1,6 @@
 // Entry points that only the tests and the benchmarks use: the straightforward evaluation the
-// faster paths are held to, and the classifier with its certified bound scaled.
+// faster paths are held to, and the classifier and the modulus bound with their certified bound
+// scaled.
 #pragma once
 
 #include <ostream>
@@ -41,6 +42,11 @@ void checkBlockCertificates(SimdLevel level, const Box3d& block, const double* r
 // a smaller bound would decide wrongly.
 void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
                          int maxIterations, double errorBoundScale, double* out);
+
+// boundFinalModulus with every term of its bound multiplied by `errorBoundScale`, to show that a
+// narrower bound would miss libm's value.
+void boundFinalModulusScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
+                             int maxIterations, double errorBoundScale, double* low, double* high);
 
 // Test names and messages show a level by its name.
 inline void PrintTo(SimdLevel level, std::ostream* out) {
