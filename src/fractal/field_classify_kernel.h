@@ -139,6 +139,49 @@ void complexEighthPower(typename T::V& re, typename T::V& im) {
     }
 }
 
+// One step of the orbit of the lanes from `base`, from (x, y, z) with s = x^2 + z^2 and sqrtS its
+// root, to (nx, ny, nz), nextS and the modulus m: the same operations in the same order in every
+// kernel of this file, so that each follows exactly the orbit the others bound.
+template <class T>
+[[gnu::always_inline]] inline void orbitStep(const ClassifyLanes& lanes, int base, int step,
+                                             typename T::V x, typename T::V y, typename T::V z,
+                                             typename T::V s, typename T::V sqrtS,
+                                             typename T::V cx, typename T::V cy, typename T::V cz,
+                                             typename T::V& nx, typename T::V& ny,
+                                             typename T::V& nz, typename T::V& nextS,
+                                             typename T::V& m) {
+    using V = typename T::V;
+    using M = typename T::M;
+    const V undecided = T::set1(__builtin_nan(""));
+    const V minNormal = T::set1(0x1p-1022);
+    const V infinity = T::set1(__builtin_inf());
+    // The polar part: (y + i rho)^8 = r^8 (cos 8theta + i sin 8theta), no angle needed.
+    V polarRe = y;
+    V w = sqrtS;
+    complexEighthPower<T>(polarRe, w);
+    if (step == 0) {
+        // The first azimuth depends on (x, z) only and comes from libm, per column.
+        nx = T::add(T::mul(T::load(lanes.cosPhi8 + base), w), cx);
+        nz = T::add(T::mul(T::load(lanes.sinPhi8 + base), w), cz);
+    } else {
+        // (x + i z)^8 / s^4 = cos 8phi + i sin 8phi; w / s^4 is formed once.
+        V azimuthRe = x;
+        V azimuthIm = z;
+        complexEighthPower<T>(azimuthRe, azimuthIm);
+        const V s2 = T::mul(s, s);
+        const V s4 = T::mul(s2, s2);
+        const M normal = T::maskAnd(T::greater(s4, minNormal), T::less(s4, infinity));
+        const V scale = T::select(normal, T::div(w, s4), undecided);
+        nx = T::add(T::mul(azimuthRe, scale), cx);
+        nz = T::add(T::mul(azimuthIm, scale), cz);
+    }
+    ny = T::add(polarRe, cy);
+    // The next step's s and radius are this modulus's parts: (x^2 + z^2) + y^2 rounds
+    // like y^2 + s, so the radius is m itself.
+    nextS = T::add(T::mul(nx, nx), T::mul(nz, nz));
+    m = T::sqrt(T::add(nextS, T::mul(ny, ny)));
+}
+
 // Classifies lane n as the point lanes.c*[n] or, where `radii` is not null, as every point
 // within radii[n] of it (see "Regions" above), with every term of the bound times
 // errorBoundScale (1 in production).
@@ -158,8 +201,6 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
     const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
     const V radiusRounding = T::set1(kRadiusRoundingUlps * kUnit * errorBoundScale);
     const V undecided = T::set1(__builtin_nan(""));
-    const V minNormal = T::set1(0x1p-1022);
-    const V infinity = T::set1(__builtin_inf());
     const V below = T::set1(kCertainlyBelow);
     const V zero = T::set1(0.0);
     const V notBelow = T::set1(kCertainlyNotBelow);
@@ -229,33 +270,12 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
                 break;
             }
 
-            // The polar part: (y + i rho)^8 = r^8 (cos 8theta + i sin 8theta), no angle needed.
-            V polarRe = y;
-            V w = sqrtS;
-            complexEighthPower<T>(polarRe, w);
             V nx;
+            V ny;
             V nz;
-            if (step == 0) {
-                // The first azimuth depends on (x, z) only and comes from libm, per column.
-                nx = T::add(T::mul(T::load(lanes.cosPhi8 + base), w), cx);
-                nz = T::add(T::mul(T::load(lanes.sinPhi8 + base), w), cz);
-            } else {
-                // (x + i z)^8 / s^4 = cos 8phi + i sin 8phi; w / s^4 is formed once.
-                V azimuthRe = x;
-                V azimuthIm = z;
-                complexEighthPower<T>(azimuthRe, azimuthIm);
-                const V s2 = T::mul(s, s);
-                const V s4 = T::mul(s2, s2);
-                const M normal = T::maskAnd(T::greater(s4, minNormal), T::less(s4, infinity));
-                const V scale = T::select(normal, T::div(w, s4), undecided);
-                nx = T::add(T::mul(azimuthRe, scale), cx);
-                nz = T::add(T::mul(azimuthIm, scale), cz);
-            }
-            const V ny = T::add(polarRe, cy);
-            // The next step's s and radius are this modulus's parts: (x^2 + z^2) + y^2 rounds
-            // like y^2 + s, so the radius is m itself.
-            const V nextS = T::add(T::mul(nx, nx), T::mul(nz, nz));
-            const V m = T::sqrt(T::add(nextS, T::mul(ny, ny)));
+            V nextS;
+            V m;
+            orbitStep<T>(lanes, base, step, x, y, z, s, sqrtS, cx, cy, cz, nx, ny, nz, nextS, m);
 
             // The certified drift between this orbit and libm's (see the top of this file):
             // growth 8 kappa R^7, kappa = R / (rho - D) between 1 and 8 where the ball of radius
@@ -325,8 +345,6 @@ void boundFinalModulus(const ClassifyLanes& lanes, int count, int maxIterations,
     const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
     const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
     const V undecided = T::set1(__builtin_nan(""));
-    const V minNormal = T::set1(0x1p-1022);
-    const V infinity = T::set1(__builtin_inf());
     const V zero = T::set1(0.0);
 
     for (int base = 0; base < count; base += T::kLanes) {
@@ -350,28 +368,12 @@ void boundFinalModulus(const ClassifyLanes& lanes, int count, int maxIterations,
             const V reach4 = T::mul(reach2, reach2);
             const V reach7 = T::mul(T::mul(reach4, reach2), reach);
             const V reach8 = T::mul(reach7, reach);
-            V polarRe = y;
-            V w = sqrtS;
-            complexEighthPower<T>(polarRe, w);
             V nx;
+            V ny;
             V nz;
-            if (step == 0) {
-                nx = T::add(T::mul(T::load(lanes.cosPhi8 + base), w), cx);
-                nz = T::add(T::mul(T::load(lanes.sinPhi8 + base), w), cz);
-            } else {
-                V azimuthRe = x;
-                V azimuthIm = z;
-                complexEighthPower<T>(azimuthRe, azimuthIm);
-                const V s2 = T::mul(s, s);
-                const V s4 = T::mul(s2, s2);
-                const M normal = T::maskAnd(T::greater(s4, minNormal), T::less(s4, infinity));
-                const V scale = T::select(normal, T::div(w, s4), undecided);
-                nx = T::add(T::mul(azimuthRe, scale), cx);
-                nz = T::add(T::mul(azimuthIm, scale), cz);
-            }
-            const V ny = T::add(polarRe, cy);
-            const V nextS = T::add(T::mul(nx, nx), T::mul(nz, nz));
-            const V m = T::sqrt(T::add(nextS, T::mul(ny, ny)));
+            V nextS;
+            V m;
+            orbitStep<T>(lanes, base, step, x, y, z, s, sqrtS, cx, cy, cz, nx, ny, nz, nextS, m);
 
             const V offAxis = T::sub(T::mul(sqrtS, axisShrink), bound);
             const V ratio = T::min(eight, T::max(one, T::mul(T::div(reach, offAxis), ratioGrowth)));
