@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -94,6 +95,19 @@ SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by,
 }
 
 namespace {
+
+// The kernels take lanes by eight: lanes count..(count rounded up to eight) of the seven arrays
+// become copies of lane count - 1 (count at least 1), whose results are not read. Returns the
+// padded count.
+int padLanesToEight(std::initializer_list<double*> arrays, int count) {
+    const int padded = (count + 7) & ~7;
+    for (double* lane : arrays) {
+        for (int n = count; n < padded; ++n) {
+            lane[n] = lane[count - 1];
+        }
+    }
+    return padded;
+}
 
 constexpr int kLeafEdge = kOctreeBoxEdges[kOctreeDepths - 1];
 constexpr int kLeavesPerAxis = kN / kLeafEdge;
@@ -379,17 +393,10 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
                 index[count] = i;
                 ++count;
             }
-            for (int n = count; n < ((count + 7) & ~7); ++n) {
-                cx[n] = cx[count - 1];
-                cy[n] = cy[count - 1];
-                cz[n] = cz[count - 1];
-                s[n] = s[count - 1];
-                sqrtS[n] = sqrtS[count - 1];
-                cosPhi8[n] = cosPhi8[count - 1];
-                sinPhi8[n] = sinPhi8[count - 1];
-            }
             const ClassifyLanes lanes = {cx, cy, cz, s, sqrtS, cosPhi8, sinPhi8};
-            classifyLanes(level, lanes, (count + 7) & ~7, params.maxIterations, out);
+            classifyLanes(level, lanes, padLanesToEight({cx, cy, cz, s, sqrtS, cosPhi8, sinPhi8},
+                                                        count),
+                          params.maxIterations, out);
             stats.classified += count;
             for (int n = 0; n < count; ++n) {
                 row[index[n]] = out[n];
@@ -428,20 +435,12 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
         if (boundCount == 0) {
             return;
         }
-        for (int n = boundCount; n < ((boundCount + 7) & ~7); ++n) {
-            bx[n] = bx[boundCount - 1];
-            by[n] = by[boundCount - 1];
-            bz[n] = bz[boundCount - 1];
-            bs[n] = bs[boundCount - 1];
-            bSqrtS[n] = bSqrtS[boundCount - 1];
-            bCosPhi8[n] = bCosPhi8[boundCount - 1];
-            bSinPhi8[n] = bSinPhi8[boundCount - 1];
-        }
+        const int padded =
+            padLanesToEight({bx, by, bz, bs, bSqrtS, bCosPhi8, bSinPhi8}, boundCount);
         const ClassifyLanes lanes = {bx, by, bz, bs, bSqrtS, bCosPhi8, bSinPhi8};
         double lowModulus[kBoundLanes];
         double highModulus[kBoundLanes];
-        boundFinalModulus(level, lanes, (boundCount + 7) & ~7, params.maxIterations, lowModulus,
-                          highModulus);
+        boundFinalModulus(level, lanes, padded, params.maxIterations, lowModulus, highModulus);
         for (int n = 0; n < boundCount; ++n) {
             const int p = boundPosition[n];
             // The field falls as the modulus grows. A lane without a bound (NaN, which
