@@ -17,12 +17,7 @@
 TEST(BlockSampler, CertifiedBoxesAndTheirBlocksAgreeWithTheStraightforwardEvaluation) {
     static BlockBuffers reference;
     static BlockBuffers fast;
-    std::vector<SimdLevel> levels;
-    for (SimdLevel level : {SimdLevel::kAvx2, SimdLevel::kAvx512}) {
-        if (level <= detectSimdLevel()) {
-            levels.push_back(level);
-        }
-    }
+    const std::vector<SimdLevel> levels = vectorLevelsOfThisCpu();
     if (levels.empty()) {
         GTEST_SKIP() << "this CPU has no vector level";
     }

@@ -108,12 +108,7 @@ void checkBounds(SimdLevel level, const Box3d& block, const double* exact, doubl
 
 TEST(CrossingPins, BoundsHoldLibmsValueAndPinOnlyItsCrossingPoints) {
     static BlockBuffers reference;
-    std::vector<SimdLevel> levels;
-    for (SimdLevel level : {SimdLevel::kAvx2, SimdLevel::kAvx512}) {
-        if (level <= detectSimdLevel()) {
-            levels.push_back(level);
-        }
-    }
+    const std::vector<SimdLevel> levels = vectorLevelsOfThisCpu();
     if (levels.empty()) {
         GTEST_SKIP() << "this CPU has no vector level";
     }

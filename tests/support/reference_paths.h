@@ -48,6 +48,17 @@ void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
 void boundFinalModulusScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
                              int maxIterations, double errorBoundScale, double* low, double* high);
 
+// The vector levels this CPU runs, lowest first.
+inline std::vector<SimdLevel> vectorLevelsOfThisCpu() {
+    std::vector<SimdLevel> levels;
+    for (SimdLevel level : {SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+        if (level <= detectSimdLevel()) {
+            levels.push_back(level);
+        }
+    }
+    return levels;
+}
+
 // Test names and messages show a level by its name.
 inline void PrintTo(SimdLevel level, std::ostream* out) {
     *out << simdLevelName(level);
