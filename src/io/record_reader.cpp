@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,6 +67,9 @@ bool openRecordFile(const std::string& path, RecordReader& reader, std::string& 
     reader.fileBytes = fileBytes;
     reader.recordCount = fileBytes / recordBytes;
     reader.nextRecord = 0;
+    reader.kept.clear();
+    reader.fileRecordCount = reader.recordCount;
+    reader.nextFileRecord = 0;
     // A small file needs no more than its own records.
     const int64_t chunkCount =
         reader.recordCount < kRecordChunkCount ? reader.recordCount : kRecordChunkCount;
@@ -73,8 +77,11 @@ bool openRecordFile(const std::string& path, RecordReader& reader, std::string& 
     return true;
 }
 
-int64_t readRecordChunk(RecordReader& reader, std::string& error) {
-    int64_t wanted = reader.recordCount - reader.nextRecord;
+namespace {
+
+// The next records of the file itself into reader.chunk: their count, or -1 with `error` set.
+int64_t readFileChunk(RecordReader& reader, std::string& error) {
+    int64_t wanted = reader.fileRecordCount - reader.nextFileRecord;
     const int64_t capacity = static_cast<int64_t>(reader.chunk.size());
     if (wanted > capacity) {
         wanted = capacity;
@@ -101,8 +108,35 @@ int64_t readRecordChunk(RecordReader& reader, std::string& error) {
         }
         gotBytes += static_cast<size_t>(got);
     }
-    reader.nextRecord += wanted;
+    reader.nextFileRecord += wanted;
     return wanted;
+}
+
+}  // namespace
+
+int64_t readRecordChunk(RecordReader& reader, std::string& error) {
+    for (;;) {
+        const int64_t first = reader.nextFileRecord;
+        const int64_t count = readFileChunk(reader, error);
+        if (count <= 0 || reader.kept.empty()) {
+            if (count > 0) {
+                reader.nextRecord += count;
+            }
+            return count;
+        }
+        // The kept records close up in place; a chunk with none of them reads on.
+        int64_t keptCount = 0;
+        for (int64_t i = 0; i < count; ++i) {
+            const uint64_t record = static_cast<uint64_t>(first + i);
+            if ((reader.kept[record / 64] >> (record % 64)) & 1) {
+                reader.chunk[static_cast<size_t>(keptCount++)] = reader.chunk[static_cast<size_t>(i)];
+            }
+        }
+        if (keptCount > 0) {
+            reader.nextRecord += keptCount;
+            return keptCount;
+        }
+    }
 }
 
 bool rewindRecordFile(RecordReader& reader, std::string& error) {
@@ -111,5 +145,21 @@ bool rewindRecordFile(RecordReader& reader, std::string& error) {
         return false;
     }
     reader.nextRecord = 0;
+    reader.nextFileRecord = 0;
     return true;
+}
+
+bool keepRecords(RecordReader& reader, std::vector<uint64_t> kept, std::string& error) {
+    // Bits beyond the file, or missing words, keep nothing.
+    kept.resize(static_cast<size_t>((reader.fileRecordCount + 63) / 64), 0);
+    if (reader.fileRecordCount % 64 != 0 && !kept.empty()) {
+        kept.back() &= (uint64_t{1} << (reader.fileRecordCount % 64)) - 1;
+    }
+    int64_t keptCount = 0;
+    for (const uint64_t word : kept) {
+        keptCount += __builtin_popcountll(word);
+    }
+    reader.kept = std::move(kept);
+    reader.recordCount = keptCount;
+    return rewindRecordFile(reader, error);
 }

@@ -17,9 +17,14 @@ struct RecordReader {
     std::string path;
     int fd = -1;
     int64_t fileBytes = 0;
-    int64_t recordCount = 0;
+    int64_t recordCount = 0;  // records the reads hand out: the file's, or those `kept` lets by
     int64_t nextRecord = 0;  // index of the first record the next read returns
     std::vector<TriangleRecord> chunk;
+    // Empty, or one bit per record of the file (record i: bit i % 64 of word i / 64): then the
+    // reads hand out only the records whose bit is set, in file order (see keepRecords).
+    std::vector<uint64_t> kept;
+    int64_t fileRecordCount = 0;
+    int64_t nextFileRecord = 0;
 
     RecordReader() = default;
     ~RecordReader();
@@ -37,3 +42,9 @@ int64_t readRecordChunk(RecordReader& reader, std::string& error);
 
 // Starts the next readRecordChunk at the first record again.
 bool rewindRecordFile(RecordReader& reader, std::string& error);
+
+// From now on the reads of `reader` hand out only the records whose bit is set in `kept` (one bit
+// per record of the file, as RecordReader::kept), and recordCount counts them; the next read
+// starts at the first record again. An edit that drops triangles hands its result on this way, so
+// every later pass reads the edited file as if it were the whole file.
+bool keepRecords(RecordReader& reader, std::vector<uint64_t> kept, std::string& error);

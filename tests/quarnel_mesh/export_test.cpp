@@ -250,8 +250,7 @@ TEST(MeshExport, StreamedGlbOfPresetsZeroToThreeHoldsTheInMemoryOnesMesh) {
         {}, {"--normals"}, {"--size", "100"}, {"--normals", "--size", "100"}};
     size_t option = 0;
     for (const std::string& name : listDir(dir.path)) {
-        // Every edit loads the mesh and writes it in the vertex cache's order; one that drops
-        // nothing leaves the same mesh.
+        // An edit that drops nothing hands the writer the same records.
         const std::vector<std::string>& extra = options[option++ % options.size()];
         std::vector<std::string> streamedArgs = {"convert", dir.file(name), dir.file("s.glb")};
         streamedArgs.insert(streamedArgs.end(), extra.begin(), extra.end());
@@ -351,11 +350,15 @@ TEST(MeshExport, CompressedGlbDecodesToThePlainOnesMesh) {
     TempDir dir;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
     const std::string input = dir.file("quarnel_0.04m.v3c1");
-    // Compressed, the mesh is written from memory in the vertex cache's order; an edit that drops
-    // nothing takes the plain file the same way (a plain copy streams in the weld's order).
-    ASSERT_EQ(runMesh({"convert", input, dir.file("plain.glb"), "--normals", "--drop-islands", "1"})
-                  .exitStatus,
-              0);
+    // Compressed, the mesh is written from memory in the vertex cache's order; the writer does
+    // the same uncompressed (a plain conversion streams in the weld's order).
+    IndexedMesh mesh;
+    ASSERT_TRUE(loadFile(input, mesh));
+    AtomicOutput output;
+    std::string error;
+    ASSERT_TRUE(openAtomicOutput(dir.file("plain.glb"), output) &&
+                writeGlb(mesh, {true, false, "p0"}, output, error) && commitAtomicOutput(output))
+        << error;
     ASSERT_EQ(runMesh({"convert", input, dir.file("small.glb"), "--normals", "--compress"})
                   .exitStatus,
               0);
@@ -779,12 +782,20 @@ TEST(MeshExport, BodyKeepsTheLargestPieceAndTheVoidsInsideIt) {
                        "of 5 pieces, 36 faces\n");
     EXPECT_EQ(readFile(dir.file("body.stl")).size(), 84u + 48u * 50u);
     // What is left: the body less its void, 64 - 1 units, still closed.
-    IndexedMesh mesh;
-    ASSERT_TRUE(loadFile(input, mesh));
-    BodyReport report;
-    keepBody(mesh, report);
-    Topology topology;
+    RecordReader reader;
     std::string error;
+    Progress quiet;
+    IslandReport islands;
+    BodyReport report;
+    int64_t nonFinite = 0;
+    IndexedMesh mesh;
+    ASSERT_TRUE(openRecordFile(input, reader, error) &&
+                filterPieces(reader, {0, true}, 0, islands, report, nonFinite, quiet, nullptr,
+                             error) &&
+                loadIndexedMesh(reader, 0, mesh, quiet, nullptr, error))
+        << error;
+    EXPECT_EQ(reader.recordCount, 48);
+    Topology topology;
     ASSERT_TRUE(computeTopology(mesh, topology, error));
     EXPECT_EQ(topology.pieceCount, 2);
     EXPECT_EQ(topology.boundaryEdgeCount, 0);

@@ -149,9 +149,11 @@ std::pair<std::string, std::string> sharedBytes(const std::string& path, MeshFor
         uint8_t rgb[3];
         const IndexedMesh mesh = inMemory ? loadWhole(path) : IndexedMesh();
         EXPECT_TRUE(openAtomicOutput(outputPath, output));
+        SweepPlan plan;
         const bool written =
-            !inMemory ? writeSharedStream(reader, format, 0, output, quiet, nullptr, nonFinite,
-                                          rgb, error)
+            !inMemory ? planSweep(reader, plan, quiet, 0, nullptr, error) &&
+                            writeSharedStream(reader, plan, Placement(), format, 0, output,
+                                              quiet, 0, nullptr, nonFinite, rgb, error)
             : format == MeshFormat::kPly ? writePlyMesh(mesh, output, error)
                                          : writeObjMesh(mesh, output, error);
         EXPECT_TRUE(written && commitAtomicOutput(output)) << error;

@@ -90,117 +90,41 @@ bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string&
     return false;
 }
 
-bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat format,
-                   const std::string& outputPath, const ConvertOptions& options,
-                   AtomicOutput& output, ConvertReport& report, std::string& error);
-
-// Load, drop islands, simplify, place, write: every step but the last in memory, or simplified
-// while the file streams when that is the only edit.
-bool convertInMemory(RecordReader& reader, MeshFormat format, const std::string& outputPath,
-                     const ConvertOptions& options, ConvertReport& report, std::string& error) {
-    const bool simplify = options.simplifyRatio < 1.0;
-    // Only simplification streams: the pieces and the body need the whole mesh first.
-    const bool streamed = simplify && options.dropIslandFaces == 0 && !options.keepBodyOnly;
-    if (simplify) {
-        // Streamed, what is held is the chunks' result, a little more than the ratio asks for.
-        const double share = streamed ? chunkRatio(options.simplifyRatio) : 1.0;
-        const uint64_t needed = static_cast<uint64_t>(
-            share * static_cast<double>(reader.recordCount) *
-            static_cast<double>(kLoadBytesPerTriangle + kSimplifyBytesPerTriangle));
-        const uint64_t available = availableMemoryBytes();
-        if (needed > available) {
-            error = "simplifying the " + std::to_string(reader.recordCount) + " triangles of " +
-                    reader.path + " needs about " + formatBytes(needed) + " of memory and " +
-                    formatBytes(available) + " is available; " +
-                    (streamed ? "give a smaller ratio" : "simplify a smaller preset");
-            return false;
-        }
+// The turn and scale `options` ask of `format` for a mesh whose used vertices span the box
+// (`hasVertices` false: none): 3MF is z-up by definition and gets a printable size unless told
+// otherwise, glTF's unit is the metre. False with `error` set when the size cannot be given.
+bool choosePlacement(const std::string& inputPath, MeshFormat format, bool hasVertices,
+                     const Vec3f& boxMin, const Vec3f& boxMax, double smallestMagnitude,
+                     const ConvertOptions& options, Placement& placement, ConvertReport& report,
+                     std::string& error) {
+    placement = Placement();
+    // Slicers print what they are given: the fractal's axis (y) always becomes z in a 3MF.
+    placement.zUp = options.zUp || format == MeshFormat::kThreeMf;
+    double sizeMillimetres = options.sizeMillimetres;
+    if (format == MeshFormat::kThreeMf && sizeMillimetres == 0.0) {
+        sizeMillimetres = kDefaultThreeMfSizeMillimetres;
+        report.scaleNote = " (to 100 mm, the default size of a 3MF; --size sets another)";
     }
-    AtomicOutput output;
-    if (!createOutput(reader, outputPath, output, error)) {
+    if (sizeMillimetres == 0.0) {
+        return true;
+    }
+    if (!hasVertices || !scaleForSize(boxMin, boxMax, sizeMillimetres, placement.scale)) {
+        error = "cannot scale " + inputPath + " to a size: it has no extent";
         return false;
     }
-    IndexedMesh mesh;
-    if (streamed) {
-        report.simplified = true;
-        Progress progress =
-            startProgress("simplifying " + reader.path,
-                          kSimplifyRecordsPassCount * reader.recordCount, reader.fileBytes);
-        const bool simplified =
-            simplifyRecords(reader, options.simplifyRatio, options.weldMemoryLimitBytes, mesh,
-                            report.simplify, progress, options.stopRequested, error);
-        finishProgress(progress);
-        if (!simplified || stopped(options, error)) {
-            return false;
-        }
-        report.nonFiniteDropped = mesh.nonFiniteTriangles;
-        if (report.simplify.triangleCountBefore > 0 && mesh.indices.empty()) {
-            error = "nothing left after simplifying " + reader.path + " to " +
-                    formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
-                    " of its triangles; give a larger ratio";
-            return false;
-        }
-        return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
+    if (format == MeshFormat::kGlb) {
+        // A size in millimetres is written as MM / 1000.
+        placement.scale /= 1000.0;
+        report.scaleNote = " (millimetres as metres, glTF's unit)";
     }
-    Progress progress = startProgress("reading " + reader.path, reader.recordCount,
-                                      reader.fileBytes);
-    const bool loaded = loadIndexedMesh(reader, options.weldMemoryLimitBytes, mesh, progress,
-                                        options.stopRequested, error);
-    finishProgress(progress);
-    if (!loaded || stopped(options, error)) {
+    const std::string problem =
+        placementProblem(boxMin, boxMax, smallestMagnitude, placement.scale);
+    if (!problem.empty()) {
+        error = sizeRefusal(inputPath, sizeMillimetres, problem);
         return false;
     }
-    if (options.dropIslandFaces > 0) {
-        report.islandsChecked = true;
-        const bool hadTriangles = !mesh.indices.empty();
-        {
-            const StepLine step("finding the pieces of " + reader.path, reader.fileBytes);
-            dropIslands(mesh, options.dropIslandFaces, report.islands);
-        }
-        if (hadTriangles && mesh.indices.empty()) {
-            error = "nothing left after dropping the pieces of fewer than " +
-                    std::to_string(options.dropIslandFaces) + " faces from " + reader.path +
-                    ": its largest piece has " +
-                    std::to_string(report.islands.largestPieceFaceCount) + " faces";
-            return false;
-        }
-        if (stopped(options, error)) {
-            return false;
-        }
-    }
-    if (options.keepBodyOnly && !mesh.indices.empty()) {
-        report.bodyKept = true;
-        {
-            const StepLine step("finding the body of " + reader.path, reader.fileBytes);
-            keepBody(mesh, report.body);
-        }
-        if (stopped(options, error)) {
-            return false;
-        }
-    }
-    report.nonFiniteDropped = mesh.nonFiniteTriangles;
-    if (simplify && !mesh.indices.empty()) {
-        report.simplified = true;
-        bool simplified = false;
-        {
-            const StepLine step("simplifying " + reader.path, reader.fileBytes);
-            simplified = simplifyMesh(mesh, options.simplifyRatio, report.simplify, error);
-        }
-        if (!simplified) {
-            return false;
-        }
-        if (mesh.indices.empty()) {
-            error = "nothing left after simplifying " + reader.path + " to " +
-                    formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
-                    " of its triangles; give a larger ratio";
-            return false;
-        }
-        compactVertices(mesh);
-        if (stopped(options, error)) {
-            return false;
-        }
-    }
-    return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
+    report.scale = placement.scale;
+    return true;
 }
 
 // Turns and scales the edited mesh as asked, then writes and commits it.
@@ -212,35 +136,13 @@ bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat for
         error = "no triangles left to write to " + outputPath;
         return false;
     }
+    Vec3f boxMin, boxMax;
+    double smallestMagnitude = HUGE_VAL;
+    const bool hasVertices = usedVertexBox(mesh, boxMin, boxMax, smallestMagnitude);
     Placement placement;
-    // 3MF is z-up by definition, and slicers print what they are given: the fractal's axis (y)
-    // always becomes z there, and a plain conversion gets a printable size.
-    placement.zUp = options.zUp || format == MeshFormat::kThreeMf;
-    double sizeMillimetres = options.sizeMillimetres;
-    if (format == MeshFormat::kThreeMf && sizeMillimetres == 0.0) {
-        sizeMillimetres = kDefaultThreeMfSizeMillimetres;
-        report.scaleNote = " (to 100 mm, the default size of a 3MF; --size sets another)";
-    }
-    if (sizeMillimetres > 0.0) {
-        Vec3f boxMin, boxMax;
-        double smallestMagnitude = HUGE_VAL;
-        if (!usedVertexBox(mesh, boxMin, boxMax, smallestMagnitude) ||
-            !scaleForSize(boxMin, boxMax, sizeMillimetres, placement.scale)) {
-            error = "cannot scale " + reader.path + " to a size: it has no extent";
-            return false;
-        }
-        if (format == MeshFormat::kGlb) {
-            // glTF's unit is the metre: a size in millimetres is written as MM / 1000.
-            placement.scale /= 1000.0;
-            report.scaleNote = " (millimetres as metres, glTF's unit)";
-        }
-        const std::string problem =
-            placementProblem(boxMin, boxMax, smallestMagnitude, placement.scale);
-        if (!problem.empty()) {
-            error = sizeRefusal(reader.path, sizeMillimetres, problem);
-            return false;
-        }
-        report.scale = placement.scale;
+    if (!choosePlacement(reader.path, format, hasVertices, boxMin, boxMax, smallestMagnitude,
+                         options, placement, report, error)) {
+        return false;
     }
     if (!isIdentity(placement)) {
         for (WeldedVertex& vertex : mesh.vertices) {
@@ -264,22 +166,58 @@ bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat for
     return written && commitConverted(reader, format, firstRgb, output, error);
 }
 
-// A whole-mesh writer (3MF through lib3mf, a compressed glb) of an unsimplified file needs its
-// mesh and the writer's own copies in memory: refused before any work where that cannot fit.
+// The streamed simplifier on what the reader hands out, then the result placed and written.
+bool convertSimplified(RecordReader& reader, MeshFormat format, const std::string& outputPath,
+                       const ConvertOptions& options, AtomicOutput& output,
+                       ConvertReport& report, std::string& error) {
+    report.simplified = true;
+    IndexedMesh mesh;
+    Progress progress = startProgress("simplifying " + reader.path,
+                                      kSimplifyRecordsPassCount * reader.recordCount,
+                                      reader.fileBytes);
+    const bool simplified =
+        simplifyRecords(reader, options.simplifyRatio, options.weldMemoryLimitBytes, mesh,
+                        report.simplify, progress, options.stopRequested, error);
+    finishProgress(progress);
+    if (!simplified || stopped(options, error)) {
+        return false;
+    }
+    report.nonFiniteDropped += mesh.nonFiniteTriangles;
+    if (report.simplify.triangleCountBefore > 0 && mesh.indices.empty()) {
+        error = "nothing left after simplifying " + reader.path + " to " +
+                formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
+                " of its triangles; give a larger ratio";
+        return false;
+    }
+    return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
+}
+
+// What the edited mesh will need in memory, refused before any work where that cannot fit: the
+// streamed simplifier's joined result (a little more than the ratio asks for), or the whole mesh
+// and a whole-mesh writer's own copies (3MF through lib3mf, a compressed glb).
 bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOptions& options,
                   std::string& error) {
-    const bool wholeMeshWriter =
-        format == MeshFormat::kThreeMf || (format == MeshFormat::kGlb && options.compress);
-    if (!wholeMeshWriter || options.simplifyRatio < 1.0) {
-        return true;
+    const double records = static_cast<double>(reader.recordCount);
+    uint64_t needed = 0;
+    if (options.simplifyRatio < 1.0) {
+        needed = static_cast<uint64_t>(
+            chunkRatio(options.simplifyRatio) * records *
+            static_cast<double>(kLoadBytesPerTriangle + kSimplifyBytesPerTriangle));
+    } else if (format == MeshFormat::kThreeMf || (format == MeshFormat::kGlb && options.compress)) {
+        needed = static_cast<uint64_t>(reader.recordCount) *
+                 (kLoadBytesPerTriangle + (format == MeshFormat::kThreeMf
+                                               ? kThreeMfBytesPerTriangle
+                                               : kCompressedGlbBytesPerTriangle));
     }
-    const uint64_t needed =
-        static_cast<uint64_t>(reader.recordCount) *
-        (kLoadBytesPerTriangle + (format == MeshFormat::kThreeMf ? kThreeMfBytesPerTriangle
-                                                                 : kCompressedGlbBytesPerTriangle));
     const uint64_t available = availableMemoryBytes();
     if (needed <= available) {
         return true;
+    }
+    if (options.simplifyRatio < 1.0) {
+        error = "simplifying the " + std::to_string(reader.recordCount) + " triangles of " +
+                reader.path + " needs about " + formatBytes(needed) + " of memory and " +
+                formatBytes(available) + " is available; give a smaller ratio";
+        return false;
     }
     error = std::string(format == MeshFormat::kThreeMf ? "writing" : "compressing") + " the " +
             std::to_string(reader.recordCount) + " triangles of " + reader.path + " as " +
@@ -289,46 +227,106 @@ bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOp
     return false;
 }
 
-// A glb of the records as they are, placed: the plan, which gives the box for --size, then the
-// writer's weld and copy.
-bool convertGlbStream(RecordReader& reader, const std::string& outputPath,
-                      const ConvertOptions& options, ConvertReport& report, std::string& error) {
-    AtomicOutput output;
-    if (!createOutput(reader, outputPath, output, error)) {
-        return false;
-    }
-    Progress progress = startProgress("converting " + reader.path + " to " + outputPath,
-                                      (1 + kGlbStreamPassCount) * reader.recordCount,
+// The whole mesh loaded for a writer that needs it, then placed and written.
+bool convertLoaded(RecordReader& reader, MeshFormat format, const std::string& outputPath,
+                   const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
+                   std::string& error) {
+    IndexedMesh mesh;
+    Progress progress = startProgress("reading " + reader.path, reader.recordCount,
                                       reader.fileBytes);
-    SweepPlan plan;
-    if (!planSweep(reader, plan, progress, 0, options.stopRequested, error)) {
+    const bool loaded = loadIndexedMesh(reader, options.weldMemoryLimitBytes, mesh, progress,
+                                        options.stopRequested, error);
+    finishProgress(progress);
+    if (!loaded || stopped(options, error)) {
         return false;
     }
+    report.nonFiniteDropped += mesh.nonFiniteTriangles;
+    return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
+}
+
+// STL, PLY, OBJ and plain glb straight from the records: a pass for the box (STL, when a size is
+// asked) or the plan (the indexed formats), then the format's own passes.
+bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string& outputPath,
+                     const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
+                     std::string& error) {
+    const bool measures = format == MeshFormat::kStl && options.sizeMillimetres > 0.0;
+    const int64_t passCount = format == MeshFormat::kStl   ? (measures ? 2 : 1)
+                              : format == MeshFormat::kGlb ? 1 + kGlbStreamPassCount
+                                                           : 1 + kSharedStreamPassCount;
+    Progress progress = startProgress("converting " + reader.path + " to " + outputPath,
+                                      passCount * reader.recordCount, reader.fileBytes);
     Placement placement;
-    placement.zUp = options.zUp;
-    if (options.sizeMillimetres > 0.0) {
-        if (plan.finiteTriangleCount == 0 ||
-            !scaleForSize(plan.boxMin, plan.boxMax, options.sizeMillimetres, placement.scale)) {
-            error = "cannot scale " + reader.path + " to a size: it has no extent";
-            return false;
-        }
-        // glTF's unit is the metre: a size in millimetres is written as MM / 1000.
-        placement.scale /= 1000.0;
-        report.scaleNote = " (millimetres as metres, glTF's unit)";
-        const std::string problem =
-            placementProblem(plan.boxMin, plan.boxMax, plan.smallestMagnitude, placement.scale);
-        if (!problem.empty()) {
-            error = sizeRefusal(reader.path, options.sizeMillimetres, problem);
-            return false;
-        }
-        report.scale = placement.scale;
+    SweepPlan plan;
+    bool placed = false;
+    if (format == MeshFormat::kStl) {
+        MeshSummary summary;
+        placed = (!measures ||
+                  summariseMesh(reader, summary, progress, options.stopRequested, error)) &&
+                 choosePlacement(reader.path, format, summary.finiteVertexCount > 0,
+                                 summary.boxMin, summary.boxMax, summary.smallestMagnitude,
+                                 options, placement, report, error);
+    } else {
+        placed = planSweep(reader, plan, progress, 0, options.stopRequested, error) &&
+                 choosePlacement(reader.path, format, plan.finiteTriangleCount > 0, plan.boxMin,
+                                 plan.boxMax, plan.smallestMagnitude, options, placement, report,
+                                 error);
     }
-    const bool written = writeGlbStream(
-        reader, plan, placement, {options.smoothNormals, false, fileNameOf(reader.path)},
-        options.weldMemoryLimitBytes, output, progress, reader.recordCount,
-        options.stopRequested, report.nonFiniteDropped, error);
+    if (!placed) {
+        return false;
+    }
+    const int64_t done = measures || format != MeshFormat::kStl ? reader.recordCount : 0;
+    uint8_t firstRgb[3];
+    standardRgb(firstRgb);
+    int64_t nonFiniteDropped = 0;
+    bool written = false;
+    if (format == MeshFormat::kStl) {
+        written = writeStlStream(reader, placement, output, progress, done,
+                                 options.stopRequested, error);
+    } else if (format == MeshFormat::kGlb) {
+        written = writeGlbStream(reader, plan, placement,
+                                 {options.smoothNormals, false, fileNameOf(reader.path)},
+                                 options.weldMemoryLimitBytes, output, progress, done,
+                                 options.stopRequested, nonFiniteDropped, error);
+    } else {
+        written = writeSharedStream(reader, plan, placement, format,
+                                    options.weldMemoryLimitBytes, output, progress, done,
+                                    options.stopRequested, nonFiniteDropped, firstRgb, error);
+    }
     finishProgress(progress);
-    return written && commitOutput(output, error);
+    report.nonFiniteDropped += nonFiniteDropped;
+    return written && commitConverted(reader, format, firstRgb, output, error);
+}
+
+// --drop-islands and --body over sweeps of the file, leaving the reader handing out what they
+// keep. False with `error` set when they fail or leave nothing.
+bool filterPiecesOf(RecordReader& reader, const ConvertOptions& options, ConvertReport& report,
+                    std::string& error) {
+    PieceFilter filter;
+    filter.minFaceCount = options.dropIslandFaces;
+    filter.keepBody = options.keepBodyOnly;
+    const int64_t recordCount = reader.recordCount;
+    Progress progress = startProgress(
+        std::string(filter.keepBody ? "finding the body of " : "finding the pieces of ") +
+            reader.path,
+        pieceFilterPassCount(filter) * recordCount, reader.fileBytes);
+    const bool filtered =
+        filterPieces(reader, filter, options.weldMemoryLimitBytes, report.islands, report.body,
+                     report.nonFiniteDropped, progress, options.stopRequested, error);
+    finishProgress(progress);
+    if (!filtered) {
+        return false;
+    }
+    report.islandsChecked = filter.minFaceCount > 0;
+    const bool hadTriangles = recordCount > report.nonFiniteDropped;
+    if (report.islandsChecked && hadTriangles && reader.recordCount == 0) {
+        error = "nothing left after dropping the pieces of fewer than " +
+                std::to_string(options.dropIslandFaces) + " faces from " + reader.path +
+                ": its largest piece has " +
+                std::to_string(report.islands.largestPieceFaceCount) + " faces";
+        return false;
+    }
+    report.bodyKept = filter.keepBody && hadTriangles;
+    return !stopped(options, error);
 }
 
 }  // namespace
@@ -356,61 +354,25 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
                 " triangles; binary STL holds at most 4294967295";
         return false;
     }
-    const bool unedited = options.simplifyRatio == 1.0 && options.dropIslandFaces == 0 &&
-                          !options.keepBodyOnly;
-    const bool streams = unedited && (format == MeshFormat::kStl ||
-                                      (format == MeshFormat::kGlb && !options.compress));
-    if (!streams && !(isPlainCopy(options) && format != MeshFormat::kGlb &&
-                      format != MeshFormat::kThreeMf)) {
-        if (!fitsInMemory(reader, format, options, error)) {
-            return false;
-        }
-        return convertInMemory(reader, format, outputPath, options, report, error);
-    }
-    if (format == MeshFormat::kGlb) {
-        return convertGlbStream(reader, outputPath, options, report, error);
-    }
-    Placement placement;
-    placement.zUp = options.zUp;
-    if (options.sizeMillimetres > 0.0) {
-        // A first pass for the box; the records are read again to write them.
-        Progress boxProgress = startProgress("measuring " + inputPath, reader.recordCount,
-                                             reader.fileBytes);
-        MeshSummary summary;
-        const bool measured =
-            summariseMesh(reader, summary, boxProgress, options.stopRequested, error);
-        finishProgress(boxProgress);
-        if (!measured) {
-            return false;
-        }
-        if (summary.finiteVertexCount == 0 ||
-            !scaleForSize(summary.boxMin, summary.boxMax, options.sizeMillimetres,
-                          placement.scale)) {
-            error = "cannot scale " + inputPath + " to a size: it has no extent";
-            return false;
-        }
-        const std::string problem = placementProblem(summary.boxMin, summary.boxMax,
-                                                     summary.smallestMagnitude, placement.scale);
-        if (!problem.empty()) {
-            error = sizeRefusal(inputPath, options.sizeMillimetres, problem);
-            return false;
-        }
-        report.scale = placement.scale;
+    // Sized for the whole file, as if no piece were dropped.
+    if (!fitsInMemory(reader, format, options, error)) {
+        return false;
     }
     AtomicOutput output;
     if (!createOutput(reader, outputPath, output, error)) {
         return false;
     }
-    const int64_t passCount = format == MeshFormat::kStl ? 1 : kSharedStreamPassCount;
-    Progress progress = startProgress("converting " + inputPath + " to " + outputPath,
-                                      passCount * reader.recordCount, reader.fileBytes);
-    uint8_t firstRgb[3];
-    standardRgb(firstRgb);
-    const bool written =
-        format == MeshFormat::kStl
-            ? writeStlStream(reader, placement, output, progress, options.stopRequested, error)
-            : writeSharedStream(reader, format, options.weldMemoryLimitBytes, output, progress,
-                                options.stopRequested, report.nonFiniteDropped, firstRgb, error);
-    finishProgress(progress);
-    return written && commitConverted(reader, format, firstRgb, output, error);
+    // Every step reads the file, or what the pieces' filter lets through, as a stream; only the
+    // simplifier's result and the whole-mesh writers' input are held.
+    if ((options.dropIslandFaces > 0 || options.keepBodyOnly) &&
+        !filterPiecesOf(reader, options, report, error)) {
+        return false;
+    }
+    if (options.simplifyRatio < 1.0) {
+        return convertSimplified(reader, format, outputPath, options, output, report, error);
+    }
+    if (format == MeshFormat::kThreeMf || (format == MeshFormat::kGlb && options.compress)) {
+        return convertLoaded(reader, format, outputPath, options, output, report, error);
+    }
+    return convertStreamed(reader, format, outputPath, options, output, report, error);
 }

@@ -1,179 +1,295 @@
-// Pieces by a union-find over the vertices (see labelPieces); a void of the body found by the
-// parity of a ray's crossings with the body, over a grid of its faces.
+// Pieces by a union-find over the welded vertex indices of a sweep; then, sweep by sweep, the
+// numbers of each piece, the rays from the candidate voids through the body's faces, and the
+// records kept. Every sweep numbers the vertices alike and hands the triangles in file order, so
+// what a sweep learns holds for the next, and each number is summed in the order the whole mesh
+// in memory would sum it.
 #include "quarnel_mesh/edit/islands.h"
 
+#include <algorithm>
 #include <cmath>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "quarnel_mesh/edit/topology.h"
-
-void dropIslands(IndexedMesh& mesh, int64_t minFaceCount, IslandReport& report) {
-    report = IslandReport();
-    std::vector<uint32_t> pieceOfVertex;
-    report.pieceCount = labelPieces(mesh, pieceOfVertex);
-    // Faces per piece, counted at the piece's label (its lowest vertex).
-    std::vector<int64_t> faceCountOfPiece(mesh.vertices.size(), 0);
-    for (size_t i = 0; i < mesh.indices.size(); i += 3) {
-        ++faceCountOfPiece[pieceOfVertex[mesh.indices[i]]];
-    }
-    for (const int64_t faces : faceCountOfPiece) {
-        if (faces > report.largestPieceFaceCount) {
-            report.largestPieceFaceCount = faces;
-        }
-        if (faces > 0 && faces < minFaceCount) {
-            ++report.droppedPieceCount;
-            report.droppedFaceCount += faces;
-        }
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < mesh.indices.size(); i += 3) {
-        if (faceCountOfPiece[pieceOfVertex[mesh.indices[i]]] >= minFaceCount) {
-            for (int c = 0; c < 3; ++c) {
-                mesh.indices[kept + c] = mesh.indices[i + c];
-            }
-            kept += 3;
-        }
-    }
-    mesh.indices.resize(kept);
-    compactVertices(mesh);
-}
+#include "quarnel_mesh/model/sweep_weld.h"
 
 namespace {
 
-// Crossings of the ray from `p` along +x with the triangles listed in `cell`. A point on an
-// edge of the projection belongs to one side of it only (the half-open rule below), so a ray
-// through an edge shared by two faces is counted once.
-int rayCrossings(const IndexedMesh& mesh, const std::vector<uint32_t>& cell, const Vec3d& p) {
+// What one sweep learns of a piece.
+struct PieceNumbers {
+    int64_t faceCount = 0;
+    double volume = 0.0;  // signed, in file order: negative for a piece wound inwards
+    Vec3d boxMin = {HUGE_VAL, HUGE_VAL, HUGE_VAL};
+    Vec3d boxMax = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    Vec3d probes[3];      // the first vertex of each of its first three triangles
+    int probeCount = 0;
+    bool kept = true;
+    bool island = false;
+};
+
+// A probe of a candidate void, waiting in its cell for the body's faces to cross its ray.
+struct RayProbe {
+    Vec3d point;
+    uint32_t piece;
     int crossings = 0;
-    for (const uint32_t t : cell) {
-        const Vec3d a = toVec3d(mesh.vertices[mesh.indices[3 * t]].position);
-        const Vec3d b = toVec3d(mesh.vertices[mesh.indices[3 * t + 1]].position);
-        const Vec3d c = toVec3d(mesh.vertices[mesh.indices[3 * t + 2]].position);
-        // Edge functions in the (y, z) plane; which side a zero falls on depends only on the
-        // edge's direction, the same for both faces that share it (which run it oppositely).
-        const auto side = [&p](const Vec3d& from, const Vec3d& to) {
-            const double value = (to.y - from.y) * (p.z - from.z) - (to.z - from.z) * (p.y - from.y);
-            if (value != 0.0) {
-                return value > 0.0;
-            }
-            return to.y > from.y || (to.y == from.y && to.z > from.z);
-        };
-        const bool ab = side(a, b);
-        if (ab != side(b, c) || ab != side(c, a)) {
-            continue;
-        }
-        // Where the triangle's plane meets the line; beyond p along +x counts.
-        const Vec3d n = cross(subtract(b, a), subtract(c, a));
-        if (n.x == 0.0) {
-            continue;
-        }
-        const double x = a.x - (n.y * (p.y - a.y) + n.z * (p.z - a.z)) / n.x;
-        if (x > p.x) {
-            ++crossings;
-        }
-    }
-    return crossings;
+};
+
+Vec3d positionOf(const SweepTriangles& triangles, uint32_t index) {
+    return toVec3d(triangles.window[index - triangles.windowFirstIndex].position);
 }
+
+// The body's grid: its (y, z) extent in kBodyGridCells^2 cells, each listing the probes in it.
+struct BodyGrid {
+    Vec3d lo;
+    Vec3d hi;
+    double cellY = 0.0;
+    double cellZ = 0.0;
+    std::vector<RayProbe> probes;
+    std::vector<std::vector<uint32_t>> probesOfCell;
+};
 
 }  // namespace
 
-void keepBody(IndexedMesh& mesh, BodyReport& report) {
-    report = BodyReport();
-    std::vector<uint32_t> pieceOfVertex;
-    report.pieceCount = labelPieces(mesh, pieceOfVertex);
-    const size_t triangleCount = mesh.indices.size() / 3;
-    std::vector<int64_t> faceCountOfPiece(mesh.vertices.size(), 0);
-    std::vector<double> volumeOfPiece(mesh.vertices.size(), 0.0);
-    for (size_t t = 0; t < triangleCount; ++t) {
-        const uint32_t* corner = &mesh.indices[3 * t];
-        const uint32_t piece = pieceOfVertex[corner[0]];
-        ++faceCountOfPiece[piece];
-        volumeOfPiece[piece] += dot(toVec3d(mesh.vertices[corner[0]].position),
-                                    cross(toVec3d(mesh.vertices[corner[1]].position),
-                                          toVec3d(mesh.vertices[corner[2]].position))) / 6.0;
-    }
-    uint32_t body = 0;
-    for (size_t piece = 0; piece < faceCountOfPiece.size(); ++piece) {
-        if (faceCountOfPiece[piece] > faceCountOfPiece[body]) {
-            body = static_cast<uint32_t>(piece);
+int bodyGridCell(double value, double start, double width) {
+    const int cell = width > 0.0 ? static_cast<int>((value - start) / width) : 0;
+    return cell < 0 ? 0 : cell >= kBodyGridCells ? kBodyGridCells - 1 : cell;
+}
+
+bool rayCrossesTriangle(const Vec3d& a, const Vec3d& b, const Vec3d& c, const Vec3d& p) {
+    // Edge functions in the (y, z) plane; which side a zero falls on depends only on the edge's
+    // direction, the same for both faces that share it (which run it oppositely).
+    const auto side = [&p](const Vec3d& from, const Vec3d& to) {
+        const double value = (to.y - from.y) * (p.z - from.z) - (to.z - from.z) * (p.y - from.y);
+        if (value != 0.0) {
+            return value > 0.0;
         }
-    }
-    report.bodyFaceCount = faceCountOfPiece.empty() ? 0 : faceCountOfPiece[body];
-    // The body's faces in a grid over its (y, z) extent, so that each ray meets only the faces
-    // of its own cell.
-    constexpr int kCells = 128;
-    Vec3d lo = {HUGE_VAL, HUGE_VAL, HUGE_VAL};
-    Vec3d hi = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-    for (size_t t = 0; t < triangleCount; ++t) {
-        for (int c = 0; c < 3 && pieceOfVertex[mesh.indices[3 * t]] == body; ++c) {
-            const Vec3d v = toVec3d(mesh.vertices[mesh.indices[3 * t + c]].position);
-            lo = {std::fmin(lo.x, v.x), std::fmin(lo.y, v.y), std::fmin(lo.z, v.z)};
-            hi = {std::fmax(hi.x, v.x), std::fmax(hi.y, v.y), std::fmax(hi.z, v.z)};
-        }
-    }
-    const double cellY = (hi.y - lo.y) / kCells;
-    const double cellZ = (hi.z - lo.z) / kCells;
-    const auto cellOf = [&](double value, double start, double width) {
-        const int cell = width > 0.0 ? static_cast<int>((value - start) / width) : 0;
-        return cell < 0 ? 0 : cell >= kCells ? kCells - 1 : cell;
+        return to.y > from.y || (to.y == from.y && to.z > from.z);
     };
-    std::vector<std::vector<uint32_t>> cells(kCells * kCells);
-    for (size_t t = 0; t < triangleCount; ++t) {
-        if (pieceOfVertex[mesh.indices[3 * t]] != body) {
-            continue;
+    const bool ab = side(a, b);
+    if (ab != side(b, c) || ab != side(c, a)) {
+        return false;
+    }
+    // Where the triangle's plane meets the line; beyond p along +x counts.
+    const Vec3d n = cross(subtract(b, a), subtract(c, a));
+    if (n.x == 0.0) {
+        return false;
+    }
+    const double x = a.x - (n.y * (p.y - a.y) + n.z * (p.z - a.z)) / n.x;
+    return x > p.x;
+}
+
+int64_t pieceFilterPassCount(const PieceFilter& filter) {
+    // The plan, the labels, the numbers, the rays (for the body), the records kept.
+    return filter.keepBody ? 5 : 4;
+}
+
+bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weldMemoryLimitBytes,
+                  IslandReport& islands, BodyReport& body, int64_t& nonFiniteDropped,
+                  Progress& progress, const std::atomic<bool>* stopRequested,
+                  std::string& error) {
+    islands = IslandReport();
+    body = BodyReport();
+    if (!reader.kept.empty()) {
+        error = "the pieces of " + reader.path + " are found once, over the whole file";
+        return false;
+    }
+    const int64_t records = reader.recordCount;
+    int64_t done = 0;
+    SweepPlan plan;
+    SweepResult swept;
+    const auto sweep = [&](const SweepConsumer& consumer) {
+        done += records;
+        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, progress, done,
+                         stopRequested, error);
+    };
+    std::vector<uint32_t> pieceOfVertex;
+    std::vector<PieceNumbers> pieces;
+    BodyGrid grid;
+    std::vector<uint64_t> kept;
+    try {
+        if (!planSweep(reader, plan, progress, 0, stopRequested, error)) {
+            return false;
         }
-        Vec3d tlo = {0, HUGE_VAL, HUGE_VAL};
-        Vec3d thi = {0, -HUGE_VAL, -HUGE_VAL};
-        for (int c = 0; c < 3; ++c) {
-            const Vec3d v = toVec3d(mesh.vertices[mesh.indices[3 * t + c]].position);
-            tlo = {0, std::fmin(tlo.y, v.y), std::fmin(tlo.z, v.z)};
-            thi = {0, std::fmax(thi.y, v.y), std::fmax(thi.z, v.z)};
+        // 1. The pieces: a union-find in which the lower root wins, so that each piece ends up
+        // labelled by its lowest vertex (as loading the whole mesh would number it).
+        const int64_t faceBound = plan.finiteTriangleCount;
+        pieceOfVertex.reserve(static_cast<size_t>(faceBound / 2 + faceBound / 64 + 4096));
+        SweepConsumer labels;
+        labels.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
+            for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+                const uint32_t* corner = &triangles.indices[3 * t];
+                for (int c = 0; c < 3; ++c) {
+                    while (pieceOfVertex.size() <= corner[c]) {
+                        pieceOfVertex.push_back(static_cast<uint32_t>(pieceOfVertex.size()));
+                    }
+                }
+                joinPieces(pieceOfVertex, corner[0], corner[1]);
+                joinPieces(pieceOfVertex, corner[0], corner[2]);
+            }
+            return true;
+        };
+        if (!sweep(labels)) {
+            return false;
         }
-        for (int y = cellOf(tlo.y, lo.y, cellY); y <= cellOf(thi.y, lo.y, cellY); ++y) {
-            for (int z = cellOf(tlo.z, lo.z, cellZ); z <= cellOf(thi.z, lo.z, cellZ); ++z) {
-                cells[y * kCells + z].push_back(static_cast<uint32_t>(t));
+        // Every parent is a lower index, so in index order a vertex's parent already holds its
+        // piece's dense number: one pass turns the forest into piece numbers in label order.
+        uint32_t pieceCount = 0;
+        for (size_t v = 0; v < pieceOfVertex.size(); ++v) {
+            pieceOfVertex[v] = pieceOfVertex[v] == v ? pieceCount++ : pieceOfVertex[pieceOfVertex[v]];
+        }
+        pieces.resize(pieceCount);
+
+        // 2. Each piece's faces, volume, box and probes, in file order.
+        SweepConsumer numbers;
+        numbers.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
+            for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+                const uint32_t* corner = &triangles.indices[3 * t];
+                PieceNumbers& piece = pieces[pieceOfVertex[corner[0]]];
+                const Vec3d v[3] = {positionOf(triangles, corner[0]),
+                                    positionOf(triangles, corner[1]),
+                                    positionOf(triangles, corner[2])};
+                ++piece.faceCount;
+                piece.volume += dot(v[0], cross(v[1], v[2])) / 6.0;
+                for (const Vec3d& p : v) {
+                    piece.boxMin = {std::fmin(piece.boxMin.x, p.x), std::fmin(piece.boxMin.y, p.y),
+                                    std::fmin(piece.boxMin.z, p.z)};
+                    piece.boxMax = {std::fmax(piece.boxMax.x, p.x), std::fmax(piece.boxMax.y, p.y),
+                                    std::fmax(piece.boxMax.z, p.z)};
+                }
+                if (piece.probeCount < 3) {
+                    piece.probes[piece.probeCount++] = v[0];
+                }
+            }
+            return true;
+        };
+        if (!sweep(numbers)) {
+            return false;
+        }
+        nonFiniteDropped = swept.nonFiniteTriangles;
+        int64_t keptPieceCount = 0;
+        for (PieceNumbers& piece : pieces) {
+            islands.largestPieceFaceCount = std::max(islands.largestPieceFaceCount, piece.faceCount);
+            if (piece.faceCount < filter.minFaceCount) {
+                piece.kept = false;
+                piece.island = true;
+                ++islands.droppedPieceCount;
+                islands.droppedFaceCount += piece.faceCount;
+            } else {
+                ++keptPieceCount;
             }
         }
-    }
-    // A void is wound inwards (negative volume) and lies inside the body: an odd number of the
-    // body's faces beyond it along a ray. Three of its vertices vote, against a ray that grazes.
-    std::vector<int> votesOfPiece(mesh.vertices.size(), 0);
-    std::vector<int> askedOfPiece(mesh.vertices.size(), 0);
-    for (size_t t = 0; t < triangleCount; ++t) {
-        const uint32_t vertex = mesh.indices[3 * t];
-        const uint32_t piece = pieceOfVertex[vertex];
-        if (piece == body || !(volumeOfPiece[piece] < 0.0) || askedOfPiece[piece] == 3) {
-            continue;
-        }
-        const Vec3d p = toVec3d(mesh.vertices[vertex].position);
-        const bool within = p.y >= lo.y && p.y <= hi.y && p.z >= lo.z && p.z <= hi.z;
-        const auto& cell = cells[cellOf(p.y, lo.y, cellY) * kCells + cellOf(p.z, lo.z, cellZ)];
-        ++askedOfPiece[piece];
-        votesOfPiece[piece] += within && rayCrossings(mesh, cell, p) % 2 == 1 ? 1 : 0;
-    }
-    std::vector<bool> kept(mesh.vertices.size(), false);
-    kept[body] = true;
-    for (size_t piece = 0; piece < kept.size(); ++piece) {
-        if (faceCountOfPiece[piece] == 0 || piece == body) {
-            continue;
-        }
-        if (2 * votesOfPiece[piece] > askedOfPiece[piece]) {
-            kept[piece] = true;
-            ++report.voidCount;
-        } else {
-            ++report.droppedPieceCount;
-            report.droppedFaceCount += faceCountOfPiece[piece];
-        }
-    }
-    size_t next = 0;
-    for (size_t i = 0; i < mesh.indices.size(); i += 3) {
-        if (kept[pieceOfVertex[mesh.indices[i]]]) {
-            for (int c = 0; c < 3; ++c) {
-                mesh.indices[next + c] = mesh.indices[i + c];
+        islands.pieceCount = pieceCount;
+
+        // 3. The body, and the rays from the probes of its candidate voids through its faces.
+        uint32_t bodyPiece = UINT32_MAX;
+        if (filter.keepBody && keptPieceCount > 0) {
+            for (uint32_t p = 0; p < pieceCount; ++p) {
+                if (pieces[p].kept &&
+                    (bodyPiece == UINT32_MAX || pieces[p].faceCount > pieces[bodyPiece].faceCount)) {
+                    bodyPiece = p;
+                }
             }
-            next += 3;
+            body.pieceCount = keptPieceCount;
+            body.bodyFaceCount = pieces[bodyPiece].faceCount;
+            grid.lo = pieces[bodyPiece].boxMin;
+            grid.hi = pieces[bodyPiece].boxMax;
+            grid.cellY = (grid.hi.y - grid.lo.y) / kBodyGridCells;
+            grid.cellZ = (grid.hi.z - grid.lo.z) / kBodyGridCells;
+            grid.probesOfCell.resize(kBodyGridCells * kBodyGridCells);
+            for (uint32_t p = 0; p < pieceCount; ++p) {
+                // Only a piece wound inwards can be a void; a probe outside the body's extent
+                // asks, and votes no.
+                if (!pieces[p].kept || p == bodyPiece || !(pieces[p].volume < 0.0)) {
+                    continue;
+                }
+                for (int k = 0; k < pieces[p].probeCount; ++k) {
+                    const Vec3d& point = pieces[p].probes[k];
+                    if (point.y >= grid.lo.y && point.y <= grid.hi.y && point.z >= grid.lo.z &&
+                        point.z <= grid.hi.z) {
+                        grid.probesOfCell[bodyGridCell(point.y, grid.lo.y, grid.cellY) *
+                                              kBodyGridCells +
+                                          bodyGridCell(point.z, grid.lo.z, grid.cellZ)]
+                            .push_back(static_cast<uint32_t>(grid.probes.size()));
+                        grid.probes.push_back({point, p});
+                    }
+                }
+            }
+            SweepConsumer rays;
+            rays.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
+                for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+                    const uint32_t* corner = &triangles.indices[3 * t];
+                    if (pieceOfVertex[corner[0]] != bodyPiece) {
+                        continue;
+                    }
+                    const Vec3d a = positionOf(triangles, corner[0]);
+                    const Vec3d b = positionOf(triangles, corner[1]);
+                    const Vec3d c = positionOf(triangles, corner[2]);
+                    // The face meets the rays of every cell its (y, z) box covers.
+                    const int y0 = bodyGridCell(std::fmin(a.y, std::fmin(b.y, c.y)), grid.lo.y,
+                                                grid.cellY);
+                    const int y1 = bodyGridCell(std::fmax(a.y, std::fmax(b.y, c.y)), grid.lo.y,
+                                                grid.cellY);
+                    const int z0 = bodyGridCell(std::fmin(a.z, std::fmin(b.z, c.z)), grid.lo.z,
+                                                grid.cellZ);
+                    const int z1 = bodyGridCell(std::fmax(a.z, std::fmax(b.z, c.z)), grid.lo.z,
+                                                grid.cellZ);
+                    for (int y = y0; y <= y1; ++y) {
+                        for (int z = z0; z <= z1; ++z) {
+                            for (const uint32_t probe : grid.probesOfCell[y * kBodyGridCells + z]) {
+                                RayProbe& ray = grid.probes[probe];
+                                ray.crossings += rayCrossesTriangle(a, b, c, ray.point) ? 1 : 0;
+                            }
+                        }
+                    }
+                }
+                return true;
+            };
+            if (!sweep(rays)) {
+                return false;
+            }
+            std::vector<int> votesOfPiece(pieceCount, 0);
+            for (const RayProbe& ray : grid.probes) {
+                votesOfPiece[ray.piece] += ray.crossings % 2;
+            }
+            for (uint32_t p = 0; p < pieceCount; ++p) {
+                if (!pieces[p].kept || p == bodyPiece) {
+                    continue;
+                }
+                const int asked = pieces[p].volume < 0.0 ? pieces[p].probeCount : 0;
+                if (2 * votesOfPiece[p] > asked) {
+                    ++body.voidCount;
+                } else {
+                    pieces[p].kept = false;
+                    ++body.droppedPieceCount;
+                    body.droppedFaceCount += pieces[p].faceCount;
+                }
+            }
         }
+
+        // 4. The records kept: a bit each, the non-finite ones never.
+        kept.assign(static_cast<size_t>((reader.fileRecordCount + 63) / 64), 0);
+        int64_t record = 0;
+        SweepConsumer keep;
+        keep.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
+            int64_t t = 0;
+            for (int64_t r = 0; r < triangles.recordCount; ++r, ++record) {
+                if (!hasFiniteVertices(triangles.records[r])) {
+                    continue;
+                }
+                if (pieces[pieceOfVertex[triangles.indices[3 * t]]].kept) {
+                    kept[static_cast<size_t>(record / 64)] |= uint64_t{1} << (record % 64);
+                }
+                ++t;
+            }
+            return true;
+        };
+        if (!sweep(keep)) {
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory for the pieces of " + reader.path;
+        return false;
     }
-    mesh.indices.resize(next);
-    compactVertices(mesh);
+    return keepRecords(reader, std::move(kept), error);
 }

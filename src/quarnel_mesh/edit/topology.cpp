@@ -11,28 +11,6 @@
 
 namespace {
 
-// Path halving: every step points a vertex at its grandparent, which keeps the trees flat
-// without recursion.
-uint32_t findRoot(std::vector<uint32_t>& parent, uint32_t v) {
-    while (parent[v] != v) {
-        parent[v] = parent[parent[v]];
-        v = parent[v];
-    }
-    return v;
-}
-
-// The lower root wins, so each piece ends up labelled by its lowest vertex whatever the order of
-// the triangles.
-void joinVertices(std::vector<uint32_t>& parent, uint32_t a, uint32_t b) {
-    const uint32_t rootA = findRoot(parent, a);
-    const uint32_t rootB = findRoot(parent, b);
-    if (rootA < rootB) {
-        parent[rootB] = rootA;
-    } else if (rootB < rootA) {
-        parent[rootA] = rootB;
-    }
-}
-
 uint64_t edgeKey(uint32_t a, uint32_t b) {
     return a < b ? (static_cast<uint64_t>(a) << 32) | b : (static_cast<uint64_t>(b) << 32) | a;
 }
@@ -99,13 +77,13 @@ int64_t labelPieces(const IndexedMesh& mesh, std::vector<uint32_t>& pieceOfVerte
     }
     std::vector<bool> used(mesh.vertices.size(), false);
     for (size_t i = 0; i < mesh.indices.size(); i += 3) {
-        joinVertices(pieceOfVertex, mesh.indices[i], mesh.indices[i + 1]);
-        joinVertices(pieceOfVertex, mesh.indices[i], mesh.indices[i + 2]);
+        joinPieces(pieceOfVertex, mesh.indices[i], mesh.indices[i + 1]);
+        joinPieces(pieceOfVertex, mesh.indices[i], mesh.indices[i + 2]);
         used[mesh.indices[i]] = true;
     }
     int64_t pieceCount = 0;
     for (size_t v = 0; v < pieceOfVertex.size(); ++v) {
-        pieceOfVertex[v] = findRoot(pieceOfVertex, static_cast<uint32_t>(v));
+        pieceOfVertex[v] = findPieceRoot(pieceOfVertex, static_cast<uint32_t>(v));
         if (pieceOfVertex[v] == v && used[v]) {
             ++pieceCount;
         }
@@ -174,8 +152,8 @@ bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topolo
             }
             // As labelPieces, degenerate triangles join their vertices too.
             for (int c = 1; c < 3; ++c) {
-                const uint32_t rootA = findRoot(parent, corner[0]);
-                const uint32_t rootB = findRoot(parent, corner[c]);
+                const uint32_t rootA = findPieceRoot(parent, corner[0]);
+                const uint32_t rootB = findPieceRoot(parent, corner[c]);
                 if (rootA != rootB) {
                     ++joinCount;
                     parent[std::max(rootA, rootB)] = std::min(rootA, rootB);

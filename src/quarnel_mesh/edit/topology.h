@@ -36,6 +36,28 @@ bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topolo
                    Progress& progress, int64_t doneBefore, const std::atomic<bool>* stopRequested,
                    std::string& error);
 
+// The root of `v` in a union-find over vertex indices, by path halving: every step points a
+// vertex at its grandparent, which keeps the trees flat without recursion.
+inline uint32_t findPieceRoot(std::vector<uint32_t>& parent, uint32_t v) {
+    while (parent[v] != v) {
+        parent[v] = parent[parent[v]];
+        v = parent[v];
+    }
+    return v;
+}
+
+// Joins the pieces of `a` and `b`. The lower root wins, so each piece ends up labelled by its
+// lowest vertex whatever the order of the triangles, and every parent is a lower index.
+inline void joinPieces(std::vector<uint32_t>& parent, uint32_t a, uint32_t b) {
+    const uint32_t rootA = findPieceRoot(parent, a);
+    const uint32_t rootB = findPieceRoot(parent, b);
+    if (rootA < rootB) {
+        parent[rootB] = rootA;
+    } else if (rootB < rootA) {
+        parent[rootA] = rootB;
+    }
+}
+
 // For each vertex, the lowest vertex index of its piece (pieces join through shared vertices);
 // returns the number of pieces among the used vertices.
 int64_t labelPieces(const IndexedMesh& mesh, std::vector<uint32_t>& pieceOfVertex);

@@ -515,7 +515,7 @@ bool writeGlbInOrder(const IndexedMesh& mesh, const GlbOptions& options, AtomicO
                                    std::string& sweepError) {
         const SweepTriangles triangles = {mesh.indices.data(),
                                           static_cast<int64_t>(mesh.indices.size() / 3),
-                                          mesh.vertices.data(), 0};
+                                          mesh.vertices.data(), 0, nullptr, 0};
         result.vertexCount = static_cast<int64_t>(mesh.vertices.size());
         result.color = mesh.color;
         return consumer.onTriangles(triangles, sweepError) &&

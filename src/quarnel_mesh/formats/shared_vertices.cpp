@@ -1,6 +1,7 @@
 #include "quarnel_mesh/formats/shared_vertices.h"
 
 #include <cstring>
+#include <vector>
 
 #include "quarnel_mesh/formats/obj.h"
 #include "quarnel_mesh/formats/ply.h"
@@ -18,17 +19,18 @@ bool outputFailed(const AtomicOutput& output, std::string& error) {
 
 }  // namespace
 
-bool writeSharedStream(RecordReader& reader, MeshFormat format, uint64_t weldMemoryLimitBytes,
-                       AtomicOutput& output, Progress& progress,
+bool writeSharedStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
+                       MeshFormat format, uint64_t weldMemoryLimitBytes, AtomicOutput& output,
+                       Progress& progress, int64_t doneBefore,
                        const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
                        uint8_t firstRgb[3], std::string& error) {
-    SweepPlan plan;
     SweepResult counted;
-    if (!planSweep(reader, plan, progress, 0, stopRequested, error) ||
-        !sweepWeld(reader, plan, weldMemoryLimitBytes, SweepConsumer(), counted, progress,
-                   reader.recordCount, stopRequested, error)) {
+    if (!sweepWeld(reader, plan, weldMemoryLimitBytes, SweepConsumer(), counted, progress,
+                   doneBefore, stopRequested, error)) {
         return false;
     }
+    const bool moved = !isIdentity(placement);
+    std::vector<WeldedVertex> placed;  // a batch of final vertices, turned and scaled
     nonFiniteDropped = counted.nonFiniteTriangles;
     const int64_t faceCount = reader.recordCount - nonFiniteDropped;
     if (format == MeshFormat::kPly) {
@@ -41,6 +43,13 @@ bool writeSharedStream(RecordReader& reader, MeshFormat format, uint64_t weldMem
                                   std::string& writeError) {
         if (firstIndex == 0) {
             std::memcpy(firstRgb, vertices[0].rgb, 3);
+        }
+        if (moved) {
+            placed.assign(vertices, vertices + count);
+            for (WeldedVertex& vertex : placed) {
+                vertex.position = placeVertex(vertex.position, placement);
+            }
+            vertices = placed.data();
         }
         if (format == MeshFormat::kPly) {
             writePlyVertices(output, vertices, static_cast<size_t>(count));
@@ -63,9 +72,9 @@ bool writeSharedStream(RecordReader& reader, MeshFormat format, uint64_t weldMem
     // Every pass must meet the counts the header gave.
     for (const SweepConsumer* writer : {&vertexWriter, &faceWriter}) {
         SweepResult written;
-        const int64_t doneBefore = (writer == &vertexWriter ? 2 : 3) * reader.recordCount;
+        const int64_t passesBefore = writer == &vertexWriter ? 1 : 2;
         if (!sweepWeld(reader, plan, weldMemoryLimitBytes, *writer, written, progress,
-                       doneBefore, stopRequested, error)) {
+                       doneBefore + passesBefore * reader.recordCount, stopRequested, error)) {
             return false;
         }
         if (written.vertexCount != counted.vertexCount ||

@@ -23,9 +23,10 @@ Vec3f facetNormal(const TriangleRecord& record);
 // Every record of `reader` from the start, each vertex placed first, so that the normals are
 // those of the written triangle. False with `error` set when a read or write fails or
 // `stopRequested` (may be null) is raised.
+// `progress` counts the records from `doneBefore`.
 bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutput& output,
-                    Progress& progress, const std::atomic<bool>* stopRequested,
-                    std::string& error);
+                    Progress& progress, int64_t doneBefore,
+                    const std::atomic<bool>* stopRequested, std::string& error);
 
 // The triangles of `mesh`, as they stand.
 bool writeStlMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);

@@ -140,7 +140,8 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimit
             if (consumer.onTriangles) {
                 const SweepTriangles triangles = {indices.data(),
                                                   static_cast<int64_t>(indices.size() / 3),
-                                                  window.vertices.data(), windowFirstIndex};
+                                                  window.vertices.data(), windowFirstIndex,
+                                                  records, count};
                 if (!consumer.onTriangles(triangles, error)) {
                     return false;
                 }

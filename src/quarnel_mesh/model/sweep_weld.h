@@ -39,12 +39,15 @@ struct SweepPlan {
 };
 
 // One chunk's welded triangles, three indices each in file order (non-finite ones left out).
-// Every index is in the window: window[index - windowFirstIndex].
+// Every index is in the window: window[index - windowFirstIndex]. `records` are the chunk's
+// records they came from, the non-finite ones among them.
 struct SweepTriangles {
     const uint32_t* indices;
     int64_t triangleCount;
     const WeldedVertex* window;
     int64_t windowFirstIndex;
+    const TriangleRecord* records;
+    int64_t recordCount;
 };
 
 // What a sweep hands on after each chunk: first its triangles, then the vertices that became
