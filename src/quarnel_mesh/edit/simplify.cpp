@@ -106,9 +106,16 @@ std::vector<uint32_t> simplifySlabs(const IndexedMesh& mesh, double ratio, doubl
         simplifySlab(mesh, trianglesOfSlab[s], ratio, slabs[s]);
     });
     std::vector<uint32_t> joined;
-    absoluteError = 0.0;
+    size_t joinedCount = 0;
     for (const Slab& slab : slabs) {
+        joinedCount += slab.indices.size();
+    }
+    // Reserved whole, and each slab let go once copied: never a doubling of the largest table.
+    joined.reserve(joinedCount);
+    absoluteError = 0.0;
+    for (Slab& slab : slabs) {
         joined.insert(joined.end(), slab.indices.begin(), slab.indices.end());
+        std::vector<uint32_t>().swap(slab.indices);
         absoluteError = std::fmax(absoluteError, slab.absoluteError);
     }
     return joined;

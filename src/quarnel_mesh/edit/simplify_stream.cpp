@@ -140,6 +140,13 @@ uint32_t localIndexOf(std::vector<uint64_t>& slots, StreamChunk& chunk, uint32_t
 void joinChunks(std::vector<std::unique_ptr<StreamChunk>>& chunks, IndexedMesh& mesh) {
     std::vector<std::pair<uint32_t, WeldedVertex>> vertices;
     size_t indexCount = 0;
+    size_t vertexCount = 0;
+    for (const auto& chunk : chunks) {
+        vertexCount += chunk->keptVertices.size();
+    }
+    // Reserved whole: grown by doubling, this table would take up to three times its size for
+    // a moment, and at preset 11 it is the largest thing the simplifier holds.
+    vertices.reserve(vertexCount);
     for (auto& chunk : chunks) {
         vertices.insert(vertices.end(), chunk->keptVertices.begin(), chunk->keptVertices.end());
         releaseMemory(chunk->keptVertices);
