@@ -69,6 +69,12 @@ void simplifyChunk(StreamChunk& chunk, double ratio) {
         used[kept[i]] = 1;
         chunk.keptIndices[i] = chunk.globalOfLocal[kept[i]];
     }
+    // Held until the sweep ends, chunk after chunk: sized exactly, not by doubling.
+    size_t usedCount = 0;
+    for (const char u : used) {
+        usedCount += static_cast<size_t>(u);
+    }
+    chunk.keptVertices.reserve(usedCount);
     for (size_t local = 0; local < used.size(); ++local) {
         if (used[local] != 0) {
             chunk.keptVertices.emplace_back(chunk.globalOfLocal[local], chunk.vertices[local]);
