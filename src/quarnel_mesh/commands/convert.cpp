@@ -77,7 +77,8 @@ bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string&
         return writeGlb(mesh, {options.smoothNormals, options.compress, sourceName}, output,
                         error);
     case MeshFormat::kThreeMf:
-        return writeThreeMf(mesh, sourceName, output, report.degenerateDropped, error);
+        return writeThreeMf(mesh, sourceName, options.stopRequested, output,
+                            report.degenerateDropped, error);
     case MeshFormat::kStl:
         return writeStlMesh(mesh, output, error);
     case MeshFormat::kPly:
@@ -264,28 +265,22 @@ bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat for
     return written && commitConverted(reader, format, firstRgb, output, error);
 }
 
-// A whole-mesh writer (3MF through lib3mf, a compressed glb) of an unsimplified file needs its
-// mesh and the writer's own copies in memory: refused before any work where that cannot fit.
+// The compressed glb of an unsimplified file needs its mesh and the writer's own copies in
+// memory: refused before any work where that cannot fit.
 bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOptions& options,
                   std::string& error) {
-    const bool wholeMeshWriter =
-        format == MeshFormat::kThreeMf || (format == MeshFormat::kGlb && options.compress);
-    if (!wholeMeshWriter || options.simplifyRatio < 1.0) {
+    if (format != MeshFormat::kGlb || !options.compress || options.simplifyRatio < 1.0) {
         return true;
     }
-    const uint64_t needed =
-        static_cast<uint64_t>(reader.recordCount) *
-        (kLoadBytesPerTriangle + (format == MeshFormat::kThreeMf ? kThreeMfBytesPerTriangle
-                                                                 : kCompressedGlbBytesPerTriangle));
+    const uint64_t needed = static_cast<uint64_t>(reader.recordCount) *
+                            (kLoadBytesPerTriangle + kCompressedGlbBytesPerTriangle);
     const uint64_t available = availableMemoryBytes();
     if (needed <= available) {
         return true;
     }
-    error = std::string(format == MeshFormat::kThreeMf ? "writing" : "compressing") + " the " +
-            std::to_string(reader.recordCount) + " triangles of " + reader.path + " as " +
-            (format == MeshFormat::kThreeMf ? "3MF" : "glTF") + " needs about " +
-            formatBytes(needed) + " of memory and " + formatBytes(available) +
-            " is available; simplify it first (--simplify)";
+    error = "compressing the " + std::to_string(reader.recordCount) + " triangles of " +
+            reader.path + " as glTF needs about " + formatBytes(needed) + " of memory and " +
+            formatBytes(available) + " is available; simplify it first (--simplify)";
     return false;
 }
 
@@ -331,6 +326,52 @@ bool convertGlbStream(RecordReader& reader, const std::string& outputPath,
     return written && commitOutput(output, error);
 }
 
+// A 3MF of the records as they are: the plan gives the box for the size (100 mm unless asked),
+// then the writer's weld and copy. Upright always, as placeAndWrite places a 3MF.
+bool convertThreeMfStream(RecordReader& reader, const std::string& outputPath,
+                          const ConvertOptions& options, ConvertReport& report,
+                          std::string& error) {
+    AtomicOutput output;
+    if (!createOutput(reader, outputPath, output, error)) {
+        return false;
+    }
+    Progress progress = startProgress("converting " + reader.path + " to " + outputPath,
+                                      (1 + kThreeMfStreamPassCount) * reader.recordCount,
+                                      reader.fileBytes);
+    SweepPlan plan;
+    if (!planSweep(reader, plan, progress, 0, options.stopRequested, error)) {
+        return false;
+    }
+    if (plan.finiteTriangleCount == 0) {
+        error = "no triangles left to write to " + outputPath;
+        return false;
+    }
+    Placement placement;
+    placement.zUp = true;
+    double sizeMillimetres = options.sizeMillimetres;
+    if (sizeMillimetres == 0.0) {
+        sizeMillimetres = kDefaultThreeMfSizeMillimetres;
+        report.scaleNote = " (to 100 mm, the default size of a 3MF; --size sets another)";
+    }
+    if (!scaleForSize(plan.boxMin, plan.boxMax, sizeMillimetres, placement.scale)) {
+        error = "cannot scale " + reader.path + " to a size: it has no extent";
+        return false;
+    }
+    const std::string problem =
+        placementProblem(plan.boxMin, plan.boxMax, plan.smallestMagnitude, placement.scale);
+    if (!problem.empty()) {
+        error = sizeRefusal(reader.path, sizeMillimetres, problem);
+        return false;
+    }
+    report.scale = placement.scale;
+    const bool written = writeThreeMfStream(
+        reader, plan, placement, fileNameOf(reader.path), options.weldMemoryLimitBytes, output,
+        progress, reader.recordCount, options.stopRequested, report.nonFiniteDropped,
+        report.degenerateDropped, error);
+    finishProgress(progress);
+    return written && commitOutput(output, error);
+}
+
 }  // namespace
 
 bool isPlainCopy(const ConvertOptions& options) {
@@ -358,8 +399,9 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     }
     const bool unedited = options.simplifyRatio == 1.0 && options.dropIslandFaces == 0 &&
                           !options.keepBodyOnly;
-    const bool streams = unedited && (format == MeshFormat::kStl ||
-                                      (format == MeshFormat::kGlb && !options.compress));
+    const bool streams = unedited &&
+                         (format == MeshFormat::kStl || format == MeshFormat::kThreeMf ||
+                          (format == MeshFormat::kGlb && !options.compress));
     if (!streams && !(isPlainCopy(options) && format != MeshFormat::kGlb &&
                       format != MeshFormat::kThreeMf)) {
         if (!fitsInMemory(reader, format, options, error)) {
@@ -369,6 +411,9 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     }
     if (format == MeshFormat::kGlb) {
         return convertGlbStream(reader, outputPath, options, report, error);
+    }
+    if (format == MeshFormat::kThreeMf) {
+        return convertThreeMfStream(reader, outputPath, options, report, error);
     }
     Placement placement;
     placement.zUp = options.zUp;
