@@ -5,11 +5,13 @@
 BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-RUN_PACKAGES := cmake make g++ libtbb-dev libpng-dev libmeshoptimizer-dev lib3mf-dev
+RUN_PACKAGES := cmake make g++ libtbb-dev libpng-dev libmeshoptimizer-dev zlib1g-dev
+# lib3mf-dev and unzip: independent readers of quarnel-mesh's .3mf and of its zip package;
 # bindfs: a FUSE mount without unnamed files, for the tests of outputs on such file systems;
 # prusa-slicer and chromium: the slicer that reads and slices quarnel-mesh's .3mf, and the browser
 # that loads its .glb.
-TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev assimp-utils bindfs prusa-slicer chromium
+TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev lib3mf-dev unzip assimp-utils bindfs prusa-slicer \
+  chromium
 # From npm, for the tests of quarnel-mesh's .glb output: the Khronos glTF validator, and three.js
 # (with its meshopt decoder) to load the file in the browser.
 NPM_TOOLS := gltf-validator@2.0.0-dev.3.10 three@0.170.0

@@ -77,7 +77,8 @@ bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string&
         return writeGlb(mesh, {options.smoothNormals, options.compress, sourceName}, output,
                         error);
     case MeshFormat::kThreeMf:
-        return writeThreeMf(mesh, sourceName, output, report.degenerateDropped, error);
+        return writeThreeMf(mesh, sourceName, options.stopRequested, output,
+                            report.degenerateDropped, error);
     case MeshFormat::kStl:
         return writeStlMesh(mesh, output, error);
     case MeshFormat::kPly:
@@ -194,7 +195,7 @@ bool convertSimplified(RecordReader& reader, MeshFormat format, const std::strin
 
 // What the edited mesh will need in memory, refused before any work where that cannot fit: the
 // streamed simplifier's joined result (a little more than the ratio asks for), or the whole mesh
-// and a whole-mesh writer's own copies (3MF through lib3mf, a compressed glb).
+// and the compressed glb's own copies.
 bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOptions& options,
                   std::string& error) {
     const double records = static_cast<double>(reader.recordCount);
@@ -203,11 +204,9 @@ bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOp
         needed = static_cast<uint64_t>(
             chunkRatio(options.simplifyRatio) * records *
             static_cast<double>(kLoadBytesPerTriangle + kSimplifyBytesPerTriangle));
-    } else if (format == MeshFormat::kThreeMf || (format == MeshFormat::kGlb && options.compress)) {
+    } else if (format == MeshFormat::kGlb && options.compress) {
         needed = static_cast<uint64_t>(reader.recordCount) *
-                 (kLoadBytesPerTriangle + (format == MeshFormat::kThreeMf
-                                               ? kThreeMfBytesPerTriangle
-                                               : kCompressedGlbBytesPerTriangle));
+                 (kLoadBytesPerTriangle + kCompressedGlbBytesPerTriangle);
     }
     const uint64_t available = availableMemoryBytes();
     if (needed <= available) {
@@ -219,11 +218,9 @@ bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOp
                 formatBytes(available) + " is available; give a smaller ratio";
         return false;
     }
-    error = std::string(format == MeshFormat::kThreeMf ? "writing" : "compressing") + " the " +
-            std::to_string(reader.recordCount) + " triangles of " + reader.path + " as " +
-            (format == MeshFormat::kThreeMf ? "3MF" : "glTF") + " needs about " +
-            formatBytes(needed) + " of memory and " + formatBytes(available) +
-            " is available; simplify it first (--simplify)";
+    error = "compressing the " + std::to_string(reader.recordCount) + " triangles of " +
+            reader.path + " as glTF needs about " + formatBytes(needed) + " of memory and " +
+            formatBytes(available) + " is available; simplify it first (--simplify)";
     return false;
 }
 
@@ -244,15 +241,16 @@ bool convertLoaded(RecordReader& reader, MeshFormat format, const std::string& o
     return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
 }
 
-// STL, PLY, OBJ and plain glb straight from the records: a pass for the box (STL, when a size is
-// asked) or the plan (the indexed formats), then the format's own passes.
+// STL, PLY, OBJ, plain glb and 3MF straight from the records: a pass for the box (STL, when a
+// size is asked) or the plan (the indexed formats), then the format's own passes.
 bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string& outputPath,
                      const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
                      std::string& error) {
     const bool measures = format == MeshFormat::kStl && options.sizeMillimetres > 0.0;
     const int64_t passCount = format == MeshFormat::kStl   ? (measures ? 2 : 1)
                               : format == MeshFormat::kGlb ? 1 + kGlbStreamPassCount
-                                                           : 1 + kSharedStreamPassCount;
+                              : format == MeshFormat::kThreeMf ? 1 + kThreeMfStreamPassCount
+                                                               : 1 + kSharedStreamPassCount;
     Progress progress = startProgress("converting " + reader.path + " to " + outputPath,
                                       passCount * reader.recordCount, reader.fileBytes);
     Placement placement;
@@ -266,10 +264,15 @@ bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string&
                                  summary.boxMin, summary.boxMax, summary.smallestMagnitude,
                                  options, placement, report, error);
     } else {
-        placed = planSweep(reader, plan, progress, 0, options.stopRequested, error) &&
-                 choosePlacement(reader.path, format, plan.finiteTriangleCount > 0, plan.boxMin,
-                                 plan.boxMax, plan.smallestMagnitude, options, placement, report,
-                                 error);
+        placed = planSweep(reader, plan, progress, 0, options.stopRequested, error);
+        if (placed && plan.finiteTriangleCount == 0 &&
+            (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
+            error = "no triangles left to write to " + outputPath;
+            return false;
+        }
+        placed = placed && choosePlacement(reader.path, format, plan.finiteTriangleCount > 0,
+                                           plan.boxMin, plan.boxMax, plan.smallestMagnitude,
+                                           options, placement, report, error);
     }
     if (!placed) {
         return false;
@@ -287,6 +290,11 @@ bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string&
                                  {options.smoothNormals, false, fileNameOf(reader.path)},
                                  options.weldMemoryLimitBytes, output, progress, done,
                                  options.stopRequested, nonFiniteDropped, error);
+    } else if (format == MeshFormat::kThreeMf) {
+        written = writeThreeMfStream(reader, plan, placement, fileNameOf(reader.path),
+                                     options.weldMemoryLimitBytes, output, progress, done,
+                                     options.stopRequested, nonFiniteDropped,
+                                     report.degenerateDropped, error);
     } else {
         written = writeSharedStream(reader, plan, placement, format,
                                     options.weldMemoryLimitBytes, output, progress, done,
@@ -363,7 +371,7 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     // Every step reads the file, or what the pieces' filter lets through, as a stream; only the
-    // simplifier's result and the whole-mesh writers' input are held.
+    // simplifier's result and the compressed glb's input are held.
     if ((options.dropIslandFaces > 0 || options.keepBodyOnly) &&
         !filterPiecesOf(reader, options, report, error)) {
         return false;
@@ -371,7 +379,7 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     if (options.simplifyRatio < 1.0) {
         return convertSimplified(reader, format, outputPath, options, output, report, error);
     }
-    if (format == MeshFormat::kThreeMf || (format == MeshFormat::kGlb && options.compress)) {
+    if (format == MeshFormat::kGlb && options.compress) {
         return convertLoaded(reader, format, outputPath, options, output, report, error);
     }
     return convertStreamed(reader, format, outputPath, options, output, report, error);

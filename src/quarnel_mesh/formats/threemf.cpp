@@ -1,123 +1,50 @@
-// 3MF through lib3mf's C interface: one mesh object in millimetres with a base material of the
-// record colour, one build item. lib3mf writes the zip package into memory (it seeks back to
-// patch the zip headers, which the append-only output cannot do), and the bytes then go through
-// the atomic output like every other format.
+// 3MF: an Open Packaging zip of three parts, the content types, the package relationships and
+// the model XML, which holds one mesh object in millimetres with a base material of the record
+// colour, and one build item. The model's vertices must come before its triangles while a sweep
+// hands them on interleaved, so each list is deflated into its own scratch file beside the
+// output, and the model part is three deflate segments in a row: its head (known last, as it
+// names the colour and the object's identifier), the vertices, the triangles with the tail.
+#include "quarnel_mesh/formats/threemf.h"
+
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <new>
+#include <functional>
 
-#include <Model/COM/NMR_DLLInterfaces.h>
-
-#include "common/process_setup.h"
-#include "quarnel_mesh/formats/threemf.h"
+#include "quarnel_mesh/formats/zip_package.h"
 #include "quarnel_mesh/model/vertex_welder.h"
+#include "quarnel_mesh/util/scratch_file.h"
 #include "quarnel_mesh/util/text.h"
 
 namespace {
 
-// lib3mf refuses any coordinate beyond a billion millimetres.
+// Readers refuse any coordinate beyond a billion millimetres.
 constexpr float kMaxThreeMfCoordinate = 1e9f;
 
-struct MemoryStream {
-    std::vector<char> bytes;
-    size_t position = 0;
-    bool failed = false;
-    bool stopped = false;
-};
+// Vertices or triangles between two looks at the stop flag: a few milliseconds of text.
+constexpr int64_t kStopCheckCount = 65536;
 
-// lib3mf's stream callbacks (its nfUint32, nfByte and nfUint64 are these fixed-width types)
-// return 0 for success.
-uint32_t writeToMemory(const uint8_t* data, uint32_t byteCount, void* user) {
-    MemoryStream& stream = *static_cast<MemoryStream*>(user);
-    // lib3mf writes the package in many small pieces. A failed piece would make it throw from a
-    // destructor (and so abort), so after a stop the pieces are only dropped: the write ends
-    // without the deflate work it skips, or the stop backstop ends it first.
-    if (stream.stopped || stopWasRequested()) {
-        stream.stopped = true;
-        return 0;
-    }
-    try {
-        if (stream.position + byteCount > stream.bytes.size()) {
-            stream.bytes.resize(stream.position + byteCount);
-        }
-    } catch (const std::bad_alloc&) {
-        stream.failed = true;
-        return 1;
-    }
-    std::memcpy(stream.bytes.data() + stream.position, data, byteCount);
-    stream.position += byteCount;
-    return 0;
-}
+constexpr char kContentTypes[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">\n"
+    " <Default Extension=\"rels\" "
+    "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>\n"
+    " <Default Extension=\"model\" "
+    "ContentType=\"application/vnd.ms-package.3dmanufacturing-3dmodel+xml\"/>\n"
+    "</Types>\n";
 
-uint32_t seekInMemory(uint64_t position, void* user) {
-    MemoryStream& stream = *static_cast<MemoryStream*>(user);
-    if (position > stream.bytes.size()) {
-        return 1;
-    }
-    stream.position = static_cast<size_t>(position);
-    return 0;
-}
+constexpr char kRelationships[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">\n"
+    " <Relationship Target=\"/3D/3dmodel.model\" Id=\"rel0\" "
+    "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/>\n"
+    "</Relationships>\n";
 
-// FNV-1a over the geometry: the seed of the package's identifiers.
-uint64_t hashGeometry(const std::vector<NMR::MODELMESHVERTEX>& vertices,
-                      const std::vector<NMR::MODELMESHTRIANGLE>& triangles) {
-    uint64_t hash = 0xCBF29CE484222325ull;
-    const auto add = [&hash](const void* data, size_t byteCount) {
-        const unsigned char* bytes = static_cast<const unsigned char*>(data);
-        for (size_t i = 0; i < byteCount; ++i) {
-            hash = (hash ^ bytes[i]) * 0x100000001B3ull;
-        }
-    };
-    add(vertices.data(), vertices.size() * sizeof(NMR::MODELMESHVERTEX));
-    add(triangles.data(), triangles.size() * sizeof(NMR::MODELMESHTRIANGLE));
-    return hash;
-}
-
-// lib3mf draws random UUIDs for the object, the build and its item; these take their place so
-// that the same mesh gives the same bytes, and different meshes different identifiers. Shaped as
-// version-4 UUIDs, which readers expect.
-std::string geometryUuid(uint64_t geometryHash, uint64_t salt) {
-    const uint64_t high = mixBits(geometryHash ^ salt);
-    const uint64_t low = mixBits(high + 0x9E3779B97F4A7C15ull * (salt + 1));
-    char text[40];
-    std::snprintf(text, sizeof text, "%08llx-%04llx-4%03llx-%04llx-%012llx",
-                  static_cast<unsigned long long>(high >> 32),
-                  static_cast<unsigned long long>((high >> 16) & 0xFFFF),
-                  static_cast<unsigned long long>(high & 0xFFF),
-                  static_cast<unsigned long long>(0x8000 | ((low >> 48) & 0x3FFF)),
-                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
-    return text;
-}
-
-// Releases every lib3mf handle it holds when the write ends, however it ends.
-struct Lib3mfHandles {
-    std::vector<NMR::PLib3MFBase*> held;
-    ~Lib3mfHandles() {
-        for (auto it = held.rbegin(); it != held.rend(); ++it) {
-            NMR::lib3mf_release(*it);
-        }
-    }
-    NMR::PLib3MFBase* keep(NMR::PLib3MFBase* handle) {
-        held.push_back(handle);
-        return handle;
-    }
-};
-
-// The one line for a lib3mf failure. With a valid model in hand its failures are, in practice,
-// memory running short (zlib's deflate, the XML buffers), so that is the advice it gives.
-std::string describeLib3mfFailure(const std::string& what) {
-    return "lib3mf could not write the 3MF file" + (what.empty() ? "" : " (" + what + ")") +
-           ", most likely for lack of memory: free some, or convert fewer triangles "
-           "(--simplify)";
-}
-
-bool writeThreeMfModel(const IndexedMesh& mesh, const std::string& title, AtomicOutput& output,
-                       int64_t& degenerateDropped, std::string& error);
+constexpr char kTrianglesOpen[] = "    </vertices>\n    <triangles>\n";
 
 // `text` as XML character data: control characters, which XML forbids even escaped, become '?',
-// bytes that are not UTF-8 U+FFFD, and &, < and > their entities, which lib3mf does not write for
-// metadata.
+// bytes that are not UTF-8 U+FFFD, and &, < and > their entities.
 std::string xmlSafeText(const std::string& text) {
     std::string safe;
     for (const char c : wellFormedUtf8(text)) {
@@ -131,152 +58,314 @@ std::string xmlSafeText(const std::string& text) {
     return safe;
 }
 
-}  // namespace
+// Identifiers derived from the geometry, so that the same mesh gives the same bytes and
+// different meshes different identifiers. Shaped as version-4 UUIDs, which readers expect.
+std::string geometryUuid(uint64_t geometryHash, uint64_t salt) {
+    const uint64_t high = mixBits(geometryHash ^ salt);
+    const uint64_t low = mixBits(high + 0x9E3779B97F4A7C15ull * (salt + 1));
+    char text[40];
+    std::snprintf(text, sizeof text, "%08llx-%04llx-4%03llx-%04llx-%012llx",
+                  static_cast<unsigned long long>(high >> 32),
+                  static_cast<unsigned long long>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned long long>(high & 0xFFF),
+                  static_cast<unsigned long long>(0x8000 | ((low >> 48) & 0x3FFF)),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
+    return text;
+}
 
-bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName, AtomicOutput& output,
-                  int64_t& degenerateDropped, std::string& error) {
-    // lib3mf's C interface lets some of its exceptions through.
-    try {
-        return writeThreeMfModel(mesh, xmlSafeText(sourceName), output, degenerateDropped, error);
-    } catch (const std::bad_alloc&) {
-        error = "not enough memory to build the 3MF model";
-    } catch (const std::exception& failure) {
-        error = describeLib3mfFailure(failure.what());
+// Empty, or the refusal of a mesh whose largest |coordinate| is `largest`.
+std::string coordinateProblem(float largest) {
+    if (!(largest > kMaxThreeMfCoordinate)) {
+        return "";
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "3MF holds coordinates up to 1e+09 mm and this mesh reaches %.3g; give a "
+                  "smaller --size", static_cast<double>(largest));
+    return text;
+}
+
+// One pass over the welded mesh, in SweepConsumer's order; fills result.color.
+using ThreeMfSweep =
+    std::function<bool(const SweepConsumer& consumer, SweepResult& result, std::string& error)>;
+
+// The two lists as the sweep hands them on, each deflated into its own scratch file.
+struct ThreeMfLists {
+    Placement placement;
+    const std::atomic<bool>* stopRequested = nullptr;
+    std::string outputPath;
+    ScratchFile vertexFile;
+    ScratchFile triangleFile;
+    DeflateSegment vertexText;
+    DeflateSegment triangleText;
+    int64_t triangleCount = 0;  // written: three different vertices
+    int64_t degenerateDropped = 0;
+};
+
+bool stopWanted(const ThreeMfLists& lists, std::string& error) {
+    if (lists.stopRequested != nullptr && lists.stopRequested->load()) {
+        error = "interrupted";
+        return true;
     }
     return false;
 }
 
-namespace {
-
-bool writeThreeMfModel(const IndexedMesh& mesh, const std::string& title, AtomicOutput& output,
-                       int64_t& degenerateDropped, std::string& error) {
-    std::vector<NMR::MODELMESHVERTEX> vertices;
-    std::vector<NMR::MODELMESHTRIANGLE> triangles;
-    MemoryStream stream;
-    degenerateDropped = 0;
-    try {
-        vertices.resize(mesh.vertices.size());
-        float largest = 0.0f;
-        for (size_t v = 0; v < mesh.vertices.size(); ++v) {
-            const Vec3f& p = mesh.vertices[v].position;
-            vertices[v] = {{p.x, p.y, p.z}};
-            largest = std::fmax(largest, std::fmax(std::fabs(p.x),
-                                                   std::fmax(std::fabs(p.y), std::fabs(p.z))));
+// A failed scratch file fails the output: "cannot write OUT: reason".
+bool scratchFailed(const ThreeMfLists& lists, std::string& error) {
+    for (const ScratchFile* file : {&lists.vertexFile, &lists.triangleFile}) {
+        if (file->errorNumber != 0) {
+            error = "cannot write " + lists.outputPath + ": " + std::strerror(file->errorNumber);
+            return true;
         }
-        if (largest > kMaxThreeMfCoordinate) {
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          "3MF holds coordinates up to 1e+09 mm and this mesh reaches %.3g; give "
-                          "a smaller --size", static_cast<double>(largest));
-            error = text;
+    }
+    return false;
+}
+
+char* appendText(char* at, const char* text) {
+    const std::size_t length = std::strlen(text);
+    std::memcpy(at, text, length);
+    return at + length;
+}
+
+// Shortest round trip: a reader parsing the decimal gets the float back, bit for bit.
+char* appendFloat(char* at, float value) {
+    return std::to_chars(at, at + 16, value).ptr;
+}
+
+char* appendIndex(char* at, uint32_t value) {
+    return std::to_chars(at, at + 10, value).ptr;
+}
+
+bool takeVertices(ThreeMfLists& lists, const WeldedVertex* vertices, int64_t count,
+                  std::string& error) {
+    const bool identity = isIdentity(lists.placement);
+    char line[96];  // three floats of at most 15 characters each and the markup
+    for (int64_t v = 0; v < count; ++v) {
+        if (v % kStopCheckCount == kStopCheckCount - 1 && stopWanted(lists, error)) {
             return false;
         }
-        triangles.reserve(mesh.indices.size() / 3);
-        for (size_t i = 0; i < mesh.indices.size(); i += 3) {
-            const uint32_t a = mesh.indices[i];
-            const uint32_t b = mesh.indices[i + 1];
-            const uint32_t c = mesh.indices[i + 2];
-            if (a == b || b == c || c == a) {
-                ++degenerateDropped;
-                continue;
-            }
-            triangles.push_back({{a, b, c}});
-        }
-    } catch (const std::bad_alloc&) {
-        error = "not enough memory to build the 3MF model";
-        return false;
+        const Vec3f p = identity ? vertices[v].position
+                                 : placeVertex(vertices[v].position, lists.placement);
+        char* at = appendText(line, "<vertex x=\"");
+        at = appendFloat(at, p.x);
+        at = appendText(at, "\" y=\"");
+        at = appendFloat(at, p.y);
+        at = appendText(at, "\" z=\"");
+        at = appendFloat(at, p.z);
+        at = appendText(at, "\"/>\n");
+        deflateBytes(lists.vertexText, line, static_cast<std::size_t>(at - line));
     }
-    if (triangles.empty()) {
-        error = "no triangle with three different vertices is left to write";
-        return false;
-    }
+    return !scratchFailed(lists, error);
+}
 
-    Lib3mfHandles handles;
-    NMR::PLib3MFModel* model = nullptr;
-    NMR::PLib3MFModelBaseMaterial* materials = nullptr;
-    NMR::PLib3MFModelMeshObject* object = nullptr;
-    NMR::PLib3MFDefaultPropertyHandler* properties = nullptr;
-    NMR::PLib3MFModelBuildItem* buildItem = nullptr;
-    NMR::PLib3MFModelWriter* writer = nullptr;
-    DWORD materialIndex = 0;
-    DWORD materialGroup = 0;
-    const std::string name = "quarnel";
-    const uint64_t geometryHash = hashGeometry(vertices, triangles);
-    bool built = NMR::lib3mf_createmodel(&model) == LIB3MF_OK && handles.keep(model) &&
-                 NMR::lib3mf_model_setunit(model, NMR::MODELUNIT_MILLIMETER) == LIB3MF_OK &&
-                 NMR::lib3mf_model_addmetadatautf8(model, "Title", title.c_str()) == LIB3MF_OK &&
-                 NMR::lib3mf_model_addmetadatautf8(
-                     model, "Application",
-                     (std::string("quarnel-mesh ") + kMeshToolVersion).c_str()) == LIB3MF_OK &&
-                 NMR::lib3mf_model_addbasematerialgroup(model, &materials) == LIB3MF_OK &&
-                 handles.keep(materials) &&
-                 NMR::lib3mf_basematerial_addmaterialutf8(
-                     materials, name.c_str(), colorByte(mesh.color.x), colorByte(mesh.color.y),
-                     colorByte(mesh.color.z), &materialIndex) == LIB3MF_OK &&
-                 // addmaterial leaves the alpha at 0, which readers take as fully transparent.
-                 NMR::lib3mf_basematerial_setdisplaycolorrgba(
-                     materials, materialIndex, colorByte(mesh.color.x), colorByte(mesh.color.y),
-                     colorByte(mesh.color.z), 255) == LIB3MF_OK &&
-                 NMR::lib3mf_basematerial_getresourceid(materials, &materialGroup) == LIB3MF_OK &&
-                 NMR::lib3mf_model_addmeshobject(model, &object) == LIB3MF_OK &&
-                 handles.keep(object) &&
-                 NMR::lib3mf_object_setnameutf8(object, name.c_str()) == LIB3MF_OK &&
-                 NMR::lib3mf_object_setuuidutf8(object, geometryUuid(geometryHash, 1).c_str()) ==
-                     LIB3MF_OK &&
-                 NMR::lib3mf_meshobject_setgeometry(
-                     object, vertices.data(), static_cast<DWORD>(vertices.size()),
-                     triangles.data(), static_cast<DWORD>(triangles.size())) == LIB3MF_OK &&
-                 NMR::lib3mf_object_createdefaultpropertyhandler(object, &properties) ==
-                     LIB3MF_OK &&
-                 handles.keep(properties) &&
-                 NMR::lib3mf_defaultpropertyhandler_setbasematerial(properties, materialGroup,
-                                                                    materialIndex) == LIB3MF_OK &&
-                 NMR::lib3mf_model_addbuilditem(model, object, nullptr, &buildItem) ==
-                     LIB3MF_OK &&
-                 handles.keep(buildItem) &&
-                 NMR::lib3mf_builditem_setuuidutf8(buildItem,
-                                                   geometryUuid(geometryHash, 2).c_str()) ==
-                     LIB3MF_OK &&
-                 NMR::lib3mf_model_setbuilduuidutf8(model, geometryUuid(geometryHash, 3).c_str()) ==
-                     LIB3MF_OK &&
-                 NMR::lib3mf_model_querywriter(model, "3mf", &writer) == LIB3MF_OK &&
-                 handles.keep(writer);
-    // The model's copy of the geometry is all lib3mf needs from here on.
-    std::vector<NMR::MODELMESHVERTEX>().swap(vertices);
-    std::vector<NMR::MODELMESHTRIANGLE>().swap(triangles);
-    built = built && NMR::lib3mf_writer_writetocallback(
-                         writer, reinterpret_cast<void*>(&writeToMemory),
-                         reinterpret_cast<void*>(&seekInMemory), &stream) == LIB3MF_OK;
-    if (built && stream.stopped) {
-        error = "interrupted";
-        return false;
-    }
-    if (!built) {
-        DWORD code = 0;
-        LPCSTR message = nullptr;
-        if (model != nullptr) {
-            NMR::lib3mf_getlasterror(writer != nullptr ? writer : model, &code, &message);
+bool takeTriangles(ThreeMfLists& lists, const SweepTriangles& triangles, std::string& error) {
+    char line[80];  // three indices of at most 10 digits each and the markup
+    for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+        if (t % kStopCheckCount == kStopCheckCount - 1 && stopWanted(lists, error)) {
+            return false;
         }
-        char codeText[32];
-        std::snprintf(codeText, sizeof codeText, "error 0x%X", static_cast<unsigned>(code));
-        if (stream.stopped) {
-            error = "interrupted";
-        } else if (stream.failed) {
-            error = "not enough memory for the 3MF package";
-        } else {
-            const std::string text = message != nullptr ? message : "";
-            error = describeLib3mfFailure(code == 0 ? text
-                                          : text.empty() ? std::string(codeText)
-                                                         : text + ", " + codeText);
+        const uint32_t* corners = &triangles.indices[3 * t];
+        if (corners[0] == corners[1] || corners[1] == corners[2] || corners[2] == corners[0]) {
+            ++lists.degenerateDropped;
+            continue;
         }
+        char* at = appendText(line, "<triangle v1=\"");
+        at = appendIndex(at, corners[0]);
+        at = appendText(at, "\" v2=\"");
+        at = appendIndex(at, corners[1]);
+        at = appendText(at, "\" v3=\"");
+        at = appendIndex(at, corners[2]);
+        at = appendText(at, "\"/>\n");
+        deflateBytes(lists.triangleText, line, static_cast<std::size_t>(at - line));
+        ++lists.triangleCount;
+    }
+    return !scratchFailed(lists, error);
+}
+
+std::string modelHead(const std::string& title, const Vec3f& color, const std::string& uuid) {
+    char displayColor[8];
+    std::snprintf(displayColor, sizeof displayColor, "#%02X%02X%02X", colorByte(color.x),
+                  colorByte(color.y), colorByte(color.z));
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<model unit=\"millimeter\" xml:lang=\"en-US\" "
+           "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\" "
+           "xmlns:p=\"http://schemas.microsoft.com/3dmanufacturing/production/2015/06\">\n"
+           " <metadata name=\"Title\">" + title + "</metadata>\n"
+           " <metadata name=\"Application\">quarnel-mesh " + std::string(kMeshToolVersion) +
+           "</metadata>\n"
+           " <resources>\n"
+           "  <basematerials id=\"1\">\n"
+           "   <base name=\"quarnel\" displaycolor=\"" + std::string(displayColor) + "\"/>\n"
+           "  </basematerials>\n"
+           "  <object id=\"2\" name=\"quarnel\" type=\"model\" p:UUID=\"" + uuid +
+           "\" pid=\"1\" pindex=\"0\">\n"
+           "   <mesh>\n"
+           "    <vertices>\n";
+}
+
+std::string modelTail(const std::string& buildUuid, const std::string& itemUuid) {
+    return "    </triangles>\n"
+           "   </mesh>\n"
+           "  </object>\n"
+           " </resources>\n"
+           " <build p:UUID=\"" + buildUuid + "\">\n"
+           "  <item objectid=\"2\" p:UUID=\"" + itemUuid + "\"/>\n"
+           " </build>\n"
+           "</model>\n";
+}
+
+// A small part deflated whole into memory.
+bool deflatePart(DeflateSegment& segment, const std::string& text) {
+    if (!startDeflateSegment(segment, nullptr)) {
         return false;
     }
-    writeAtomicOutput(output, stream.bytes.data(), stream.bytes.size());
-    if (output.failure != OutputFailure::kNone) {
-        error = describeOutputFailure(output);
-        return false;
-    }
+    deflateBytes(segment, text.data(), text.size());
+    endDeflateSegment(segment, true);
     return true;
 }
 
+const char kNoMemory[] = "not enough memory for the 3MF package";
+
+// The package of what `sweep` hands on, each position placed by `placement`. The copy into the
+// output calls `onCopied` with the share of the model copied so far.
+bool writeThreeMfPackage(const ThreeMfSweep& sweep, const Placement& placement,
+                         const std::string& sourceName, const std::atomic<bool>* stopRequested,
+                         AtomicOutput& output, const std::function<void(double share)>& onCopied,
+                         int64_t& degenerateDropped, std::string& error) {
+    ThreeMfLists lists;
+    lists.placement = placement;
+    lists.stopRequested = stopRequested;
+    lists.outputPath = output.finalPath;
+    degenerateDropped = 0;
+    if (!openScratchFile(output, lists.vertexFile) ||
+        !openScratchFile(output, lists.triangleFile)) {
+        scratchFailed(lists, error);
+        return false;
+    }
+    if (!startDeflateSegment(lists.vertexText, &lists.vertexFile) ||
+        !startDeflateSegment(lists.triangleText, &lists.triangleFile)) {
+        error = kNoMemory;
+        return false;
+    }
+    deflateBytes(lists.triangleText, kTrianglesOpen, sizeof kTrianglesOpen - 1);
+    SweepConsumer consumer;
+    consumer.onTriangles = [&lists](const SweepTriangles& triangles, std::string& partError) {
+        return takeTriangles(lists, triangles, partError);
+    };
+    consumer.onVertices = [&lists](const WeldedVertex* vertices, int64_t count, int64_t,
+                                   std::string& partError) {
+        return takeVertices(lists, vertices, count, partError);
+    };
+    SweepResult result;
+    if (!sweep(consumer, result, error)) {
+        return false;
+    }
+    degenerateDropped = lists.degenerateDropped;
+    if (lists.triangleCount == 0) {
+        error = "no triangle with three different vertices is left to write";
+        return false;
+    }
+    // The identifiers come from the CRCs of the two lists, which the zip needs anyway: the
+    // geometry at no extra pass.
+    endDeflateSegment(lists.vertexText, false);
+    drainDeflateSegment(lists.triangleText);
+    const uint64_t geometryHash =
+        mixBits((static_cast<uint64_t>(lists.vertexText.crc) << 32 | lists.triangleText.crc) ^
+                mixBits(lists.vertexText.inBytes ^ (lists.triangleText.inBytes << 20)));
+    const std::string tail = modelTail(geometryUuid(geometryHash, 3), geometryUuid(geometryHash, 2));
+    deflateBytes(lists.triangleText, tail.data(), tail.size());
+    endDeflateSegment(lists.triangleText, true);
+    if (scratchFailed(lists, error)) {
+        return false;
+    }
+    DeflateSegment head;
+    DeflateSegment contentTypes;
+    DeflateSegment relationships;
+    if (!startDeflateSegment(head, nullptr) || !deflatePart(contentTypes, kContentTypes) ||
+        !deflatePart(relationships, kRelationships)) {
+        error = kNoMemory;
+        return false;
+    }
+    const std::string headText =
+        modelHead(xmlSafeText(sourceName), result.color, geometryUuid(geometryHash, 1));
+    deflateBytes(head, headText.data(), headText.size());
+    endDeflateSegment(head, false);
+    const double modelBytes = static_cast<double>(lists.vertexText.outBytes +
+                                                  lists.triangleText.outBytes);
+    return writeZipPackage({{"[Content_Types].xml", {&contentTypes}},
+                            {"_rels/.rels", {&relationships}},
+                            {"3D/3dmodel.model", {&head, &lists.vertexText, &lists.triangleText}}},
+                           output,
+                           [&](uint64_t copiedBytes) {
+                               if (onCopied) {
+                                   onCopied(static_cast<double>(copiedBytes) / modelBytes);
+                               }
+                           },
+                           error);
+}
+
 }  // namespace
+
+bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName,
+                  const std::atomic<bool>* stopRequested, AtomicOutput& output,
+                  int64_t& degenerateDropped, std::string& error) {
+    float largest = 0.0f;
+    for (const WeldedVertex& vertex : mesh.vertices) {
+        const Vec3f& p = vertex.position;
+        largest = std::fmax(largest,
+                            std::fmax(std::fabs(p.x), std::fmax(std::fabs(p.y), std::fabs(p.z))));
+    }
+    error = coordinateProblem(largest);
+    if (!error.empty()) {
+        return false;
+    }
+    const ThreeMfSweep wholeMesh = [&](const SweepConsumer& consumer, SweepResult& result,
+                                       std::string& sweepError) {
+        const SweepTriangles triangles = {mesh.indices.data(),
+                                          static_cast<int64_t>(mesh.indices.size() / 3),
+                                          mesh.vertices.data(), 0, nullptr, 0};
+        result.vertexCount = static_cast<int64_t>(mesh.vertices.size());
+        result.color = mesh.color;
+        return consumer.onTriangles(triangles, sweepError) &&
+               consumer.onVertices(mesh.vertices.data(), result.vertexCount, 0, sweepError);
+    };
+    return writeThreeMfPackage(wholeMesh, Placement(), sourceName, stopRequested, output, {},
+                               degenerateDropped, error);
+}
+
+bool writeThreeMfStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
+                        const std::string& sourceName, uint64_t weldMemoryLimitBytes,
+                        AtomicOutput& output, Progress& progress, int64_t doneBefore,
+                        const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
+                        int64_t& degenerateDropped, std::string& error) {
+    nonFiniteDropped = reader.recordCount - plan.finiteTriangleCount;
+    degenerateDropped = 0;
+    // Placing is monotonic in each coordinate, so the placed box's corners hold the largest
+    // placed |coordinate| of every vertex the sweep hands on: refused before any work.
+    float largest = 0.0f;
+    if (plan.finiteTriangleCount > 0) {
+        for (const Vec3f& corner : {plan.boxMin, plan.boxMax}) {
+            const Vec3f p = placeVertex(corner, placement);
+            largest = std::fmax(largest, std::fmax(std::fabs(p.x),
+                                                   std::fmax(std::fabs(p.y), std::fabs(p.z))));
+        }
+    }
+    error = coordinateProblem(largest);
+    if (!error.empty()) {
+        return false;
+    }
+    const ThreeMfSweep records = [&](const SweepConsumer& consumer, SweepResult& result,
+                                     std::string& sweepError) {
+        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, result, progress,
+                         doneBefore, stopRequested, sweepError);
+    };
+    const int64_t copyStart = doneBefore + reader.recordCount;
+    return writeThreeMfPackage(
+        records, placement, sourceName, stopRequested, output,
+        [&](double share) {
+            advanceProgress(progress,
+                            copyStart + static_cast<int64_t>(
+                                            share * static_cast<double>(reader.recordCount)));
+        },
+        degenerateDropped, error);
+}
