@@ -513,13 +513,7 @@ bool writeGlbInOrder(const IndexedMesh& mesh, const GlbOptions& options, AtomicO
     assert(!options.compress);
     const GlbSweep wholeMesh = [&](const SweepConsumer& consumer, SweepResult& result,
                                    std::string& sweepError) {
-        const SweepTriangles triangles = {mesh.indices.data(),
-                                          static_cast<int64_t>(mesh.indices.size() / 3),
-                                          mesh.vertices.data(), 0, nullptr, 0};
-        result.vertexCount = static_cast<int64_t>(mesh.vertices.size());
-        result.color = mesh.color;
-        return consumer.onTriangles(triangles, sweepError) &&
-               consumer.onVertices(mesh.vertices.data(), result.vertexCount, 0, sweepError);
+        return sweepMeshInMemory(mesh, consumer, result, sweepError);
     };
     Progress quiet;
     return writePlainGlb(wholeMesh, static_cast<int64_t>(mesh.indices.size() / 3), Placement(),

@@ -169,3 +169,14 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimit
     result.vertexCount = windowFirstIndex + static_cast<int64_t>(window.vertices.size());
     return true;
 }
+
+bool sweepMeshInMemory(const IndexedMesh& mesh, const SweepConsumer& consumer,
+                       SweepResult& result, std::string& error) {
+    const SweepTriangles triangles = {mesh.indices.data(),
+                                      static_cast<int64_t>(mesh.indices.size() / 3),
+                                      mesh.vertices.data(), 0, nullptr, 0};
+    result.vertexCount = static_cast<int64_t>(mesh.vertices.size());
+    result.color = mesh.color;
+    return consumer.onTriangles(triangles, error) &&
+           consumer.onVertices(mesh.vertices.data(), result.vertexCount, 0, error);
+}

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "io/record_reader.h"
+#include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/vertex_welder.h"
 #include "quarnel_mesh/util/progress.h"
 
@@ -78,3 +79,8 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
 bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimitBytes,
                const SweepConsumer& consumer, SweepResult& result, Progress& progress,
                int64_t doneBefore, const std::atomic<bool>* stopRequested, std::string& error);
+
+// A mesh in memory handed to `consumer` as a sweep would hand it: every triangle as one chunk,
+// then every vertex as final, so that one writer serves the sweep and the loaded mesh alike.
+bool sweepMeshInMemory(const IndexedMesh& mesh, const SweepConsumer& consumer,
+                       SweepResult& result, std::string& error);
