@@ -339,11 +339,6 @@ bool filterPiecesOf(RecordReader& reader, const ConvertOptions& options, Convert
 
 }  // namespace
 
-bool isPlainCopy(const ConvertOptions& options) {
-    return options.simplifyRatio == 1.0 && !options.zUp && options.sizeMillimetres == 0.0 &&
-           options.dropIslandFaces == 0 && !options.keepBodyOnly;
-}
-
 bool convertMesh(const std::string& inputPath, const std::string& outputPath,
                  const ConvertOptions& options, ConvertReport& report, std::string& error) {
     report = ConvertReport();

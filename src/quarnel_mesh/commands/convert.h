@@ -38,9 +38,6 @@ struct ConvertReport {
 // The size of a 3MF when no --size is given: a print, not the fractal's 2.4 units.
 constexpr double kDefaultThreeMfSizeMillimetres = 100.0;
 
-// True when `options` ask for nothing but a copy in the format of the output's extension.
-bool isPlainCopy(const ConvertOptions& options);
-
 // `quarnel-mesh convert`: writes `inputPath` to `outputPath` in the format of its extension. On
 // failure nothing is left under `outputPath` (an earlier file there stays as it was).
 bool convertMesh(const std::string& inputPath, const std::string& outputPath,
