@@ -194,16 +194,13 @@ bool convertSimplified(RecordReader& reader, MeshFormat format, const std::strin
 }
 
 // What the edited mesh will need in memory, refused before any work where that cannot fit: the
-// streamed simplifier's joined result (a little more than the ratio asks for), or the whole mesh
-// and the compressed glb's own copies.
+// streamed simplifier's (see simplifyRecordsMemoryBytes), or the whole mesh and the compressed
+// glb's own copies.
 bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOptions& options,
                   std::string& error) {
-    const double records = static_cast<double>(reader.recordCount);
     uint64_t needed = 0;
     if (options.simplifyRatio < 1.0) {
-        needed = static_cast<uint64_t>(
-            chunkRatio(options.simplifyRatio) * records *
-            static_cast<double>(kLoadBytesPerTriangle + kSimplifyBytesPerTriangle));
+        needed = simplifyRecordsMemoryBytes(reader.recordCount, options.simplifyRatio);
     } else if (format == MeshFormat::kGlb && options.compress) {
         needed = static_cast<uint64_t>(reader.recordCount) *
                  (kLoadBytesPerTriangle + kCompressedGlbBytesPerTriangle);

@@ -124,7 +124,7 @@ std::vector<uint32_t> simplifySlabs(const IndexedMesh& mesh, double ratio, doubl
 }  // namespace
 
 bool simplifyJoined(IndexedMesh& mesh, size_t targetTriangles, double earlierError,
-                    SimplifyReport& report, std::string& error) {
+                    bool slabsFirst, SimplifyReport& report, std::string& error) {
     report.absoluteError = earlierError;
     // An empty result of the chunks has no vertices at all.
     if (mesh.vertices.empty()) {
@@ -136,7 +136,7 @@ bool simplifyJoined(IndexedMesh& mesh, size_t targetTriangles, double earlierErr
         meshopt_simplifyScale(positions, mesh.vertices.size(), sizeof(WeldedVertex));
     try {
         // The deviations of the passes add up at most.
-        if (mesh.indices.size() / 3 > targetTriangles &&
+        if (slabsFirst && mesh.indices.size() / 3 > targetTriangles &&
             mesh.indices.size() / 3 >= 2 * kSlabTriangles) {
             double slabError = 0.0;
             const double ratio = static_cast<double>(targetTriangles) /
@@ -175,5 +175,5 @@ bool simplifyMesh(IndexedMesh& mesh, double ratio, SimplifyReport& report, std::
     report.triangleCountBefore = static_cast<int64_t>(mesh.indices.size() / 3);
     const size_t targetTriangles = static_cast<size_t>(
         std::llround(ratio * static_cast<double>(report.triangleCountBefore)));
-    return simplifyJoined(mesh, targetTriangles, 0.0, report, error);
+    return simplifyJoined(mesh, targetTriangles, 0.0, true, report, error);
 }

@@ -34,19 +34,31 @@ bool simplifyMesh(IndexedMesh& mesh, double ratio, SimplifyReport& report, std::
 // result in memory.
 constexpr int64_t kSimplifyRecordsPassCount = 3;
 
-// simplifyMesh without loading the file: a sweep over an open file (see sweep_weld.h) welds the
-// records, leaving out those with a non-finite vertex, and hands chunks of about
-// kStreamChunkTriangles to a worker per core, each simplified to chunkRatio(`ratio`) with its
-// borders locked; their results are joined and simplified again as simplifyMesh does, to `ratio`
-// of the input.
-// `mesh` gets a compact result, its vertices in the file's first-seen order, the same on any
-// number of threads. Memory: the sweep's window, two chunks a worker and one more, and the
-// joined result (chunkRatio of the input, a little more for the locked borders). The
-// window's tables stop at `weldMemoryLimitBytes` (0: three quarters of the RAM); failures and
+// simplifyMesh without loading the file, in three passes over a sweep (see sweep_weld.h) that
+// welds the records and leaves out those with a non-finite vertex:
+//   1. chunks of about kStreamChunkTriangles of the sweep, a worker per core, each to
+//      chunkRatio(`ratio`) with its borders locked;
+//   2. their results regrouped into slabs along z of about kSweepSlabTriangles, each simplified
+//      to `ratio` of the triangles it came from, its borders locked, once the sweep is past it;
+//   3. the joined slabs, once at most 6,000,000 triangles, as a whole (simplifyJoined).
+// A file too small for two slabs joins the chunks' results and simplifies them as simplifyMesh
+// does. `mesh` gets a compact result, its vertices in the file's first-seen order, the same on
+// any number of threads. Memory: the sweep's window, the chunks and slabs in work (a few a
+// worker), the slabs not yet closed (the sweep's reach below the newest triangle) and the result.
+// The window's tables stop at `weldMemoryLimitBytes` (0: three quarters of the RAM); failures and
 // stops set `error` to one line.
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
                      IndexedMesh& mesh, SimplifyReport& report, Progress& progress,
                      const std::atomic<bool>* stopRequested, std::string& error);
+
+// Memory simplifyRecords needs per triangle of its result, the sweep's window and the slabs in
+// work included: preset 11 to 0.1 peaked at 45 bytes for each of its 35 M triangles, the 3MF
+// writer after it included; this leaves a third more.
+constexpr uint64_t kSimplifyResultBytesPerTriangle = 60;
+
+// Memory simplifyRecords needs at most for `triangleCount` records and `ratio`: the result, and
+// the chunks' results of a file of one slab, simplified in memory as simplifyMesh does.
+uint64_t simplifyRecordsMemoryBytes(int64_t triangleCount, double ratio);
 
 // --- internals shared by the in-memory and the streamed simplifier
 
@@ -56,11 +68,15 @@ constexpr float kSimplifyNoErrorLimit = 1.0f;
 // Triangles of a chunk of the sweep.
 constexpr size_t kStreamChunkTriangles = 250000;
 
+// The chunks' results a slab of the second pass gathers.
+constexpr size_t kSweepSlabTriangles = 500000;
+
 // The share of its triangles a chunk of the sweep keeps when the whole is to keep `ratio`: twice
 // that (at most halfway to 1), so that the pass over the joined chunks has their borders to do.
 double chunkRatio(double ratio);
 
-// The passes over a mesh in memory: slabs, then the whole, to `targetTriangles`, the deviations
-// added to `earlierError`; sets report's error and count after (not the count before).
+// The passes over a mesh in memory: slabs (if `slabsFirst`), then the whole, to
+// `targetTriangles`, the deviations added to `earlierError`; sets report's error and count after
+// (not the count before).
 bool simplifyJoined(IndexedMesh& mesh, size_t targetTriangles, double earlierError,
-                    SimplifyReport& report, std::string& error);
+                    bool slabsFirst, SimplifyReport& report, std::string& error);

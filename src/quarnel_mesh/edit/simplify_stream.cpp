@@ -1,18 +1,26 @@
 // Simplification of a triangle file without loading it, in passes:
-//   1. plan the sweep (see sweep_weld.h);
+//   1. plan the sweep (see sweep_weld.h), and from the plan's counts of first corners by z, cut
+//      the second pass's slabs: about kSweepSlabTriangles of the first pass's results each;
 //   2. sweep: the welded triangles, in file order, are cut into chunks of about
 //      kStreamChunkTriangles, and each is simplified on its own with its open edges locked, by a
 //      worker per core, while the sweep reads on; only to chunkRatio (twice the ratio asked for),
 //      since a chunk that reached the ratio itself would leave nothing for the next pass to do on
 //      its borders, which are still at full resolution;
-//   3. the chunks' results, a fraction of the input, are joined in chunk order and simplified in
-//      memory to the ratio, across the chunks' borders (simplifyJoined).
-// Chunks depend only on the file and are joined in chunk order: the same file gives the same mesh
-// on any number of threads.
+//   3. behind the sweep, each chunk's result is dealt to the slabs by the z of each triangle's
+//      first corner; once the sweep's lowest z still to come is past a slab, no later triangle
+//      can fall in it, and a worker simplifies it to the ratio, its borders locked. A slab spans
+//      the whole x-y extent, so the chunks' borders within it, across the file's rows of blocks
+//      and between its slabs of blocks, are simplified there;
+//   4. the slabs' results are joined, their vertices numbered by a bitmap over the sweep's
+//      indices, and simplified once more as a whole where that fits (simplifyJoined).
+// A file of one slab joins the chunks' results and simplifies them as simplifyMesh does.
+// Chunks and slabs depend only on the file and are joined in their order: the same file gives the
+// same mesh on any number of threads.
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -28,17 +36,35 @@
 
 namespace {
 
+// A vertex handed on with its global index (the sweep's).
+using KeptVertex = std::pair<uint32_t, WeldedVertex>;
+
 // One chunk of the sweep: its vertices copied out of the window and its triangles as local
-// indices; once simplified, its kept triangles as the sweep's global indices and the vertices they
-// use, each with its global index.
+// indices; once simplified, the vertices its kept triangles use, each with its global index, and
+// those triangles as indices into them.
 struct StreamChunk {
     std::vector<WeldedVertex> vertices;
     std::vector<uint32_t> globalOfLocal;
     std::vector<uint32_t> indices;
     std::vector<uint32_t> keptIndices;
-    std::vector<std::pair<uint32_t, WeldedVertex>> keptVertices;
+    std::vector<KeptVertex> keptVertices;
+    size_t lastSweepChunk = 0;  // the reader's chunk it ends with
     double absoluteError = 0.0;
     bool outOfMemory = false;
+    std::atomic<bool> done{false};
+};
+
+// One slab of the second pass: the triangles whose first corner's z bin is from firstBin up to
+// the next slab's, as global indices, and the vertices they use (some more than once, from
+// different chunks); once simplified, its kept triangles and only the vertices they use.
+struct SweepSlab {
+    uint32_t firstBin = 0;
+    size_t targetTriangles = 0;
+    std::vector<uint32_t> indices;
+    std::vector<KeptVertex> vertices;
+    double absoluteError = 0.0;
+    bool outOfMemory = false;
+    std::atomic<bool> done{false};
 };
 
 // Frees what `v` holds: assigning {} would keep its capacity.
@@ -63,59 +89,209 @@ void simplifyChunk(StreamChunk& chunk, double ratio) {
     chunk.absoluteError = static_cast<double>(relativeError) *
                           meshopt_simplifyScale(positions, chunk.vertices.size(),
                                                 sizeof(WeldedVertex));
-    std::vector<char> used(chunk.vertices.size(), 0);
-    chunk.keptIndices.resize(kept.size());
-    for (size_t i = 0; i < kept.size(); ++i) {
-        used[kept[i]] = 1;
-        chunk.keptIndices[i] = chunk.globalOfLocal[kept[i]];
+    // The used vertices keep their local order; 0 marks one used until it gets its place.
+    constexpr uint32_t kUnused = UINT32_MAX;
+    std::vector<uint32_t> compactOfLocal(chunk.vertices.size(), kUnused);
+    for (const uint32_t local : kept) {
+        compactOfLocal[local] = 0;
     }
-    // Held until the sweep ends, chunk after chunk: sized exactly, not by doubling.
-    size_t usedCount = 0;
-    for (const char u : used) {
-        usedCount += static_cast<size_t>(u);
+    uint32_t usedCount = 0;
+    for (uint32_t& compact : compactOfLocal) {
+        if (compact != kUnused) {
+            compact = usedCount++;
+        }
     }
+    // Held until the slabs take them: sized exactly, not by doubling.
     chunk.keptVertices.reserve(usedCount);
-    for (size_t local = 0; local < used.size(); ++local) {
-        if (used[local] != 0) {
+    for (size_t local = 0; local < compactOfLocal.size(); ++local) {
+        if (compactOfLocal[local] != kUnused) {
             chunk.keptVertices.emplace_back(chunk.globalOfLocal[local], chunk.vertices[local]);
         }
     }
+    for (uint32_t& index : kept) {
+        index = compactOfLocal[index];
+    }
+    kept.shrink_to_fit();
+    chunk.keptIndices.swap(kept);
     releaseMemory(chunk.vertices);
     releaseMemory(chunk.globalOfLocal);
     releaseMemory(chunk.indices);
 }
 
-// The chunks waiting for a worker: at most one a worker, beyond those being simplified, so that
-// memory is a few chunks whatever the file's size.
-struct ChunkQueue {
+// Simplifies `slab` to its target with its open edges locked (shared with the slabs beside it).
+void simplifySweepSlab(SweepSlab& slab) {
+    std::vector<KeptVertex>& vertices = slab.vertices;
+    if (slab.indices.empty()) {
+        releaseMemory(vertices);
+        return;
+    }
+    const auto byIndex = [](const KeptVertex& a, const KeptVertex& b) { return a.first < b.first; };
+    std::sort(vertices.begin(), vertices.end(), byIndex);
+    vertices.erase(std::unique(vertices.begin(), vertices.end(),
+                               [](const KeptVertex& a, const KeptVertex& b) {
+                                   return a.first == b.first;
+                               }),
+                   vertices.end());
+    std::vector<uint32_t> local(slab.indices.size());
+    for (size_t i = 0; i < local.size(); ++i) {
+        local[i] = static_cast<uint32_t>(
+            std::lower_bound(vertices.begin(), vertices.end(),
+                             KeptVertex(slab.indices[i], WeldedVertex()), byIndex) -
+            vertices.begin());
+    }
+    releaseMemory(slab.indices);
+    const float* positions = &vertices[0].second.position.x;
+    std::vector<uint32_t> kept(local.size());
+    float relativeError = 0.0f;
+    kept.resize(meshopt_simplify(kept.data(), local.data(), local.size(), positions,
+                                 vertices.size(), sizeof(KeptVertex), 3 * slab.targetTriangles,
+                                 kSimplifyNoErrorLimit, meshopt_SimplifyLockBorder,
+                                 &relativeError));
+    slab.absoluteError = static_cast<double>(relativeError) *
+                         meshopt_simplifyScale(positions, vertices.size(), sizeof(KeptVertex));
+    releaseMemory(local);
+    // Held until the end: only what the result uses, sized exactly.
+    std::vector<char> used(vertices.size(), 0);
+    std::vector<uint32_t> indices(kept.size());
+    for (size_t i = 0; i < kept.size(); ++i) {
+        used[kept[i]] = 1;
+        indices[i] = vertices[kept[i]].first;
+    }
+    slab.indices.swap(indices);
+    size_t usedCount = 0;
+    for (size_t v = 0; v < vertices.size(); ++v) {
+        if (used[v] != 0) {
+            vertices[usedCount++] = vertices[v];
+        }
+    }
+    vertices.resize(usedCount);
+    vertices.shrink_to_fit();
+}
+
+// The second pass's slabs, cut from the plan's first-corner counts: each at least
+// kSweepSlabTriangles of the first pass's results (estimated as chunkRatio of the records), the
+// last at least half that; each slab's target is `ratio` of the records it counts.
+std::vector<std::unique_ptr<SweepSlab>> planSweepSlabs(const SweepPlan& plan, double ratio) {
+    const double slabRecords = static_cast<double>(kSweepSlabTriangles) / chunkRatio(ratio);
+    std::vector<std::unique_ptr<SweepSlab>> slabs;
+    slabs.emplace_back(new SweepSlab());
+    double counted = 0.0;
+    double remaining = static_cast<double>(plan.finiteTriangleCount);
+    for (uint32_t bin = 0; bin < kZBinCount; ++bin) {
+        const double count = static_cast<double>(plan.firstCornerZBinCounts[bin]);
+        counted += count;
+        remaining -= count;
+        if (counted >= slabRecords && remaining >= 0.5 * slabRecords) {
+            slabs.back()->targetTriangles = static_cast<size_t>(std::llround(ratio * counted));
+            slabs.emplace_back(new SweepSlab());
+            slabs.back()->firstBin = bin + 1;
+            counted = 0.0;
+        }
+    }
+    slabs.back()->targetTriangles = static_cast<size_t>(std::llround(ratio * counted));
+    return slabs;
+}
+
+// Deals `chunk`'s kept triangles to the slabs by their first corner, none below `firstOpenSlab`
+// (the sweep's plan rules that out; a file that changed is reported by the sweep).
+void dealChunk(StreamChunk& chunk, std::vector<std::unique_ptr<SweepSlab>>& slabs,
+               size_t firstOpenSlab) {
+    // A vertex goes to a slab once per run of its triangles there: `slabOfVertex` remembers the
+    // last slab it went to, so that most repeats are never copied.
+    std::vector<uint32_t> slabOfVertex(chunk.keptVertices.size(), UINT32_MAX);
+    for (size_t t = 0; 3 * t < chunk.keptIndices.size(); ++t) {
+        const uint32_t* corners = &chunk.keptIndices[3 * t];
+        const uint32_t bin = zBinOf(chunk.keptVertices[corners[0]].second.position.z);
+        size_t s = static_cast<size_t>(
+            std::upper_bound(slabs.begin(), slabs.end(), bin,
+                             [](uint32_t b, const std::unique_ptr<SweepSlab>& slab) {
+                                 return b < slab->firstBin;
+                             }) -
+            slabs.begin() - 1);
+        s = std::max(s, firstOpenSlab);
+        SweepSlab& slab = *slabs[s];
+        for (int c = 0; c < 3; ++c) {
+            const KeptVertex& vertex = chunk.keptVertices[corners[c]];
+            slab.indices.push_back(vertex.first);
+            if (slabOfVertex[corners[c]] != s) {
+                slabOfVertex[corners[c]] = static_cast<uint32_t>(s);
+                slab.vertices.push_back(vertex);
+            }
+        }
+    }
+    releaseMemory(chunk.keptIndices);
+    releaseMemory(chunk.keptVertices);
+}
+
+// The slabs' results, in slab order, as a compact mesh: its vertices the ones used, in the order
+// of their global indices (the file's first-seen order), each numbered by a bitmap over the
+// `vertexCount` global indices and its prefix counts, not by a sort.
+void joinSlabs(std::vector<std::unique_ptr<SweepSlab>>& slabs, int64_t vertexCount,
+               IndexedMesh& mesh) {
+    const size_t wordCount = static_cast<size_t>(vertexCount + 63) / 64;
+    std::vector<uint64_t> usedBits(wordCount, 0);
+    size_t indexCount = 0;
+    for (const auto& slab : slabs) {
+        for (const KeptVertex& vertex : slab->vertices) {
+            usedBits[vertex.first >> 6] |= uint64_t{1} << (vertex.first & 63);
+        }
+        indexCount += slab->indices.size();
+    }
+    std::vector<uint32_t> usedBefore(wordCount);
+    uint32_t used = 0;
+    for (size_t w = 0; w < wordCount; ++w) {
+        usedBefore[w] = used;
+        used += static_cast<uint32_t>(__builtin_popcountll(usedBits[w]));
+    }
+    const auto compactOf = [&](uint32_t global) {
+        const uint64_t below = (uint64_t{1} << (global & 63)) - 1;
+        return usedBefore[global >> 6] +
+               static_cast<uint32_t>(__builtin_popcountll(usedBits[global >> 6] & below));
+    };
+    mesh.vertices.resize(used);
+    for (auto& slab : slabs) {
+        for (const KeptVertex& vertex : slab->vertices) {
+            mesh.vertices[compactOf(vertex.first)] = vertex.second;
+        }
+        releaseMemory(slab->vertices);
+    }
+    mesh.indices.reserve(indexCount);
+    for (auto& slab : slabs) {
+        for (const uint32_t global : slab->indices) {
+            mesh.indices.push_back(compactOf(global));
+        }
+        releaseMemory(slab->indices);
+    }
+}
+
+// The jobs waiting for a worker: at most one a worker, beyond those in work, so that memory is a
+// few chunks whatever the file's size. A job marks itself done; the worker then wakes whoever
+// waits on `changed`.
+struct WorkQueue {
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<StreamChunk*> waiting;
+    std::deque<std::function<void()>> waiting;
     size_t limit = 1;
     bool closed = false;
 };
 
-void runChunkWorker(ChunkQueue& queue, double ratio, const std::atomic<bool>* stopRequested) {
+void runWorker(WorkQueue& queue) {
     for (;;) {
-        StreamChunk* chunk = nullptr;
+        std::function<void()> job;
         {
             std::unique_lock<std::mutex> lock(queue.mutex);
             queue.changed.wait(lock, [&] { return queue.closed || !queue.waiting.empty(); });
             if (queue.waiting.empty()) {
                 return;
             }
-            chunk = queue.waiting.front();
+            job = std::move(queue.waiting.front());
             queue.waiting.pop_front();
         }
         queue.changed.notify_all();
-        // After a stop the chunks are only taken off the queue.
-        if (stopRequested == nullptr || !stopRequested->load()) {
-            try {
-                simplifyChunk(*chunk, ratio);
-            } catch (const std::bad_alloc&) {
-                chunk->outOfMemory = true;
-            }
-        }
+        job();
+        // Taking the lock orders this wake-up after a waiter's last look at the done flag.
+        { std::lock_guard<std::mutex> lock(queue.mutex); }
+        queue.changed.notify_all();
     }
 }
 
@@ -141,64 +317,98 @@ uint32_t localIndexOf(std::vector<uint64_t>& slots, StreamChunk& chunk, uint32_t
     return local;
 }
 
-// The kept triangles of every chunk, in chunk order, as a compact mesh: its vertices the ones
-// used, in the order of their global indices (the file's first-seen order).
-void joinChunks(std::vector<std::unique_ptr<StreamChunk>>& chunks, IndexedMesh& mesh) {
-    std::vector<std::pair<uint32_t, WeldedVertex>> vertices;
-    size_t indexCount = 0;
-    size_t vertexCount = 0;
-    for (const auto& chunk : chunks) {
-        vertexCount += chunk->keptVertices.size();
-    }
-    // Reserved whole: grown by doubling, this table would take up to three times its size for
-    // a moment, and at preset 11 it is the largest thing the simplifier holds.
-    vertices.reserve(vertexCount);
-    for (auto& chunk : chunks) {
-        vertices.insert(vertices.end(), chunk->keptVertices.begin(), chunk->keptVertices.end());
-        releaseMemory(chunk->keptVertices);
-        indexCount += chunk->keptIndices.size();
-    }
-    // A vertex on a border between chunks comes once from each.
-    std::sort(vertices.begin(), vertices.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    vertices.erase(std::unique(vertices.begin(), vertices.end(),
-                               [](const auto& a, const auto& b) { return a.first == b.first; }),
-                   vertices.end());
-    std::vector<uint32_t> globals(vertices.size());
-    mesh.vertices.resize(vertices.size());
-    for (size_t v = 0; v < vertices.size(); ++v) {
-        globals[v] = vertices[v].first;
-        mesh.vertices[v] = vertices[v].second;
-    }
-    releaseMemory(vertices);
-    mesh.indices.reserve(indexCount);
-    for (auto& chunk : chunks) {
-        for (const uint32_t global : chunk->keptIndices) {
-            mesh.indices.push_back(static_cast<uint32_t>(
-                std::lower_bound(globals.begin(), globals.end(), global) - globals.begin()));
-        }
-        releaseMemory(chunk->keptIndices);
-    }
-}
-
-// Pass 2: the sweep, with the chunks simplified behind it. False with `error` set when the
-// sweep fails or stops; `outOfMemory` when a chunk could not be held or simplified.
-bool simplifyChunks(RecordReader& reader, const SweepPlan& plan, double ratio,
-                    uint64_t weldMemoryLimitBytes, std::vector<std::unique_ptr<StreamChunk>>& chunks,
-                    SweepResult& swept, Progress& progress, const std::atomic<bool>* stopRequested,
-                    bool& outOfMemory, std::string& error) {
-    ChunkQueue queue;
+// Passes 2 and 3: the sweep, with the chunks and then the slabs simplified behind it. False with
+// `error` set when the sweep fails or stops; `outOfMemory` when a chunk or slab could not be held
+// or simplified. `chunkError` and `slabError` get the largest deviations of each pass.
+bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double ratio,
+                         uint64_t weldMemoryLimitBytes,
+                         std::vector<std::unique_ptr<SweepSlab>>& slabs, double& chunkError,
+                         double& slabError, SweepResult& swept, Progress& progress,
+                         const std::atomic<bool>* stopRequested, bool& outOfMemory,
+                         std::string& error) {
+    WorkQueue queue;
     std::vector<std::thread> workers;
     const int threadCount = std::max(1, tbb::this_task_arena::max_concurrency());
     try {
         for (int t = 0; t < threadCount; ++t) {
-            workers.emplace_back(runChunkWorker, std::ref(queue), ratio, stopRequested);
+            workers.emplace_back(runWorker, std::ref(queue));
         }
     } catch (const std::system_error&) {
         // No more threads to be had (a process limit): the ones started do the work, or with
-        // none the sweep simplifies each chunk itself.
+        // none the sweep runs each job itself.
     }
     queue.limit = std::max<size_t>(1, workers.size());
+    // After a stop or a failure the jobs left only mark themselves done.
+    std::atomic<bool> abandoned(false);
+    const auto skipWork = [&] {
+        return abandoned.load() || (stopRequested != nullptr && stopRequested->load());
+    };
+    const auto submit = [&](std::function<void()> job) {
+        if (workers.empty()) {
+            job();
+            return;
+        }
+        {
+            std::unique_lock<std::mutex> lock(queue.mutex);
+            queue.changed.wait(lock, [&] { return queue.waiting.size() < queue.limit; });
+            queue.waiting.push_back(std::move(job));
+        }
+        queue.changed.notify_all();
+    };
+    const auto waitUntilDone = [&](const std::atomic<bool>& done) {
+        std::unique_lock<std::mutex> lock(queue.mutex);
+        queue.changed.wait(lock, [&] { return done.load(); });
+    };
+    const bool oneSlab = slabs.size() == 1;
+    size_t nextSlabToClose = 0;
+    // Hands on every slab that no triangle of a chunk after `lastSweepChunk` can fall in (all of
+    // them at the end); a file of one slab keeps it as it is.
+    const auto closeSlabs = [&](size_t lastSweepChunk, bool atEnd) {
+        const uint32_t lowestBinToCome =
+            atEnd ? kZBinCount : zBinOf(plan.lowestZAfterChunk[lastSweepChunk]);
+        while (nextSlabToClose < slabs.size()) {
+            const bool last = nextSlabToClose + 1 == slabs.size();
+            if (!atEnd && (last || slabs[nextSlabToClose + 1]->firstBin > lowestBinToCome)) {
+                return;
+            }
+            SweepSlab* slab = slabs[nextSlabToClose++].get();
+            if (oneSlab) {
+                slab->done.store(true);
+                continue;
+            }
+            submit([slab, &skipWork] {
+                if (!skipWork()) {
+                    try {
+                        simplifySweepSlab(*slab);
+                    } catch (const std::bad_alloc&) {
+                        slab->outOfMemory = true;
+                    }
+                }
+                slab->done.store(true);
+            });
+        }
+    };
+    // The chunks handed to workers, in sweep order: dealt to the slabs in that order as each is
+    // done, and waited for once more than `inFlightLimit` are out.
+    std::deque<std::unique_ptr<StreamChunk>> inFlight;
+    const auto dealChunks = [&](size_t inFlightLimit, bool atEnd) {
+        while (!inFlight.empty()) {
+            StreamChunk& chunk = *inFlight.front();
+            if (!chunk.done.load()) {
+                if (inFlight.size() <= inFlightLimit) {
+                    return;
+                }
+                waitUntilDone(chunk.done);
+            }
+            outOfMemory |= chunk.outOfMemory;
+            chunkError = std::fmax(chunkError, chunk.absoluteError);
+            dealChunk(chunk, slabs, nextSlabToClose);
+            const size_t lastSweepChunk = chunk.lastSweepChunk;
+            inFlight.pop_front();
+            closeSlabs(lastSweepChunk, atEnd && inFlight.empty());
+        }
+    };
+    const size_t inFlightLimit = 2 * workers.size() + 1;
     // A chunk closes after the sweep's chunk that takes it to kStreamChunkTriangles or more.
     const size_t vertexBound = 3 * (kStreamChunkTriangles + reader.chunk.size());
     size_t slotCount = 1;
@@ -207,19 +417,21 @@ bool simplifyChunks(RecordReader& reader, const SweepPlan& plan, double ratio,
     }
     std::vector<uint64_t> slots;
     std::unique_ptr<StreamChunk> current;
-    const auto submit = [&]() {
+    size_t sweepChunk = 0;
+    const auto submitChunk = [&]() {
         StreamChunk* chunk = current.get();
-        chunks.push_back(std::move(current));
-        if (workers.empty()) {
-            simplifyChunk(*chunk, ratio);
-            return;
-        }
-        {
-            std::unique_lock<std::mutex> lock(queue.mutex);
-            queue.changed.wait(lock, [&] { return queue.waiting.size() < queue.limit; });
-            queue.waiting.push_back(chunk);
-        }
-        queue.changed.notify_all();
+        chunk->lastSweepChunk = sweepChunk;
+        inFlight.push_back(std::move(current));
+        submit([chunk, ratio, &skipWork] {
+            if (!skipWork()) {
+                try {
+                    simplifyChunk(*chunk, ratio);
+                } catch (const std::bad_alloc&) {
+                    chunk->outOfMemory = true;
+                }
+            }
+            chunk->done.store(true);
+        });
     };
     SweepConsumer consumer;
     consumer.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
@@ -233,24 +445,43 @@ bool simplifyChunks(RecordReader& reader, const SweepPlan& plan, double ratio,
                     localIndexOf(slots, *current, triangles.indices[i], triangles));
             }
             if (current->indices.size() / 3 >= kStreamChunkTriangles) {
-                submit();
+                submitChunk();
             }
+            dealChunks(inFlightLimit, false);
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
             error = "out of memory";
             return false;
         }
+        ++sweepChunk;
         return true;
     };
     bool sweptAll = sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, progress,
                               reader.recordCount, stopRequested, error);
-    if (sweptAll && current != nullptr && !current->indices.empty()) {
-        try {
-            submit();
-        } catch (const std::bad_alloc&) {
-            outOfMemory = true;
-            sweptAll = false;
+    if (!sweptAll) {
+        abandoned.store(true);
+    }
+    try {
+        if (sweptAll && current != nullptr && !current->indices.empty()) {
+            --sweepChunk;  // the last chunk the sweep handed on
+            submitChunk();
         }
+        dealChunks(0, sweptAll);
+        if (sweptAll) {
+            closeSlabs(0, true);  // a file with no chunk of triangles at all
+        }
+    } catch (const std::bad_alloc&) {
+        outOfMemory = true;
+        sweptAll = false;
+        abandoned.store(true);
+    }
+    for (const auto& chunk : inFlight) {
+        waitUntilDone(chunk->done);
+    }
+    for (size_t s = 0; s < nextSlabToClose; ++s) {
+        waitUntilDone(slabs[s]->done);
+        outOfMemory |= slabs[s]->outOfMemory;
+        slabError = std::fmax(slabError, slabs[s]->absoluteError);
     }
     {
         std::lock_guard<std::mutex> lock(queue.mutex);
@@ -264,9 +495,6 @@ bool simplifyChunks(RecordReader& reader, const SweepPlan& plan, double ratio,
         error = "interrupted";
         return false;
     }
-    for (const auto& chunk : chunks) {
-        outOfMemory |= chunk->outOfMemory;
-    }
     return sweptAll && !outOfMemory;
 }
 
@@ -274,6 +502,15 @@ bool simplifyChunks(RecordReader& reader, const SweepPlan& plan, double ratio,
 
 double chunkRatio(double ratio) {
     return std::fmin(2.0 * ratio, 0.5 * (1.0 + ratio));
+}
+
+uint64_t simplifyRecordsMemoryBytes(int64_t triangleCount, double ratio) {
+    const double records = static_cast<double>(triangleCount);
+    // A file of one slab holds all its chunks' results: at most twice a slab's.
+    const double joined = std::fmin(chunkRatio(ratio) * records, 2.0 * kSweepSlabTriangles);
+    return static_cast<uint64_t>(
+        ratio * records * static_cast<double>(kSimplifyResultBytesPerTriangle) +
+        joined * static_cast<double>(kLoadBytesPerTriangle + kSimplifyBytesPerTriangle));
 }
 
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
@@ -285,25 +522,31 @@ bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimi
     if (!planSweep(reader, plan, progress, 0, stopRequested, error)) {
         return false;
     }
-    std::vector<std::unique_ptr<StreamChunk>> chunks;
-    SweepResult swept;
     bool outOfMemory = false;
-    bool done = simplifyChunks(reader, plan, chunkRatio(ratio), weldMemoryLimitBytes, chunks,
-                               swept, progress, stopRequested, outOfMemory, error);
-    mesh.color = swept.color;
-    mesh.nonFiniteTriangles = swept.nonFiniteTriangles;
-    report.triangleCountBefore = reader.recordCount - swept.nonFiniteTriangles;
+    bool done = false;
+    SweepResult swept;
     double chunkError = 0.0;
-    for (const auto& chunk : chunks) {
-        chunkError = std::fmax(chunkError, chunk->absoluteError);
-    }
+    double slabError = 0.0;
     try {
+        std::vector<std::unique_ptr<SweepSlab>> slabs = planSweepSlabs(plan, ratio);
+        const bool oneSlab = slabs.size() == 1;
+        done = simplifyBehindSweep(reader, plan, chunkRatio(ratio), weldMemoryLimitBytes, slabs,
+                                   chunkError, slabError, swept, progress, stopRequested,
+                                   outOfMemory, error);
+        mesh.color = swept.color;
+        mesh.nonFiniteTriangles = swept.nonFiniteTriangles;
+        report.triangleCountBefore = reader.recordCount - swept.nonFiniteTriangles;
         if (done) {
-            joinChunks(chunks, mesh);
-            chunks.clear();
+            joinSlabs(slabs, swept.vertexCount, mesh);
+            slabs.clear();
             const size_t target = static_cast<size_t>(
                 std::llround(ratio * static_cast<double>(report.triangleCountBefore)));
-            done = simplifyJoined(mesh, target, chunkError, report, error);
+            // The deviations of the passes add up at most.
+            done = simplifyJoined(mesh, target, chunkError + slabError, oneSlab, report, error);
+            // The last pass leaves the vertices of the triangles it took away.
+            if (done) {
+                compactVertices(mesh);
+            }
             advanceProgress(progress, kSimplifyRecordsPassCount * reader.recordCount);
         }
     } catch (const std::bad_alloc&) {

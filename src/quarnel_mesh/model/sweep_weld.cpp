@@ -2,10 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/record_stream.h"
+
+uint32_t zBinOf(float z) {
+    uint32_t bits;
+    std::memcpy(&bits, &z, sizeof bits);
+    // Negative floats order backwards as integers: flipping all their bits, and only the sign
+    // bit of the others, makes the integer order the floats' order.
+    const uint32_t ordered = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+    return ordered >> 16;
+}
 
 bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_t doneBefore,
                const std::atomic<bool>* stopRequested, std::string& error) {
@@ -14,6 +24,7 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
         return false;
     }
     std::vector<float> highestZ;
+    plan.firstCornerZBinCounts.assign(kZBinCount, 0);
     const bool read = forEachRecordChunk(
         reader, progress, doneBefore, stopRequested, error,
         [&](const TriangleRecord* records, int64_t count) {
@@ -25,6 +36,7 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
                     continue;
                 }
                 ++plan.finiteTriangleCount;
+                ++plan.firstCornerZBinCounts[zBinOf(records[i].vertices[0].z)];
                 for (const Vec3f& vertex : records[i].vertices) {
                     lowest = std::min(lowest, vertex.z);
                     highest = std::max(highest, vertex.z);

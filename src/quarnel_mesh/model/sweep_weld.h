@@ -28,6 +28,11 @@
 #include "quarnel_mesh/model/vertex_welder.h"
 #include "quarnel_mesh/util/progress.h"
 
+// z values in order-preserving bins, whatever the file's units: a float's sign, exponent and top
+// 7 mantissa bits, so a bin spans 1/128 of its power of two (0.0078 for z in [1, 2)).
+constexpr uint32_t kZBinCount = 65536;
+uint32_t zBinOf(float z);
+
 struct SweepPlan {
     std::vector<float> lowestZAfterChunk;  // per chunk of the reader; +inf after the last
     int64_t windowRecordCount = 0;  // records a window spans at most, from the chunks' z ranges
@@ -37,6 +42,8 @@ struct SweepPlan {
     Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
     Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
     double smallestMagnitude = HUGE_VAL;  // least non-zero |coordinate|
+    // Triangles the weld keeps, counted by the bin of their first corner's z; kZBinCount bins.
+    std::vector<int64_t> firstCornerZBinCounts;
 };
 
 // One chunk's welded triangles, three indices each in file order (non-finite ones left out).
