@@ -193,52 +193,24 @@ bool convertSimplified(RecordReader& reader, MeshFormat format, const std::strin
     return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
 }
 
-// What the edited mesh will need in memory, refused before any work where that cannot fit: the
-// streamed simplifier's (see simplifyRecordsMemoryBytes), or the whole mesh and the compressed
-// glb's own copies.
-bool fitsInMemory(const RecordReader& reader, MeshFormat format, const ConvertOptions& options,
-                  std::string& error) {
+// What the simplifier will need in memory (see simplifyRecordsMemoryBytes), refused before any
+// work where that cannot fit.
+bool fitsInMemory(const RecordReader& reader, const ConvertOptions& options, std::string& error) {
     uint64_t needed = 0;
     if (options.simplifyRatio < 1.0) {
         needed = simplifyRecordsMemoryBytes(reader.recordCount, options.simplifyRatio);
-    } else if (format == MeshFormat::kGlb && options.compress) {
-        needed = static_cast<uint64_t>(reader.recordCount) *
-                 (kLoadBytesPerTriangle + kCompressedGlbBytesPerTriangle);
     }
     const uint64_t available = availableMemoryBytes();
     if (needed <= available) {
         return true;
     }
-    if (options.simplifyRatio < 1.0) {
-        error = "simplifying the " + std::to_string(reader.recordCount) + " triangles of " +
-                reader.path + " needs about " + formatBytes(needed) + " of memory and " +
-                formatBytes(available) + " is available; give a smaller ratio";
-        return false;
-    }
-    error = "compressing the " + std::to_string(reader.recordCount) + " triangles of " +
-            reader.path + " as glTF needs about " + formatBytes(needed) + " of memory and " +
-            formatBytes(available) + " is available; simplify it first (--simplify)";
+    error = "simplifying the " + std::to_string(reader.recordCount) + " triangles of " +
+            reader.path + " needs about " + formatBytes(needed) + " of memory and " +
+            formatBytes(available) + " is available; give a smaller ratio";
     return false;
 }
 
-// The whole mesh loaded for a writer that needs it, then placed and written.
-bool convertLoaded(RecordReader& reader, MeshFormat format, const std::string& outputPath,
-                   const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
-                   std::string& error) {
-    IndexedMesh mesh;
-    Progress progress = startProgress("reading " + reader.path, reader.recordCount,
-                                      reader.fileBytes);
-    const bool loaded = loadIndexedMesh(reader, options.weldMemoryLimitBytes, mesh, progress,
-                                        options.stopRequested, error);
-    finishProgress(progress);
-    if (!loaded || stopped(options, error)) {
-        return false;
-    }
-    report.nonFiniteDropped += mesh.nonFiniteTriangles;
-    return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
-}
-
-// STL, PLY, OBJ, plain glb and 3MF straight from the records: a pass for the box (STL, when a
+// STL, PLY, OBJ, glb and 3MF straight from the records: a pass for the box (STL, when a
 // size is asked) or the plan (the indexed formats), then the format's own passes.
 bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string& outputPath,
                      const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
@@ -284,7 +256,7 @@ bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string&
                                  options.stopRequested, error);
     } else if (format == MeshFormat::kGlb) {
         written = writeGlbStream(reader, plan, placement,
-                                 {options.smoothNormals, false, fileNameOf(reader.path)},
+                                 {options.smoothNormals, options.compress, fileNameOf(reader.path)},
                                  options.weldMemoryLimitBytes, output, progress, done,
                                  options.stopRequested, nonFiniteDropped, error);
     } else if (format == MeshFormat::kThreeMf) {
@@ -355,7 +327,7 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     // Sized for the whole file, as if no piece were dropped.
-    if (!fitsInMemory(reader, format, options, error)) {
+    if (!fitsInMemory(reader, options, error)) {
         return false;
     }
     AtomicOutput output;
@@ -363,16 +335,13 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     // Every step reads the file, or what the pieces' filter lets through, as a stream; only the
-    // simplifier's result and the compressed glb's input are held.
+    // simplifier's result is held.
     if ((options.dropIslandFaces > 0 || options.keepBodyOnly) &&
         !filterPiecesOf(reader, options, report, error)) {
         return false;
     }
     if (options.simplifyRatio < 1.0) {
         return convertSimplified(reader, format, outputPath, options, output, report, error);
-    }
-    if (format == MeshFormat::kGlb && options.compress) {
-        return convertLoaded(reader, format, outputPath, options, output, report, error);
     }
     return convertStreamed(reader, format, outputPath, options, output, report, error);
 }

@@ -1,14 +1,19 @@
-// glTF 2.0 binary (.glb): a 12-byte header, a JSON chunk that describes one indexed triangle
-// primitive and a BIN chunk with its positions, optional normals and 32-bit indices, as floats,
-// or compressed: quantized (KHR_mesh_quantization) and encoded with meshoptimizer's codecs
-// (EXT_meshopt_compression). The vertex order is optimised with meshoptimizer: the cache order of
-// the triangles first, then the vertices in the order the triangles first fetch them.
+// glTF 2.0 binary (.glb): a 12-byte header, a JSON chunk that describes the indexed triangle
+// primitives and a BIN chunk with their positions, optional normals and 32-bit indices. Plain:
+// one primitive, as floats. Compressed: primitives of at most kGlbPrimitiveTriangles triangles of
+// the sweep, each quantized (KHR_mesh_quantization) over the whole mesh's box and encoded with
+// meshoptimizer's codecs (EXT_meshopt_compression), its vertex order optimised with
+// meshoptimizer: the cache order of the triangles first, then the vertices in the order the
+// triangles first fetch them.
 #include <algorithm>
 #include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <initializer_list>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -101,8 +106,7 @@ struct GlbLayout {
     std::vector<BufferView> views;
     std::string accessors;
     std::string nodeTransform;  // "" or ",\"translation\":[...],\"scale\":[...]"
-    std::string attributes;     // "\"POSITION\":0,..."
-    int indexAccessor = 1;
+    std::string primitives;     // the mesh's primitives, "{...},{...}"
     std::string extensions;     // "" or the extensionsUsed and extensionsRequired members
     std::string buffers;
 };
@@ -118,9 +122,7 @@ std::string glbJson(const GlbLayout& layout, size_t indexCount, const Vec3f& col
            ",\"triangles\":" + std::to_string(indexCount / 3) + "}}," + layout.extensions +
            "\"scene\":0,\"scenes\":[{\"name\":\"quarnel\",\"nodes\":[0]}],"
            "\"nodes\":[{\"name\":\"quarnel\",\"mesh\":0" + layout.nodeTransform + "}],"
-           "\"meshes\":[{\"name\":\"quarnel\",\"primitives\":[{\"attributes\":{" +
-           layout.attributes + "},\"indices\":" + std::to_string(layout.indexAccessor) +
-           ",\"material\":0,\"mode\":4}]}],"
+           "\"meshes\":[{\"name\":\"quarnel\",\"primitives\":[" + layout.primitives + "]}],"
            "\"materials\":[{\"name\":\"quarnel\",\"pbrMetallicRoughness\":{\"baseColorFactor\":[" +
            jsonNumber(linearFromSrgb(color.x)) + "," + jsonNumber(linearFromSrgb(color.y)) + "," +
            jsonNumber(linearFromSrgb(color.z)) +
@@ -146,57 +148,41 @@ void writeUint32(AtomicOutput& output, uint32_t value) {
 // pointing the same way.
 constexpr int kPositionBits = 14;
 
-struct Quantized {
-    std::vector<int16_t> positions;  // x, y, z, 0 per vertex
-    std::vector<int8_t> normals;     // x, y, z, 0 per vertex
+// The quantization's grid: origin and step of the whole mesh's box, so that every primitive
+// shares the node's transform.
+struct QuantizationGrid {
     Vec3f origin;
     double step = 1.0;
-    int16_t lo[3];
-    int16_t hi[3];
 };
 
-Quantized quantize(const std::vector<Vec3f>& positions, const std::vector<Vec3f>& normals,
-                   const Vec3f& boxMin, const Vec3f& boxMax) {
-    Quantized q;
-    q.origin = boxMin;
+QuantizationGrid quantizationGrid(const Vec3f& boxMin, const Vec3f& boxMax) {
+    QuantizationGrid grid;
+    grid.origin = boxMin;
     const double extent =
         std::fmax(static_cast<double>(boxMax.x) - boxMin.x,
                   std::fmax(static_cast<double>(boxMax.y) - boxMin.y,
                             static_cast<double>(boxMax.z) - boxMin.z));
-    const double largest = (1 << kPositionBits) - 1;
-    q.step = extent > 0.0 ? extent / largest : 1.0;
-    q.positions.resize(4 * positions.size());
-    for (int c = 0; c < 3; ++c) {
-        q.lo[c] = INT16_MAX;
-        q.hi[c] = INT16_MIN;
-    }
-    for (size_t v = 0; v < positions.size(); ++v) {
-        const double p[3] = {positions[v].x, positions[v].y, positions[v].z};
-        const double o[3] = {boxMin.x, boxMin.y, boxMin.z};
-        for (int c = 0; c < 3; ++c) {
-            const double scaled = std::round((p[c] - o[c]) / q.step);
-            const int16_t value = static_cast<int16_t>(std::fmin(largest, std::fmax(0.0, scaled)));
-            q.positions[4 * v + c] = value;
-            q.lo[c] = std::min(q.lo[c], value);
-            q.hi[c] = std::max(q.hi[c], value);
-        }
-    }
-    q.normals.resize(4 * normals.size());
-    for (size_t v = 0; v < normals.size(); ++v) {
-        const float n[3] = {normals[v].x, normals[v].y, normals[v].z};
-        for (int c = 0; c < 3; ++c) {
-            q.normals[4 * v + c] = static_cast<int8_t>(std::lround(127.0f * n[c]));
-        }
-    }
-    return q;
+    grid.step = extent > 0.0 ? extent / ((1 << kPositionBits) - 1) : 1.0;
+    return grid;
 }
 
-// Appends `encoded` to `bin`, padded to 4 bytes, and returns where it starts.
-size_t appendAligned(std::vector<unsigned char>& bin, const std::vector<unsigned char>& encoded) {
-    const size_t offset = bin.size();
-    bin.insert(bin.end(), encoded.begin(), encoded.end());
-    bin.resize((bin.size() + 3) / 4 * 4, 0);
-    return offset;
+void quantizePosition(const Vec3f& position, const QuantizationGrid& grid, int16_t out[4]) {
+    const double largest = (1 << kPositionBits) - 1;
+    const double p[3] = {position.x, position.y, position.z};
+    const double o[3] = {grid.origin.x, grid.origin.y, grid.origin.z};
+    for (int c = 0; c < 3; ++c) {
+        const double scaled = std::round((p[c] - o[c]) / grid.step);
+        out[c] = static_cast<int16_t>(std::fmin(largest, std::fmax(0.0, scaled)));
+    }
+    out[3] = 0;
+}
+
+void quantizeNormal(const Vec3f& normal, int8_t out[4]) {
+    const float n[3] = {normal.x, normal.y, normal.z};
+    for (int c = 0; c < 3; ++c) {
+        out[c] = static_cast<int8_t>(std::lround(127.0f * n[c]));
+    }
+    out[3] = 0;
 }
 
 std::string int16Vec3(const int16_t v[3]) {
@@ -204,68 +190,11 @@ std::string int16Vec3(const int16_t v[3]) {
            "]";
 }
 
-// The compressed layout: quantized attributes and the indices, each encoded by meshoptimizer,
-// in one stored buffer; `bin` receives its bytes.
-GlbLayout compressedLayout(const std::vector<Vec3f>& positions, const std::vector<Vec3f>& normals,
-                           const std::vector<uint32_t>& indices, const Vec3f& boxMin,
-                           const Vec3f& boxMax, std::vector<unsigned char>& bin) {
-    const Quantized q = quantize(positions, normals, boxMin, boxMax);
-    const size_t vertexCount = positions.size();
-    GlbLayout layout;
-    size_t fallbackBytes = 0;
-    const auto addVertexStream = [&](const void* data, size_t stride) {
-        std::vector<unsigned char> encoded(meshopt_encodeVertexBufferBound(vertexCount, stride));
-        encoded.resize(meshopt_encodeVertexBuffer(encoded.data(), encoded.size(), data,
-                                                  vertexCount, stride));
-        BufferView view;
-        view.offset = fallbackBytes;
-        view.length = stride * vertexCount;
-        view.stride = stride;
-        view.target = kArrayBufferTarget;
-        view.compressed = true;
-        view.compressedLength = encoded.size();
-        view.compressedOffset = appendAligned(bin, encoded);
-        view.count = vertexCount;
-        view.mode = "ATTRIBUTES";
-        layout.views.push_back(view);
-        fallbackBytes += view.length;
-    };
-    addVertexStream(q.positions.data(), 8);
-    layout.accessors = accessorJson(0, kShortComponent, false, vertexCount, "VEC3",
-                                    ",\"min\":" + int16Vec3(q.lo) + ",\"max\":" + int16Vec3(q.hi));
-    layout.attributes = "\"POSITION\":0";
-    if (!normals.empty()) {
-        addVertexStream(q.normals.data(), 4);
-        layout.accessors += "," + accessorJson(1, kByteComponent, true, vertexCount, "VEC3");
-        layout.attributes += ",\"NORMAL\":1";
-    }
-    std::vector<unsigned char> encoded(meshopt_encodeIndexBufferBound(indices.size(), vertexCount));
-    encoded.resize(meshopt_encodeIndexBuffer(encoded.data(), encoded.size(), indices.data(),
-                                             indices.size()));
-    BufferView view;
-    view.offset = fallbackBytes;
-    view.length = 4 * indices.size();
-    view.target = kElementArrayBufferTarget;
-    view.compressed = true;
-    view.compressedLength = encoded.size();
-    view.compressedOffset = appendAligned(bin, encoded);
-    view.count = indices.size();
-    view.mode = "TRIANGLES";
-    layout.views.push_back(view);
-    fallbackBytes += view.length;
-    layout.indexAccessor = static_cast<int>(layout.views.size()) - 1;
-    layout.accessors += "," + accessorJson(layout.indexAccessor, kUnsignedIntComponent, false,
-                                           indices.size(), "SCALAR");
-    layout.nodeTransform = ",\"translation\":" + jsonVec3(q.origin) + ",\"scale\":[" +
-                           jsonNumber(q.step) + "," + jsonNumber(q.step) + "," +
-                           jsonNumber(q.step) + "]";
-    layout.extensions =
-        "\"extensionsUsed\":[\"KHR_mesh_quantization\",\"EXT_meshopt_compression\"],"
-        "\"extensionsRequired\":[\"KHR_mesh_quantization\",\"EXT_meshopt_compression\"],";
-    layout.buffers = "{\"byteLength\":" + std::to_string(bin.size()) +
-                     "},{\"byteLength\":" + std::to_string(fallbackBytes) +
-                     ",\"extensions\":{\"EXT_meshopt_compression\":{\"fallback\":true}}}";
-    return layout;
+// A primitive of the mesh: its attributes' accessors and its index accessor.
+std::string primitiveJson(int positionAccessor, int normalAccessor, int indexAccessor) {
+    return "{\"attributes\":{\"POSITION\":" + std::to_string(positionAccessor) +
+           (normalAccessor >= 0 ? ",\"NORMAL\":" + std::to_string(normalAccessor) : "") +
+           "},\"indices\":" + std::to_string(indexAccessor) + ",\"material\":0,\"mode\":4}";
 }
 
 // The plain layout: float positions and normals and 32-bit indices, one after the other.
@@ -276,17 +205,16 @@ GlbLayout plainLayout(size_t vertexCount, size_t indexCount, bool hasNormals,
     layout.views.push_back({0, vec3Bytes, 0, kArrayBufferTarget});
     layout.accessors = accessorJson(0, kFloatComponent, false, vertexCount, "VEC3",
                                     ",\"min\":" + jsonVec3(boxMin) + ",\"max\":" + jsonVec3(boxMax));
-    layout.attributes = "\"POSITION\":0";
     if (hasNormals) {
         layout.views.push_back({vec3Bytes, vec3Bytes, 0, kArrayBufferTarget});
         layout.accessors += "," + accessorJson(1, kFloatComponent, false, vertexCount, "VEC3");
-        layout.attributes += ",\"NORMAL\":1";
     }
     const size_t indexOffset = (hasNormals ? 2 : 1) * vec3Bytes;
     layout.views.push_back({indexOffset, 4 * indexCount, 0, kElementArrayBufferTarget});
-    layout.indexAccessor = hasNormals ? 2 : 1;
-    layout.accessors += "," + accessorJson(layout.indexAccessor, kUnsignedIntComponent, false,
+    const int indexAccessor = hasNormals ? 2 : 1;
+    layout.accessors += "," + accessorJson(indexAccessor, kUnsignedIntComponent, false,
                                            indexCount, "SCALAR");
+    layout.primitives = primitiveJson(0, hasNormals ? 1 : -1, indexAccessor);
     binBytes = indexOffset + 4 * indexCount;
     layout.buffers = "{\"byteLength\":" + std::to_string(binBytes) + "}";
     return layout;
@@ -317,9 +245,60 @@ bool writeGlbHead(std::string json, uint64_t binBytes, AtomicOutput& output, std
 using GlbSweep =
     std::function<bool(const SweepConsumer& consumer, SweepResult& result, std::string& error)>;
 
+// Smooth normals over a sweep: each face's normal (from the placed corners, in the file's order
+// and in double, as the in-memory sum takes them) added to its corners' sums, kept for the
+// window's vertices; a vertex's sum is complete once it is final, since by then the sweep has
+// shown every triangle that uses it.
+struct NormalSums {
+    Placement placement;
+    std::vector<Vec3d> sums;  // of the vertices from firstIndex on
+    int64_t firstIndex = 0;
+};
+
+Vec3f placed(const Placement& placement, const Vec3f& position) {
+    return isIdentity(placement) ? position : placeVertex(position, placement);
+}
+
+// `verticesSeen`: the highest index in `triangles` and before, plus one.
+void addFaceNormals(NormalSums& normals, const SweepTriangles& triangles, int64_t verticesSeen) {
+    const int64_t sumCount = verticesSeen - normals.firstIndex;
+    if (sumCount > static_cast<int64_t>(normals.sums.size())) {
+        normals.sums.resize(static_cast<size_t>(sumCount), Vec3d{0.0, 0.0, 0.0});
+    }
+    const auto corner = [&](uint32_t index) {
+        const WeldedVertex& vertex = triangles.window[index - triangles.windowFirstIndex];
+        return toVec3d(placed(normals.placement, vertex.position));
+    };
+    for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+        const uint32_t* corners = &triangles.indices[3 * t];
+        const Vec3d v0 = corner(corners[0]);
+        const Vec3d n = cross(subtract(corner(corners[1]), v0), subtract(corner(corners[2]), v0));
+        for (int c = 0; c < 3; ++c) {
+            Vec3d& sum = normals.sums[corners[c] - normals.firstIndex];
+            sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
+        }
+    }
+}
+
+Vec3f finalNormal(const NormalSums& normals, int64_t index) {
+    const int64_t slot = index - normals.firstIndex;
+    return normalFromSum(slot < static_cast<int64_t>(normals.sums.size()) ? normals.sums[slot]
+                                                                          : Vec3d{0.0, 0.0, 0.0});
+}
+
+// After the vertices before `finalEnd` became final. Forgetting their sums once they are half the
+// table moves each one only a bounded number of times.
+void forgetFinalSums(NormalSums& normals, int64_t finalEnd) {
+    const int64_t sumCount = static_cast<int64_t>(normals.sums.size());
+    const int64_t finalSums = std::min(sumCount, finalEnd - normals.firstIndex);
+    if (2 * finalSums >= sumCount) {
+        normals.sums.erase(normals.sums.begin(), normals.sums.begin() + finalSums);
+        normals.firstIndex += finalSums;
+    }
+}
+
 // The BIN chunk's three parts as the sweep hands them on, each in its own scratch file until the
-// JSON before them is known. Normals are summed per window vertex and are complete, and written,
-// when the vertex becomes final: by then the sweep has shown every triangle that uses it.
+// JSON before them is known.
 struct PlainGlbParts {
     Placement placement;
     bool normals = false;
@@ -328,8 +307,7 @@ struct PlainGlbParts {
     ScratchFile positions;
     ScratchFile normalFile;
     ScratchFile indices;
-    std::vector<Vec3d> normalSums;  // of the vertices from sumsFirstIndex on
-    int64_t sumsFirstIndex = 0;
+    NormalSums normalSums;
     std::vector<Vec3f> scratch;     // one chunk's positions or normals on their way out
     Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
     Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
@@ -338,26 +316,32 @@ struct PlainGlbParts {
     int64_t triangleCount = 0;
 };
 
-Vec3f placed(const PlainGlbParts& parts, const Vec3f& position) {
-    return isIdentity(parts.placement) ? position : placeVertex(position, parts.placement);
-}
-
 // A failed scratch file fails the output: "cannot write OUT: reason".
-bool scratchFailed(const PlainGlbParts& parts, std::string& error) {
-    for (const ScratchFile* file : {&parts.positions, &parts.normalFile, &parts.indices}) {
+bool scratchFailed(const std::string& outputPath, std::initializer_list<const ScratchFile*> files,
+                   std::string& error) {
+    for (const ScratchFile* file : files) {
         if (file->errorNumber != 0) {
-            error = "cannot write " + parts.outputPath + ": " + std::strerror(file->errorNumber);
+            error = "cannot write " + outputPath + ": " + std::strerror(file->errorNumber);
             return true;
         }
     }
     return false;
 }
 
-bool takeTriangles(PlainGlbParts& parts, const SweepTriangles& triangles, std::string& error) {
-    const uint32_t* indices = triangles.indices;
+bool scratchFailed(const PlainGlbParts& parts, std::string& error) {
+    return scratchFailed(parts.outputPath, {&parts.positions, &parts.normalFile, &parts.indices},
+                         error);
+}
+
+int64_t highestIndexPlusOne(const SweepTriangles& triangles, int64_t before) {
     for (int64_t i = 0; i < 3 * triangles.triangleCount; ++i) {
-        parts.verticesSeen = std::max(parts.verticesSeen, static_cast<int64_t>(indices[i]) + 1);
+        before = std::max(before, static_cast<int64_t>(triangles.indices[i]) + 1);
     }
+    return before;
+}
+
+bool takeTriangles(PlainGlbParts& parts, const SweepTriangles& triangles, std::string& error) {
+    parts.verticesSeen = highestIndexPlusOne(triangles, parts.verticesSeen);
     // Every triangle of the file takes its 12 bytes, every vertex seen its 12 or 24.
     const uint64_t leastBytes = glbFileBytes(
         0, plainGlbBinBytes(parts.verticesSeen, parts.finiteTriangleCount, parts.normals));
@@ -365,28 +349,11 @@ bool takeTriangles(PlainGlbParts& parts, const SweepTriangles& triangles, std::s
         error = describeGlbTooLarge(leastBytes, false);
         return false;
     }
-    writeScratchFile(parts.indices, indices, 12 * static_cast<size_t>(triangles.triangleCount));
+    writeScratchFile(parts.indices, triangles.indices,
+                     12 * static_cast<size_t>(triangles.triangleCount));
     parts.triangleCount += triangles.triangleCount;
     if (parts.normals) {
-        const int64_t sumCount = parts.verticesSeen - parts.sumsFirstIndex;
-        if (sumCount > static_cast<int64_t>(parts.normalSums.size())) {
-            parts.normalSums.resize(static_cast<size_t>(sumCount), Vec3d{0.0, 0.0, 0.0});
-        }
-        const auto corner = [&](uint32_t index) {
-            const WeldedVertex& vertex = triangles.window[index - triangles.windowFirstIndex];
-            return toVec3d(placed(parts, vertex.position));
-        };
-        // The faces in the file's order and in double, as the in-memory sum takes them.
-        for (int64_t t = 0; t < triangles.triangleCount; ++t) {
-            const uint32_t* corners = &indices[3 * t];
-            const Vec3d v0 = corner(corners[0]);
-            const Vec3d n =
-                cross(subtract(corner(corners[1]), v0), subtract(corner(corners[2]), v0));
-            for (int c = 0; c < 3; ++c) {
-                Vec3d& sum = parts.normalSums[corners[c] - parts.sumsFirstIndex];
-                sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
-            }
-        }
+        addFaceNormals(parts.normalSums, triangles, parts.verticesSeen);
     }
     return !scratchFailed(parts, error);
 }
@@ -395,7 +362,7 @@ bool takeFinalVertices(PlainGlbParts& parts, const WeldedVertex* vertices, int64
                        int64_t firstIndex, std::string& error) {
     parts.scratch.resize(static_cast<size_t>(count));
     for (int64_t v = 0; v < count; ++v) {
-        const Vec3f p = placed(parts, vertices[v].position);
+        const Vec3f p = placed(parts.placement, vertices[v].position);
         parts.scratch[v] = p;
         parts.boxMin = {std::fmin(parts.boxMin.x, p.x), std::fmin(parts.boxMin.y, p.y),
                         std::fmin(parts.boxMin.z, p.z)};
@@ -405,20 +372,11 @@ bool takeFinalVertices(PlainGlbParts& parts, const WeldedVertex* vertices, int64
     writeScratchFile(parts.positions, parts.scratch.data(), 12 * parts.scratch.size());
     parts.vertexCount += count;
     if (parts.normals) {
-        const int64_t sumCount = static_cast<int64_t>(parts.normalSums.size());
         for (int64_t v = 0; v < count; ++v) {
-            const int64_t slot = firstIndex + v - parts.sumsFirstIndex;
-            parts.scratch[v] =
-                normalFromSum(slot < sumCount ? parts.normalSums[slot] : Vec3d{0.0, 0.0, 0.0});
+            parts.scratch[v] = finalNormal(parts.normalSums, firstIndex + v);
         }
         writeScratchFile(parts.normalFile, parts.scratch.data(), 12 * parts.scratch.size());
-        // Forgetting the final sums once they are half the table moves each one only a bounded
-        // number of times.
-        const int64_t finalSums = std::min(sumCount, firstIndex + count - parts.sumsFirstIndex);
-        if (2 * finalSums >= sumCount) {
-            parts.normalSums.erase(parts.normalSums.begin(), parts.normalSums.begin() + finalSums);
-            parts.sumsFirstIndex += finalSums;
-        }
+        forgetFinalSums(parts.normalSums, firstIndex + count);
     }
     return !scratchFailed(parts, error);
 }
@@ -432,6 +390,7 @@ bool writePlainGlb(const GlbSweep& sweep, int64_t finiteTriangleCount, const Pla
                    int64_t doneBefore, int64_t copyUnits, std::string& error) {
     PlainGlbParts parts;
     parts.placement = placement;
+    parts.normalSums.placement = placement;
     parts.normals = options.smoothNormals;
     parts.finiteTriangleCount = finiteTriangleCount;
     parts.outputPath = output.finalPath;
@@ -492,6 +451,295 @@ bool writePlainGlb(const GlbSweep& sweep, int64_t finiteTriangleCount, const Pla
     return true;
 }
 
+// One primitive of the compressed file as the sweep fills it: its triangles as local indices,
+// numbered in first use, and each local vertex's global index; its positions and normals arrive
+// as its vertices become final, and once it is closed (full, or the sweep ended) and none is
+// missing it is encoded.
+struct GlbPrimitive {
+    std::vector<uint32_t> indices;
+    std::vector<uint32_t> globalOfLocal;
+    std::vector<uint64_t> slots;  // global << 32 | local, open addressing; a power of two
+    std::vector<Vec3f> positions;
+    std::vector<Vec3f> normals;
+    size_t missingCount = 0;
+    uint32_t lowestGlobal = UINT32_MAX;
+    uint32_t highestGlobal = 0;
+    bool closed = false;
+};
+
+constexpr uint64_t kNoSlot = UINT64_MAX;
+
+// The local index of `global`, or -1 when the primitive has no such vertex.
+int64_t findLocal(const GlbPrimitive& primitive, uint32_t global) {
+    const size_t mask = primitive.slots.size() - 1;
+    for (size_t slot = static_cast<size_t>(mixBits(global)) & mask;
+         primitive.slots[slot] != kNoSlot; slot = (slot + 1) & mask) {
+        if (static_cast<uint32_t>(primitive.slots[slot] >> 32) == global) {
+            return static_cast<uint32_t>(primitive.slots[slot]);
+        }
+    }
+    return -1;
+}
+
+void insertSlot(std::vector<uint64_t>& slots, uint64_t pair) {
+    const size_t mask = slots.size() - 1;
+    size_t slot = static_cast<size_t>(mixBits(static_cast<uint32_t>(pair >> 32))) & mask;
+    while (slots[slot] != kNoSlot) {
+        slot = (slot + 1) & mask;
+    }
+    slots[slot] = pair;
+}
+
+uint32_t localOf(GlbPrimitive& primitive, uint32_t global) {
+    const int64_t found = findLocal(primitive, global);
+    if (found >= 0) {
+        return static_cast<uint32_t>(found);
+    }
+    const uint32_t local = static_cast<uint32_t>(primitive.globalOfLocal.size());
+    // At most half full, so that probes stay short; doubled by rehashing.
+    if (2 * (local + 1) > primitive.slots.size()) {
+        std::vector<uint64_t> grown(2 * primitive.slots.size(), kNoSlot);
+        for (const uint64_t pair : primitive.slots) {
+            if (pair != kNoSlot) {
+                insertSlot(grown, pair);
+            }
+        }
+        primitive.slots.swap(grown);
+    }
+    insertSlot(primitive.slots, (static_cast<uint64_t>(global) << 32) | local);
+    primitive.globalOfLocal.push_back(global);
+    primitive.positions.emplace_back();
+    primitive.normals.emplace_back();
+    ++primitive.missingCount;
+    primitive.lowestGlobal = std::min(primitive.lowestGlobal, global);
+    primitive.highestGlobal = std::max(primitive.highestGlobal, global);
+    return local;
+}
+
+// The compressed file as the sweep hands it on: the encoded streams of each primitive in one
+// scratch file, and the JSON that describes them.
+struct CompressedGlbParts {
+    Placement placement;
+    bool normals = false;
+    std::string outputPath;
+    QuantizationGrid grid;
+    NormalSums normalSums;
+    int64_t verticesSeen = 0;
+    std::deque<std::unique_ptr<GlbPrimitive>> primitives;  // not yet encoded, in sweep order
+    ScratchFile bin;
+    std::vector<BufferView> views;
+    std::string accessors;
+    std::string primitiveList;
+    int accessorCount = 0;
+    uint64_t fallbackBytes = 0;
+    int64_t triangleCount = 0;
+    int64_t primitiveCount = 0;
+};
+
+// Appends `encoded` to the scratch file, padded to 4 bytes, as a view of `count` elements of
+// `stride` bytes (`length` in the fallback buffer).
+void addCompressedView(CompressedGlbParts& parts, const std::vector<unsigned char>& encoded,
+                       size_t count, size_t stride, size_t length, int target, const char* mode) {
+    BufferView view;
+    view.offset = parts.fallbackBytes;
+    view.length = length;
+    view.stride = target == kArrayBufferTarget ? stride : 0;
+    view.target = target;
+    view.compressed = true;
+    view.compressedOffset = parts.bin.byteCount;
+    view.compressedLength = encoded.size();
+    view.count = count;
+    view.mode = mode;
+    parts.views.push_back(view);
+    parts.fallbackBytes += length;
+    writeScratchFile(parts.bin, encoded.data(), encoded.size());
+    static const unsigned char kZeros[3] = {0, 0, 0};
+    writeScratchFile(parts.bin, kZeros, (4 - encoded.size() % 4) % 4);
+}
+
+int addAccessor(CompressedGlbParts& parts, int componentType, bool normalized, size_t count,
+                const std::string& type, const std::string& bounds = "") {
+    parts.accessors += (parts.accessorCount == 0 ? "" : ",") +
+                       accessorJson(static_cast<int>(parts.views.size()) - 1, componentType,
+                                    normalized, count, type, bounds);
+    return parts.accessorCount++;
+}
+
+// Orders `primitive` for the vertex cache and fetch, quantizes it on the whole mesh's grid and
+// encodes its streams into the scratch file.
+void encodePrimitive(CompressedGlbParts& parts, GlbPrimitive& primitive) {
+    const size_t indexCount = primitive.indices.size();
+    const size_t vertexCount = primitive.positions.size();
+    std::vector<uint32_t> ordered(indexCount);
+    meshopt_optimizeVertexCache(ordered.data(), primitive.indices.data(), indexCount, vertexCount);
+    std::vector<uint32_t>().swap(primitive.indices);
+    std::vector<uint32_t> remap(vertexCount);
+    meshopt_optimizeVertexFetchRemap(remap.data(), ordered.data(), indexCount, vertexCount);
+    meshopt_remapIndexBuffer(ordered.data(), ordered.data(), indexCount, remap.data());
+    // Every local vertex is used: the remap is a permutation.
+    std::vector<int16_t> positions(4 * vertexCount);
+    int16_t lo[3] = {INT16_MAX, INT16_MAX, INT16_MAX};
+    int16_t hi[3] = {INT16_MIN, INT16_MIN, INT16_MIN};
+    for (size_t v = 0; v < vertexCount; ++v) {
+        int16_t* q = &positions[4 * remap[v]];
+        quantizePosition(primitive.positions[v], parts.grid, q);
+        for (int c = 0; c < 3; ++c) {
+            lo[c] = std::min(lo[c], q[c]);
+            hi[c] = std::max(hi[c], q[c]);
+        }
+    }
+    std::vector<unsigned char> encoded(meshopt_encodeVertexBufferBound(vertexCount, 8));
+    encoded.resize(
+        meshopt_encodeVertexBuffer(encoded.data(), encoded.size(), positions.data(), vertexCount, 8));
+    addCompressedView(parts, encoded, vertexCount, 8, 8 * vertexCount, kArrayBufferTarget,
+                      "ATTRIBUTES");
+    const int positionAccessor =
+        addAccessor(parts, kShortComponent, false, vertexCount, "VEC3",
+                    ",\"min\":" + int16Vec3(lo) + ",\"max\":" + int16Vec3(hi));
+    int normalAccessor = -1;
+    if (parts.normals) {
+        std::vector<int8_t> normals(4 * vertexCount);
+        for (size_t v = 0; v < vertexCount; ++v) {
+            quantizeNormal(primitive.normals[v], &normals[4 * remap[v]]);
+        }
+        encoded.assign(meshopt_encodeVertexBufferBound(vertexCount, 4), 0);
+        encoded.resize(meshopt_encodeVertexBuffer(encoded.data(), encoded.size(), normals.data(),
+                                                  vertexCount, 4));
+        addCompressedView(parts, encoded, vertexCount, 4, 4 * vertexCount, kArrayBufferTarget,
+                          "ATTRIBUTES");
+        normalAccessor = addAccessor(parts, kByteComponent, true, vertexCount, "VEC3");
+    }
+    encoded.assign(meshopt_encodeIndexBufferBound(indexCount, vertexCount), 0);
+    encoded.resize(
+        meshopt_encodeIndexBuffer(encoded.data(), encoded.size(), ordered.data(), indexCount));
+    addCompressedView(parts, encoded, indexCount, 4, 4 * indexCount, kElementArrayBufferTarget,
+                      "TRIANGLES");
+    const int indexAccessor =
+        addAccessor(parts, kUnsignedIntComponent, false, indexCount, "SCALAR");
+    parts.primitiveList += (parts.primitiveCount++ == 0 ? "" : ",") +
+                           primitiveJson(positionAccessor, normalAccessor, indexAccessor);
+}
+
+// Encodes the primitives at the front that are closed and complete: in sweep order, so that the
+// file depends only on the input.
+void encodeCompletePrimitives(CompressedGlbParts& parts) {
+    while (!parts.primitives.empty() && parts.primitives.front()->closed &&
+           parts.primitives.front()->missingCount == 0) {
+        encodePrimitive(parts, *parts.primitives.front());
+        parts.primitives.pop_front();
+    }
+}
+
+bool takeCompressedTriangles(CompressedGlbParts& parts, const SweepTriangles& triangles,
+                             std::string& error) {
+    parts.verticesSeen = highestIndexPlusOne(triangles, parts.verticesSeen);
+    if (parts.normals) {
+        addFaceNormals(parts.normalSums, triangles, parts.verticesSeen);
+    }
+    for (int64_t t = 0; t < triangles.triangleCount; ++t) {
+        if (parts.primitives.empty() || parts.primitives.back()->closed) {
+            parts.primitives.emplace_back(new GlbPrimitive());
+            parts.primitives.back()->slots.assign(1024, kNoSlot);
+        }
+        GlbPrimitive& primitive = *parts.primitives.back();
+        for (int c = 0; c < 3; ++c) {
+            primitive.indices.push_back(localOf(primitive, triangles.indices[3 * t + c]));
+        }
+        primitive.closed = primitive.indices.size() >= 3 * kGlbPrimitiveTriangles;
+    }
+    parts.triangleCount += triangles.triangleCount;
+    return !scratchFailed(parts.outputPath, {&parts.bin}, error);
+}
+
+bool takeCompressedVertices(CompressedGlbParts& parts, const WeldedVertex* vertices,
+                            int64_t count, int64_t firstIndex, std::string& error) {
+    const int64_t endIndex = firstIndex + count;
+    for (const auto& primitive : parts.primitives) {
+        const int64_t first = std::max<int64_t>(firstIndex, primitive->lowestGlobal);
+        const int64_t last = std::min<int64_t>(endIndex - 1, primitive->highestGlobal);
+        for (int64_t global = first; global <= last; ++global) {
+            const int64_t local = findLocal(*primitive, static_cast<uint32_t>(global));
+            if (local >= 0) {
+                primitive->positions[local] =
+                    placed(parts.placement, vertices[global - firstIndex].position);
+                if (parts.normals) {
+                    primitive->normals[local] = finalNormal(parts.normalSums, global);
+                }
+                --primitive->missingCount;
+            }
+        }
+    }
+    if (parts.normals) {
+        forgetFinalSums(parts.normalSums, endIndex);
+    }
+    encodeCompletePrimitives(parts);
+    return !scratchFailed(parts.outputPath, {&parts.bin}, error);
+}
+
+// Readies `parts` for a compressed file quantized over the box from `boxMin` to `boxMax` (placed
+// already, holding every vertex), each position placed by `placement`.
+bool startCompressedGlb(CompressedGlbParts& parts, const Vec3f& boxMin, const Vec3f& boxMax,
+                        const Placement& placement, const GlbOptions& options,
+                        const AtomicOutput& output, std::string& error) {
+    parts.placement = placement;
+    parts.normalSums.placement = placement;
+    parts.normals = options.smoothNormals;
+    parts.outputPath = output.finalPath;
+    parts.grid = quantizationGrid(boxMin, boxMax);
+    if (!openScratchFile(output, parts.bin)) {
+        scratchFailed(parts.outputPath, {&parts.bin}, error);
+        return false;
+    }
+    return true;
+}
+
+// The JSON of the encoded primitives, then the scratch file copied in behind it, advancing
+// `progress` from `doneBefore` by `copyUnits`.
+bool finishCompressedGlb(CompressedGlbParts& parts, const Vec3f& color, const GlbOptions& options,
+                         AtomicOutput& output, Progress& progress, int64_t doneBefore,
+                         int64_t copyUnits, std::string& error) {
+    if (parts.triangleCount == 0) {
+        error = "no triangles left to write to " + output.finalPath;
+        return false;
+    }
+    if (scratchFailed(parts.outputPath, {&parts.bin}, error)) {
+        return false;
+    }
+    GlbLayout layout;
+    layout.views = std::move(parts.views);
+    layout.accessors = std::move(parts.accessors);
+    layout.primitives = std::move(parts.primitiveList);
+    const QuantizationGrid& grid = parts.grid;
+    layout.nodeTransform = ",\"translation\":" + jsonVec3(grid.origin) + ",\"scale\":[" +
+                           jsonNumber(grid.step) + "," + jsonNumber(grid.step) + "," +
+                           jsonNumber(grid.step) + "]";
+    layout.extensions =
+        "\"extensionsUsed\":[\"KHR_mesh_quantization\",\"EXT_meshopt_compression\"],"
+        "\"extensionsRequired\":[\"KHR_mesh_quantization\",\"EXT_meshopt_compression\"],";
+    const uint64_t binBytes = parts.bin.byteCount;
+    layout.buffers = "{\"byteLength\":" + std::to_string(binBytes) +
+                     "},{\"byteLength\":" + std::to_string(parts.fallbackBytes) +
+                     ",\"extensions\":{\"EXT_meshopt_compression\":{\"fallback\":true}}}";
+    const size_t indexCount = 3 * static_cast<size_t>(parts.triangleCount);
+    if (!writeGlbHead(glbJson(layout, indexCount, color, options.sourceName), binBytes, output,
+                      error)) {
+        return false;
+    }
+    const bool copied = copyScratchFile(parts.bin, output, [&](uint64_t copiedBytes) {
+        const double share =
+            binBytes > 0 ? static_cast<double>(copiedBytes) / static_cast<double>(binBytes) : 1.0;
+        advanceProgress(progress,
+                        doneBefore + static_cast<int64_t>(share * static_cast<double>(copyUnits)));
+    });
+    if (!copied) {
+        if (!scratchFailed(parts.outputPath, {&parts.bin}, error)) {
+            error = describeOutputFailure(output);
+        }
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 uint64_t plainGlbBinBytes(uint64_t vertexCount, uint64_t triangleCount, bool normals) {
@@ -525,27 +773,102 @@ bool writeGlbStream(RecordReader& reader, const SweepPlan& plan, const Placement
                     AtomicOutput& output, Progress& progress, int64_t doneBefore,
                     const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
                     std::string& error) {
-    assert(!options.compress);
     const GlbSweep records = [&](const SweepConsumer& consumer, SweepResult& result,
                                  std::string& sweepError) {
         return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, result, progress,
                          doneBefore, stopRequested, sweepError);
     };
     nonFiniteDropped = reader.recordCount - plan.finiteTriangleCount;
+    if (options.compress) {
+        // Placing rounds each coordinate on its own and never reverses its order: the placed
+        // corners of the plan's box bound every placed vertex.
+        const Vec3f a = placed(placement, plan.boxMin);
+        const Vec3f b = placed(placement, plan.boxMax);
+        const Vec3f boxMin = {std::fmin(a.x, b.x), std::fmin(a.y, b.y), std::fmin(a.z, b.z)};
+        const Vec3f boxMax = {std::fmax(a.x, b.x), std::fmax(a.y, b.y), std::fmax(a.z, b.z)};
+        CompressedGlbParts parts;
+        if (!startCompressedGlb(parts, boxMin, boxMax, placement, options, output, error)) {
+            return false;
+        }
+        SweepConsumer consumer;
+        consumer.onTriangles = [&parts](const SweepTriangles& triangles, std::string& partError) {
+            return takeCompressedTriangles(parts, triangles, partError);
+        };
+        consumer.onVertices = [&parts](const WeldedVertex* vertices, int64_t count,
+                                       int64_t firstIndex, std::string& partError) {
+            return takeCompressedVertices(parts, vertices, count, firstIndex, partError);
+        };
+        SweepResult result;
+        try {
+            if (!records(consumer, result, error)) {
+                return false;
+            }
+            if (!parts.primitives.empty()) {
+                parts.primitives.back()->closed = true;
+            }
+            encodeCompletePrimitives(parts);
+        } catch (const std::bad_alloc&) {
+            error = "not enough memory to compress the glTF file";
+            return false;
+        }
+        return finishCompressedGlb(parts, result.color, options, output, progress,
+                                   doneBefore + reader.recordCount, reader.recordCount, error);
+    }
     return writePlainGlb(records, plan.finiteTriangleCount, placement, options, output, progress,
                          doneBefore + reader.recordCount, reader.recordCount, error);
 }
 
 bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
               std::string& error) {
+    if (options.compress) {
+        // The primitives the sweep would make of this mesh, one at a time: the mesh is all
+        // there, so its normals are complete from the start.
+        Vec3f boxMin, boxMax;
+        double smallestMagnitude = HUGE_VAL;
+        CompressedGlbParts parts;
+        if (!usedVertexBox(mesh, boxMin, boxMax, smallestMagnitude)) {
+            error = "no triangles left to write to " + output.finalPath;
+            return false;
+        }
+        if (!startCompressedGlb(parts, boxMin, boxMax, Placement(), options, output, error)) {
+            return false;
+        }
+        try {
+            const SweepTriangles whole = {mesh.indices.data(),
+                                          static_cast<int64_t>(mesh.indices.size() / 3),
+                                          mesh.vertices.data(), 0, nullptr, 0};
+            if (parts.normals) {
+                addFaceNormals(parts.normalSums, whole, static_cast<int64_t>(mesh.vertices.size()));
+            }
+            for (size_t first = 0; first < mesh.indices.size();
+                 first += 3 * kGlbPrimitiveTriangles) {
+                const size_t end = std::min(mesh.indices.size(), first + 3 * kGlbPrimitiveTriangles);
+                GlbPrimitive primitive;
+                primitive.slots.assign(1024, kNoSlot);
+                for (size_t i = first; i < end; ++i) {
+                    primitive.indices.push_back(localOf(primitive, mesh.indices[i]));
+                }
+                for (size_t local = 0; local < primitive.globalOfLocal.size(); ++local) {
+                    const uint32_t global = primitive.globalOfLocal[local];
+                    primitive.positions[local] = mesh.vertices[global].position;
+                    if (parts.normals) {
+                        primitive.normals[local] = finalNormal(parts.normalSums, global);
+                    }
+                }
+                encodePrimitive(parts, primitive);
+            }
+        } catch (const std::bad_alloc&) {
+            error = "not enough memory to compress the glTF file";
+            return false;
+        }
+        parts.triangleCount = static_cast<int64_t>(mesh.indices.size() / 3);
+        Progress quiet;
+        return finishCompressedGlb(parts, mesh.color, options, output, quiet, 0, 0, error);
+    }
     const size_t indexCount = mesh.indices.size();
     // The vertex cache order of the triangles, then the vertices in the order they are first
     // fetched; a vertex no triangle uses is left out.
     IndexedMesh ordered;
-    std::vector<Vec3f> positions;
-    std::vector<Vec3f> normals;
-    std::vector<unsigned char> compressedBin;
-    GlbLayout layout;
     try {
         ordered.color = mesh.color;
         ordered.indices.resize(indexCount);
@@ -562,51 +885,9 @@ bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& 
                 ordered.vertices[remap[v]] = mesh.vertices[v];
             }
         }
-        if (!options.compress) {
-            return writeGlbInOrder(ordered, options, output, error);
-        }
-        positions.resize(vertexCount);
-        for (size_t v = 0; v < vertexCount; ++v) {
-            positions[v] = ordered.vertices[v].position;
-        }
-        ordered.vertices = std::vector<WeldedVertex>();
-        if (options.smoothNormals) {
-            std::vector<Vec3d> sums(vertexCount, Vec3d{0.0, 0.0, 0.0});
-            for (size_t i = 0; i < indexCount; i += 3) {
-                const uint32_t* corners = &ordered.indices[i];
-                const Vec3d v0 = toVec3d(positions[corners[0]]);
-                const Vec3d n = cross(subtract(toVec3d(positions[corners[1]]), v0),
-                                      subtract(toVec3d(positions[corners[2]]), v0));
-                for (int c = 0; c < 3; ++c) {
-                    Vec3d& sum = sums[corners[c]];
-                    sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
-                }
-            }
-            normals.resize(vertexCount);
-            for (size_t v = 0; v < vertexCount; ++v) {
-                normals[v] = normalFromSum(sums[v]);
-            }
-        }
-        Vec3f boxMin = positions[0];
-        Vec3f boxMax = positions[0];
-        for (const Vec3f& p : positions) {
-            boxMin = {std::fmin(boxMin.x, p.x), std::fmin(boxMin.y, p.y), std::fmin(boxMin.z, p.z)};
-            boxMax = {std::fmax(boxMax.x, p.x), std::fmax(boxMax.y, p.y), std::fmax(boxMax.z, p.z)};
-        }
-        layout = compressedLayout(positions, normals, ordered.indices, boxMin, boxMax,
-                                  compressedBin);
+        return writeGlbInOrder(ordered, options, output, error);
     } catch (const std::bad_alloc&) {
         error = "not enough memory to order the vertices for glTF";
         return false;
     }
-    if (!writeGlbHead(glbJson(layout, indexCount, mesh.color, options.sourceName),
-                      compressedBin.size(), output, error)) {
-        return false;
-    }
-    writeAtomicOutput(output, compressedBin.data(), compressedBin.size());
-    if (output.failure != OutputFailure::kNone) {
-        error = describeOutputFailure(output);
-        return false;
-    }
-    return true;
 }

@@ -23,27 +23,29 @@ struct GlbOptions {
 // the copy of the binary parts into the output.
 constexpr int64_t kGlbStreamPassCount = 2;
 
-// Memory a compressed writeGlb needs per triangle of a closed mesh beyond loadIndexedMesh's: the
-// reordered copy, the quantized and the encoded buffers. Measured peaks grow by 77 bytes a
-// triangle from preset 3 to 5 with normals, load included; the sum with kLoadBytesPerTriangle
-// leaves a quarter more.
-constexpr uint64_t kCompressedGlbBytesPerTriangle = 48;
+// Triangles of a compressed file's primitive at most: each is ordered, quantized and encoded on
+// its own, once the sweep has made all its vertices final.
+constexpr size_t kGlbPrimitiveTriangles = 1 << 20;
 
-// Writes `mesh` (finite vertices, at least one triangle) as one indexed primitive, its vertices
-// reordered for the GPU's vertex cache and fetch, the colour as the material's base colour;
-// scene, node, mesh and material are named "quarnel", and the asset's extras give the source
-// and the triangle count. Compressed, the extensions it needs are marked required. Holds the
-// reordered copy of the mesh, and compressed every buffer of the file as well.
+// Writes `mesh` (finite vertices, at least one triangle), the colour as the material's base
+// colour; scene, node, mesh and material are named "quarnel", and the asset's extras give the
+// source and the triangle count. Plain: one indexed primitive, its vertices reordered for the
+// GPU's vertex cache and fetch, holding the reordered copy. Compressed: as writeGlbStream
+// compresses, from the mesh in memory, holding a copy of it by primitives; the extensions it
+// needs are marked required.
 bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
               std::string& error);
 
-// The same file, not compressed, from the records of `reader`, welded by a sweep with
-// `plan` (planSweep's) and each position placed by `placement`: the vertices in the order the
-// weld numbers them, the triangles in the file's order. Positions, normals and indices wait in
-// scratch files beside the output until the JSON before them is known; a file whose .glb would
-// pass 4 GiB is refused as soon as its vertices so far make that certain, before any of the
-// output is written. Memory: the sweep's window and a normal sum per window vertex (24 bytes).
-// `progress` counts kGlbStreamPassCount passes of the records from `doneBefore`.
+// The file from the records of `reader`, welded by a sweep with `plan` (planSweep's) and each
+// position placed by `placement`. Plain: the vertices in the order the weld numbers them, the
+// triangles in the file's order; positions, normals and indices wait in scratch files beside the
+// output until the JSON before them is known; a file whose .glb would pass 4 GiB is refused as
+// soon as its vertices so far make that certain, before any of the output is written. Memory:
+// the sweep's window and a normal sum per window vertex (24 bytes). Compressed: the triangles in
+// primitives of kGlbPrimitiveTriangles in file order, their vertices local, each encoded into a
+// scratch file once all its vertices are final; memory is the window's and the primitives not
+// yet complete (about the window's triangles). `progress` counts kGlbStreamPassCount passes of
+// the records from `doneBefore`.
 bool writeGlbStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
                     const GlbOptions& options, uint64_t weldMemoryLimitBytes,
                     AtomicOutput& output, Progress& progress, int64_t doneBefore,
