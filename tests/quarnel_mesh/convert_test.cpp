@@ -414,11 +414,12 @@ TEST(MeshConvert, EveryStageStopsSoonAfterASignal) {
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"3"}, source.path).exitStatus, 0);
     const std::string input = source.file("quarnel_1.59m.v3c1");
     // Each takes a second or more at preset 3: reading, welding, the sweep, the simplifier, the
-    // vertex order and the 3MF's deflate each get a signal in their turn.
+    // compressed glb's primitives and the 3MF's deflate each get a signal in their turn.
     const std::vector<std::vector<std::string>> commands = {
         {"convert", input, "s.3mf"},
         {"convert", input, "s.ply"},
         {"convert", input, "s.glb", "--normals"},
+        {"convert", input, "s.glb", "--normals", "--compress"},
         {"convert", input, "s.obj", "--z-up", "--size", "10"},
         {"convert", input, "s.ply", "--simplify", "0.1"},
         {"convert", input, "s.stl", "--drop-islands", "100"},
