@@ -114,6 +114,15 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
             EXPECT_NE(error.find(sizeError), std::string::npos) << label << ": " << error;
         }
     }
+    // The compressed glb, streamed in primitives straight from the records.
+    ConvertOptions compressed;
+    compressed.compress = true;
+    compressed.smoothNormals = true;
+    ConvertReport converted;
+    error.clear();
+    const bool done = convertMesh(input, dir.file("web.glb"), compressed, converted, error);
+    EXPECT_EQ(fileExists(dir.file("web.glb")), done) << label;
+    EXPECT_EQ(error.empty(), done) << label;
 }
 
 }  // namespace
