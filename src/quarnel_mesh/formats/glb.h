@@ -30,9 +30,10 @@ constexpr size_t kGlbPrimitiveTriangles = 1 << 20;
 // Writes `mesh` (finite vertices, at least one triangle), the colour as the material's base
 // colour; scene, node, mesh and material are named "quarnel", and the asset's extras give the
 // source and the triangle count. Plain: one indexed primitive, its vertices reordered for the
-// GPU's vertex cache and fetch, holding the reordered copy. Compressed: as writeGlbStream
-// compresses, from the mesh in memory, holding a copy of it by primitives; the extensions it
-// needs are marked required.
+// GPU's vertex cache and fetch, holding the reordered copy. Compressed: the primitives
+// writeGlbStream would make of the same triangles, with the same bytes, cut from the mesh one at
+// a time (holding the normals and one primitive's copy); the extensions it needs are marked
+// required.
 bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
               std::string& error);
 
