@@ -16,14 +16,10 @@ RecordReader::~RecordReader() {
     }
 }
 
-bool openRecordFile(const std::string& path, RecordReader& reader, std::string& error) {
-    // O_NONBLOCK: opening a FIFO would otherwise wait, deaf to signals, for a writer that may
-    // never come. It is cleared again once the file is known to be regular.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
+namespace {
+
+// Checks the open `fd` as openRecordFile does and hands it to `reader`, or closes it.
+bool adoptRecordFd(int fd, const std::string& path, RecordReader& reader, std::string& error) {
     struct stat info;
     if (fstat(fd, &info) != 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
@@ -75,6 +71,33 @@ bool openRecordFile(const std::string& path, RecordReader& reader, std::string& 
         reader.recordCount < kRecordChunkCount ? reader.recordCount : kRecordChunkCount;
     reader.chunk.resize(static_cast<size_t>(chunkCount));
     return true;
+}
+
+}  // namespace
+
+bool openRecordFile(const std::string& path, RecordReader& reader, std::string& error) {
+    // O_NONBLOCK: opening a FIFO would otherwise wait, deaf to signals, for a writer that may
+    // never come. It is cleared again once the file is known to be regular.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return adoptRecordFd(fd, path, reader, error);
+}
+
+bool openRecordDescriptor(int fd, const std::string& path, RecordReader& reader,
+                          std::string& error) {
+    // A copy of the descriptor shares the file's offset: the reads start from the first record.
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0 || lseek(copy, 0, SEEK_SET) != 0) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        if (copy >= 0) {
+            close(copy);
+        }
+        return false;
+    }
+    return adoptRecordFd(copy, path, reader, error);
 }
 
 namespace {

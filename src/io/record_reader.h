@@ -36,6 +36,11 @@ struct RecordReader {
 // unreadable, is not a regular file, or its size is not a multiple of 48 bytes.
 bool openRecordFile(const std::string& path, RecordReader& reader, std::string& error);
 
+// openRecordFile on a copy of the open descriptor `fd` (a scratch file of records, say), read
+// from its start and named `path` in messages; `fd` stays the caller's.
+bool openRecordDescriptor(int fd, const std::string& path, RecordReader& reader,
+                          std::string& error);
+
 // Reads the next records into reader.chunk and returns how many (at most chunk.size(); 0 once all
 // records were read), or -1 with `error` set when the read fails or the file got shorter.
 int64_t readRecordChunk(RecordReader& reader, std::string& error);

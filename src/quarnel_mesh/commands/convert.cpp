@@ -17,6 +17,7 @@
 #include "quarnel_mesh/model/sweep_weld.h"
 #include "quarnel_mesh/util/memory.h"
 #include "quarnel_mesh/util/output_file.h"
+#include "quarnel_mesh/util/scratch_file.h"
 #include "quarnel_mesh/util/text.h"
 
 namespace {
@@ -167,32 +168,6 @@ bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat for
     return written && commitConverted(reader, format, firstRgb, output, error);
 }
 
-// The streamed simplifier on what the reader hands out, then the result placed and written.
-bool convertSimplified(RecordReader& reader, MeshFormat format, const std::string& outputPath,
-                       const ConvertOptions& options, AtomicOutput& output,
-                       ConvertReport& report, std::string& error) {
-    report.simplified = true;
-    IndexedMesh mesh;
-    Progress progress = startProgress("simplifying " + reader.path,
-                                      kSimplifyRecordsPassCount * reader.recordCount,
-                                      reader.fileBytes);
-    const bool simplified =
-        simplifyRecords(reader, options.simplifyRatio, options.weldMemoryLimitBytes, mesh,
-                        report.simplify, progress, options.stopRequested, error);
-    finishProgress(progress);
-    if (!simplified || stopped(options, error)) {
-        return false;
-    }
-    report.nonFiniteDropped += mesh.nonFiniteTriangles;
-    if (report.simplify.triangleCountBefore > 0 && mesh.indices.empty()) {
-        error = "nothing left after simplifying " + reader.path + " to " +
-                formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
-                " of its triangles; give a larger ratio";
-        return false;
-    }
-    return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
-}
-
 // What the simplifier will need in memory (see simplifyRecordsMemoryBytes), refused before any
 // work where that cannot fit.
 bool fitsInMemory(const RecordReader& reader, const ConvertOptions& options, std::string& error) {
@@ -211,10 +186,11 @@ bool fitsInMemory(const RecordReader& reader, const ConvertOptions& options, std
 }
 
 // STL, PLY, OBJ, glb and 3MF straight from the records: a pass for the box (STL, when a
-// size is asked) or the plan (the indexed formats), then the format's own passes.
-bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string& outputPath,
-                     const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
-                     std::string& error) {
+// size is asked) or the plan (the indexed formats), then the format's own passes. `input`: the
+// file the command was given, which `reader` reads or a result made from it.
+bool convertStreamed(RecordReader& reader, const RecordReader& input, MeshFormat format,
+                     const std::string& outputPath, const ConvertOptions& options,
+                     AtomicOutput& output, ConvertReport& report, std::string& error) {
     const bool measures = format == MeshFormat::kStl && options.sizeMillimetres > 0.0;
     const int64_t passCount = format == MeshFormat::kStl   ? (measures ? 2 : 1)
                               : format == MeshFormat::kGlb ? 1 + kGlbStreamPassCount
@@ -271,7 +247,57 @@ bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string&
     }
     finishProgress(progress);
     report.nonFiniteDropped += nonFiniteDropped;
-    return written && commitConverted(reader, format, firstRgb, output, error);
+    return written && commitConverted(input, format, firstRgb, output, error);
+}
+
+// The streamed simplifier on what the reader hands out, then the result placed and written. A
+// result too large to hold is written as records to a scratch file beside the output (48 bytes
+// a triangle on disk, none in memory) and converted from there as a file of its own.
+bool convertSimplified(RecordReader& reader, MeshFormat format, const std::string& outputPath,
+                       const ConvertOptions& options, AtomicOutput& output,
+                       ConvertReport& report, std::string& error) {
+    report.simplified = true;
+    IndexedMesh mesh;
+    ScratchFile spilled;
+    const SimplifiedRecordSink sink = [&](const TriangleRecord* records, size_t count,
+                                          std::string& failure) {
+        if (spilled.fd < 0 && spilled.errorNumber == 0) {
+            openScratchFile(output, spilled);
+        }
+        writeScratchFile(spilled, records, count * sizeof(TriangleRecord));
+        if (spilled.errorNumber != 0) {
+            failure = "cannot write " + outputPath + ": " + std::strerror(spilled.errorNumber);
+            return false;
+        }
+        return true;
+    };
+    Progress progress = startProgress("simplifying " + reader.path,
+                                      kSimplifyRecordsPassCount * reader.recordCount,
+                                      reader.fileBytes);
+    const bool simplified =
+        simplifyRecords(reader, options.simplifyRatio, options.weldMemoryLimitBytes, mesh,
+                        report.simplify, progress, &sink, options.stopRequested, error);
+    finishProgress(progress);
+    if (!simplified || stopped(options, error)) {
+        return false;
+    }
+    report.nonFiniteDropped += mesh.nonFiniteTriangles;
+    if (report.simplify.triangleCountBefore > 0 && report.simplify.triangleCountAfter == 0) {
+        error = "nothing left after simplifying " + reader.path + " to " +
+                formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
+                " of its triangles; give a larger ratio";
+        return false;
+    }
+    if (!report.simplify.handedOn) {
+        return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
+    }
+    RecordReader result;
+    if (!flushScratchFile(spilled)) {
+        error = "cannot write " + outputPath + ": " + std::strerror(spilled.errorNumber);
+        return false;
+    }
+    return openRecordDescriptor(spilled.fd, reader.path, result, error) &&
+           convertStreamed(result, reader, format, outputPath, options, output, report, error);
 }
 
 // --drop-islands and --body over sweeps of the file, leaving the reader handing out what they
@@ -343,5 +369,5 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     if (options.simplifyRatio < 1.0) {
         return convertSimplified(reader, format, outputPath, options, output, report, error);
     }
-    return convertStreamed(reader, format, outputPath, options, output, report, error);
+    return convertStreamed(reader, reader, format, outputPath, options, output, report, error);
 }

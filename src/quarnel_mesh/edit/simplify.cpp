@@ -25,10 +25,6 @@ namespace {
 constexpr size_t kSlabTriangles = 250000;
 constexpr size_t kMaxSlabs = 64;
 
-// The whole pass's tables take about 80 bytes a triangle: above this many, the slabs' result is
-// the last.
-constexpr size_t kWholePassMaxTriangles = 6000000;
-
 // One slab's triangles, simplified, as global vertex indices, and the deviation it reached.
 struct Slab {
     std::vector<uint32_t> indices;

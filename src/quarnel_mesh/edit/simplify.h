@@ -1,10 +1,10 @@
 // Fewer triangles, same shape.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
 
 #include "io/record_reader.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
@@ -20,7 +20,12 @@ struct SimplifyReport {
     int64_t triangleCountAfter = 0;
     double absoluteError = 0.0;  // largest deviation, in the mesh's units
     double relativeError = 0.0;  // the same over the mesh's extent
+    bool handedOn = false;       // the result went to a SimplifiedRecordSink, not into memory
 };
+
+// The whole mesh is simplified in one pass only up to this many triangles: its tables take about
+// 80 bytes a triangle.
+constexpr size_t kWholePassMaxTriangles = 6000000;
 
 // Collapses edges (quadric error metric) until `ratio` of the triangles remain or no collapse
 // keeps the topology; vertices no triangle uses may remain (see compactVertices). From 500,000
@@ -34,30 +39,40 @@ bool simplifyMesh(IndexedMesh& mesh, double ratio, SimplifyReport& report, std::
 // result in memory.
 constexpr int64_t kSimplifyRecordsPassCount = 3;
 
+// Takes `count` records of a simplified result, in order; false with `error` set stops the
+// simplifier.
+using SimplifiedRecordSink =
+    std::function<bool(const TriangleRecord* records, size_t count, std::string& error)>;
+
+// Memory simplifyRecords needs per triangle of a result it holds, the sweep's window and the
+// slabs in work included: preset 11 to 0.1 peaked at 45 bytes for each of its 35 M triangles, the
+// 3MF writer after it included; this leaves a third more.
+constexpr uint64_t kSimplifyResultBytesPerTriangle = 60;
+
 // simplifyMesh without loading the file, in three passes over a sweep (see sweep_weld.h) that
 // welds the records and leaves out those with a non-finite vertex:
 //   1. chunks of about kStreamChunkTriangles of the sweep, a worker per core, each to
 //      chunkRatio(`ratio`) with its borders locked;
 //   2. their results regrouped into slabs along z of about kSweepSlabTriangles, each simplified
 //      to `ratio` of the triangles it came from, its borders locked, once the sweep is past it;
-//   3. the joined slabs, once at most 6,000,000 triangles, as a whole (simplifyJoined).
+//   3. the joined slabs, once at most kWholePassMaxTriangles, as a whole (simplifyJoined).
 // A file too small for two slabs joins the chunks' results and simplifies them as simplifyMesh
 // does. `mesh` gets a compact result, its vertices in the file's first-seen order, the same on
-// any number of threads. Memory: the sweep's window, the chunks and slabs in work (a few a
-// worker), the slabs not yet closed (the sweep's reach below the newest triangle) and the result.
-// The window's tables stop at `weldMemoryLimitBytes` (0: three quarters of the RAM); failures and
-// stops set `error` to one line.
+// any number of threads. A result of several slabs that would pass kWholePassMaxTriangles, or
+// `weldMemoryLimitBytes` at kSimplifyResultBytesPerTriangle, goes to `sink` instead where one
+// is given (report.handedOn): each slab's, in slab order, as it is done, every record coloured
+// as its first corner; `mesh` then gets no triangles. Memory: the sweep's window, the chunks and
+// slabs in work (a few a worker), the slabs not yet closed (the sweep's reach below the newest
+// triangle) and a result held. The window's tables stop at `weldMemoryLimitBytes` (0: three
+// quarters of the RAM); failures and stops set `error` to one line.
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
                      IndexedMesh& mesh, SimplifyReport& report, Progress& progress,
-                     const std::atomic<bool>* stopRequested, std::string& error);
+                     const SimplifiedRecordSink* sink, const std::atomic<bool>* stopRequested,
+                     std::string& error);
 
-// Memory simplifyRecords needs per triangle of its result, the sweep's window and the slabs in
-// work included: preset 11 to 0.1 peaked at 45 bytes for each of its 35 M triangles, the 3MF
-// writer after it included; this leaves a third more.
-constexpr uint64_t kSimplifyResultBytesPerTriangle = 60;
-
-// Memory simplifyRecords needs at most for `triangleCount` records and `ratio`: the result, and
-// the chunks' results of a file of one slab, simplified in memory as simplifyMesh does.
+// Memory simplifyRecords needs at most for `triangleCount` records and `ratio`, given a sink:
+// the result held, and the chunks' results of a file of one slab, simplified in memory as
+// simplifyMesh does.
 uint64_t simplifyRecordsMemoryBytes(int64_t triangleCount, double ratio);
 
 // --- internals shared by the in-memory and the streamed simplifier

@@ -12,7 +12,9 @@
 //      the whole x-y extent, so the chunks' borders within it, across the file's rows of blocks
 //      and between its slabs of blocks, are simplified there;
 //   4. the slabs' results are joined, their vertices numbered by a bitmap over the sweep's
-//      indices, and simplified once more as a whole where that fits (simplifyJoined).
+//      indices, and simplified once more as a whole where that fits (simplifyJoined); a result
+//      too large for that is not joined at all, but handed on slab by slab as records, to be
+//      written to disk and read as a file of its own.
 // A file of one slab joins the chunks' results and simplifies them as simplifyMesh does.
 // Chunks and slabs depend only on the file and are joined in their order: the same file gives the
 // same mesh on any number of threads.
@@ -168,6 +170,59 @@ void simplifySweepSlab(SweepSlab& slab) {
     vertices.shrink_to_fit();
 }
 
+// What the slabs handed to a sink add up to, and one reader's chunk of records on its way out.
+struct HandedOnResult {
+    int64_t triangleCount = 0;
+    Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
+    Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
+    std::vector<TriangleRecord> records;
+};
+
+// Hands `slab`'s simplified triangles to `sink` as records, a reader's chunk at a time, each
+// coloured as its first corner, then lets the slab go. Its vertices are in the order of their
+// global indices (see simplifySweepSlab), so each corner is found by a binary search.
+bool handOnSlab(SweepSlab& slab, const SimplifiedRecordSink& sink, HandedOnResult& result,
+                std::string& error) {
+    const std::vector<KeptVertex>& vertices = slab.vertices;
+    for (const KeptVertex& vertex : vertices) {
+        const Vec3f& p = vertex.second.position;
+        result.boxMin = {std::fmin(result.boxMin.x, p.x), std::fmin(result.boxMin.y, p.y),
+                         std::fmin(result.boxMin.z, p.z)};
+        result.boxMax = {std::fmax(result.boxMax.x, p.x), std::fmax(result.boxMax.y, p.y),
+                         std::fmax(result.boxMax.z, p.z)};
+    }
+    std::vector<TriangleRecord>& records = result.records;
+    records.reserve(static_cast<size_t>(kRecordChunkCount));
+    records.clear();
+    for (size_t i = 0; i < slab.indices.size(); i += 3) {
+        TriangleRecord record;
+        for (int c = 0; c < 3; ++c) {
+            const WeldedVertex& vertex =
+                std::lower_bound(vertices.begin(), vertices.end(), slab.indices[i + c],
+                                 [](const KeptVertex& v, uint32_t global) {
+                                     return v.first < global;
+                                 })
+                    ->second;
+            record.vertices[c] = vertex.position;
+            if (c == 0) {
+                record.color = {vertex.rgb[0] / 255.0f, vertex.rgb[1] / 255.0f,
+                                vertex.rgb[2] / 255.0f};
+            }
+        }
+        records.push_back(record);
+        if (records.size() == static_cast<size_t>(kRecordChunkCount) || i + 3 == slab.indices.size()) {
+            if (!sink(records.data(), records.size(), error)) {
+                return false;
+            }
+            records.clear();
+        }
+    }
+    result.triangleCount += static_cast<int64_t>(slab.indices.size() / 3);
+    releaseMemory(slab.indices);
+    releaseMemory(slab.vertices);
+    return true;
+}
+
 // The second pass's slabs, cut from the plan's first-corner counts: each at least
 // kSweepSlabTriangles of the first pass's results (estimated as chunkRatio of the records), the
 // last at least half that; each slab's target is `ratio` of the records it counts.
@@ -317,15 +372,17 @@ uint32_t localIndexOf(std::vector<uint64_t>& slots, StreamChunk& chunk, uint32_t
     return local;
 }
 
-// Passes 2 and 3: the sweep, with the chunks and then the slabs simplified behind it. False with
-// `error` set when the sweep fails or stops; `outOfMemory` when a chunk or slab could not be held
-// or simplified. `chunkError` and `slabError` get the largest deviations of each pass.
+// Passes 2 and 3: the sweep, with the chunks and then the slabs simplified behind it, each slab
+// handed to `sink` (if given) in slab order once it is done. False with `error` set when the
+// sweep or the sink fails or stops; `outOfMemory` when a chunk or slab could not be held or
+// simplified. `chunkError` and `slabError` get the largest deviations of each pass.
 bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double ratio,
                          uint64_t weldMemoryLimitBytes,
-                         std::vector<std::unique_ptr<SweepSlab>>& slabs, double& chunkError,
-                         double& slabError, SweepResult& swept, Progress& progress,
-                         const std::atomic<bool>* stopRequested, bool& outOfMemory,
-                         std::string& error) {
+                         std::vector<std::unique_ptr<SweepSlab>>& slabs,
+                         const SimplifiedRecordSink* sink, HandedOnResult& handedOn,
+                         double& chunkError, double& slabError, SweepResult& swept,
+                         Progress& progress, const std::atomic<bool>* stopRequested,
+                         bool& outOfMemory, std::string& error) {
     WorkQueue queue;
     std::vector<std::thread> workers;
     const int threadCount = std::max(1, tbb::this_task_arena::max_concurrency());
@@ -388,6 +445,28 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
             });
         }
     };
+    // The slabs done go to the sink in slab order; `wait`: every closed one, waited for. A slab
+    // skipped after a stop was never simplified, and one out of memory stops them all.
+    size_t nextSlabToHandOn = 0;
+    const auto handOnSlabs = [&](bool wait, std::string& failure) {
+        while (sink != nullptr && nextSlabToHandOn < nextSlabToClose) {
+            SweepSlab& slab = *slabs[nextSlabToHandOn];
+            if (!slab.done.load()) {
+                if (!wait) {
+                    return true;
+                }
+                waitUntilDone(slab.done);
+            }
+            if (skipWork() || slab.outOfMemory) {
+                return true;
+            }
+            ++nextSlabToHandOn;
+            if (!handOnSlab(slab, *sink, handedOn, failure)) {
+                return false;
+            }
+        }
+        return true;
+    };
     // The chunks handed to workers, in sweep order: dealt to the slabs in that order as each is
     // done, and waited for once more than `inFlightLimit` are out.
     std::deque<std::unique_ptr<StreamChunk>> inFlight;
@@ -434,7 +513,7 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
         });
     };
     SweepConsumer consumer;
-    consumer.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
+    consumer.onTriangles = [&](const SweepTriangles& triangles, std::string& failure) {
         try {
             if (current == nullptr) {
                 current.reset(new StreamChunk());
@@ -448,9 +527,12 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
                 submitChunk();
             }
             dealChunks(inFlightLimit, false);
+            if (!handOnSlabs(false, failure)) {
+                return false;
+            }
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
-            error = "out of memory";
+            failure = "out of memory";
             return false;
         }
         ++sweepChunk;
@@ -483,6 +565,13 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
         outOfMemory |= slabs[s]->outOfMemory;
         slabError = std::fmax(slabError, slabs[s]->absoluteError);
     }
+    if (sweptAll && !outOfMemory) {
+        try {
+            sweptAll = handOnSlabs(true, error);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(queue.mutex);
         queue.closed = true;
@@ -508,14 +597,17 @@ uint64_t simplifyRecordsMemoryBytes(int64_t triangleCount, double ratio) {
     const double records = static_cast<double>(triangleCount);
     // A file of one slab holds all its chunks' results: at most twice a slab's.
     const double joined = std::fmin(chunkRatio(ratio) * records, 2.0 * kSweepSlabTriangles);
+    // A larger result goes to the sink.
+    const double held = std::fmin(ratio * records, static_cast<double>(kWholePassMaxTriangles));
     return static_cast<uint64_t>(
-        ratio * records * static_cast<double>(kSimplifyResultBytesPerTriangle) +
+        held * static_cast<double>(kSimplifyResultBytesPerTriangle) +
         joined * static_cast<double>(kLoadBytesPerTriangle + kSimplifyBytesPerTriangle));
 }
 
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
                      IndexedMesh& mesh, SimplifyReport& report, Progress& progress,
-                     const std::atomic<bool>* stopRequested, std::string& error) {
+                     const SimplifiedRecordSink* sink, const std::atomic<bool>* stopRequested,
+                     std::string& error) {
     report = SimplifyReport();
     mesh = IndexedMesh();
     SweepPlan plan;
@@ -530,13 +622,40 @@ bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimi
     try {
         std::vector<std::unique_ptr<SweepSlab>> slabs = planSweepSlabs(plan, ratio);
         const bool oneSlab = slabs.size() == 1;
+        // A result that the whole pass would not take, or that memory cannot hold, goes to the
+        // sink as it is made.
+        const double resultTriangles = ratio * static_cast<double>(plan.finiteTriangleCount);
+        const uint64_t memoryLimit =
+            weldMemoryLimitBytes > 0 ? weldMemoryLimitBytes : defaultWeldMemoryLimit();
+        const bool handOn =
+            sink != nullptr && !oneSlab &&
+            (resultTriangles > static_cast<double>(kWholePassMaxTriangles) ||
+             resultTriangles * static_cast<double>(kSimplifyResultBytesPerTriangle) >
+                 static_cast<double>(memoryLimit));
+        HandedOnResult handedOn;
         done = simplifyBehindSweep(reader, plan, chunkRatio(ratio), weldMemoryLimitBytes, slabs,
-                                   chunkError, slabError, swept, progress, stopRequested,
-                                   outOfMemory, error);
+                                   handOn ? sink : nullptr, handedOn, chunkError, slabError,
+                                   swept, progress, stopRequested, outOfMemory, error);
         mesh.color = swept.color;
         mesh.nonFiniteTriangles = swept.nonFiniteTriangles;
         report.triangleCountBefore = reader.recordCount - swept.nonFiniteTriangles;
-        if (done) {
+        if (done && handOn) {
+            report.handedOn = true;
+            report.triangleCountAfter = handedOn.triangleCount;
+            // The deviations of the passes add up at most; the extent is the simplifier's own
+            // (meshopt_simplifyScale), the longest side of the result's box.
+            report.absoluteError = chunkError + slabError;
+            const double scale =
+                handedOn.triangleCount == 0
+                    ? 0.0
+                    : std::fmax(static_cast<double>(handedOn.boxMax.x) - handedOn.boxMin.x,
+                                std::fmax(static_cast<double>(handedOn.boxMax.y) -
+                                              handedOn.boxMin.y,
+                                          static_cast<double>(handedOn.boxMax.z) -
+                                              handedOn.boxMin.z));
+            report.relativeError = scale > 0.0 ? report.absoluteError / scale : 0.0;
+            advanceProgress(progress, kSimplifyRecordsPassCount * reader.recordCount);
+        } else if (done) {
             joinSlabs(slabs, swept.vertexCount, mesh);
             slabs.clear();
             const size_t target = static_cast<size_t>(

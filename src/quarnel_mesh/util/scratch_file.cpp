@@ -78,6 +78,11 @@ void writeScratchFile(ScratchFile& file, const void* bytes, std::size_t byteCoun
     }
 }
 
+bool flushScratchFile(ScratchFile& file) {
+    flushScratchBuffer(file);
+    return file.errorNumber == 0;
+}
+
 bool copyScratchFile(ScratchFile& file, AtomicOutput& output,
                      const std::function<void(uint64_t copiedBytes)>& onCopied) {
     flushScratchBuffer(file);

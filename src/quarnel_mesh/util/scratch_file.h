@@ -31,6 +31,10 @@ bool openScratchFile(const AtomicOutput& output, ScratchFile& file);
 // Appends `byteCount` bytes through a 1 MiB buffer.
 void writeScratchFile(ScratchFile& file, const void* bytes, std::size_t byteCount);
 
+// Writes out what the buffer holds, so that the file can be read through its descriptor; false
+// when the file failed (errorNumber set).
+bool flushScratchFile(ScratchFile& file);
+
 // Appends every byte of `file` to `output`, calling `onCopied` (may be empty) with the bytes
 // copied so far after each MiB; false when the scratch file failed (before, or now: errorNumber
 // set) or the output did (output.failure set).
