@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <meshoptimizer.h>
@@ -907,4 +909,21 @@ TEST(MeshExport, SimplifiedResultTooLargeToHoldIsWrittenFromDisk) {
         EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"half.glb", "half.ply",
                                                                 "quarnel_1.59m.v3c1"}));
     }
+    // A disk that fills under the records (here: files of at most 8 MiB) ends it with one line,
+    // and the earlier output stays.
+    const std::string earlier = readFile(dir.file("half.ply"));
+    rlimit unlimited;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    const rlimit small = {rlim_t{8} << 20, unlimited.rlim_max};
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    ConvertReport report;
+    std::string error;
+    const bool converted = convertMesh(input, dir.file("half.ply"), options, report, error);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(converted);
+    EXPECT_EQ(error, "cannot write " + dir.file("half.ply") + ": File too large");
+    EXPECT_TRUE(readFile(dir.file("half.ply")) == earlier);
+    EXPECT_EQ(listDir(dir.path).size(), 3u);
 }
