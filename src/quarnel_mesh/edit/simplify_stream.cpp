@@ -210,7 +210,8 @@ bool handOnSlab(SweepSlab& slab, const SimplifiedRecordSink& sink, HandedOnResul
             }
         }
         records.push_back(record);
-        if (records.size() == static_cast<size_t>(kRecordChunkCount) || i + 3 == slab.indices.size()) {
+        const bool last = i + 3 == slab.indices.size();
+        if (records.size() == static_cast<size_t>(kRecordChunkCount) || last) {
             if (!sink(records.data(), records.size(), error)) {
                 return false;
             }
