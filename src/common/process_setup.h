@@ -26,8 +26,10 @@ const std::atomic<bool>* installStopSignals();
 // True once Ctrl-C or SIGTERM arrived (the flag installStopSignals returns).
 bool stopWasRequested();
 
-// Starts the backstop: `graceMilliseconds` after a stop request, if the process has neither ended
-// nor begun a commit, it removes the registered temporaries, writes `message` to `messageFd` when
+// Starts the backstop. On a stop request it first hands the process's unnamed files to a child,
+// which makes their last closes, and so frees their space, once the process has ended (see
+// process_setup.cpp). Then, `graceMilliseconds` after the request, if the process has neither
+// ended nor begun a commit, it removes the registered temporaries, writes `message` to `messageFd` when
 // that would not block, and exits with status 130. `message` must outlive the process. Without a
 // thread to spare (a process limit) it does nothing, and the flag alone stops the work.
 void startStopBackstop(int messageFd, const char* message, int graceMilliseconds);
