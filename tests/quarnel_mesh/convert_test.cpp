@@ -402,6 +402,34 @@ TEST(MeshConvert, IndependentReaderCountsPresetZeroFaces) {
 
 namespace {
 
+// True once no process has a file in `folder` open, within two seconds: a stopped run leaves its
+// unnamed files to a child that closes them as soon as the run has ended.
+bool filesInFolderClosedSoon(const std::string& folder) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        bool held = false;
+        for (const std::string& pid : listDir("/proc")) {
+            if (pid.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            const std::string fds = "/proc/" + pid + "/fd";
+            if (access(fds.c_str(), R_OK) != 0) {
+                continue;
+            }
+            for (const std::string& fd : listDir(fds)) {
+                char target[4096];
+                const ssize_t length =
+                    readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+                held |= length > 0 && std::string(target, length).rfind(folder + "/", 0) == 0;
+            }
+        }
+        if (!held) {
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
 void limitAddressSpaceTo(long long bytes) {
     const rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
     setrlimit(RLIMIT_AS, &limit);
@@ -458,6 +486,7 @@ TEST(MeshConvert, EveryStageStopsSoonAfterASignal) {
                 ASSERT_GE(run.err.size(), message.size()) << label;
                 EXPECT_EQ(run.err.substr(run.err.size() - message.size()), message) << label;
                 EXPECT_EQ(listDir(dir.path), std::vector<std::string>{}) << label;
+                EXPECT_TRUE(filesInFolderClosedSoon(dir.path)) << label;
                 // About 0.1 s on a quiet machine; the margin is for a loaded one.
                 EXPECT_LT(seconds, signalAfterMs / 1000.0 + 1.0) << label;
             }
