@@ -155,7 +155,14 @@ void printConvertReport(const ConvertReport& report) {
                     static_cast<long long>(report.islands.pieceCount),
                     static_cast<long long>(report.islands.droppedFaceCount));
     }
-    if (report.bodyKept) {
+    if (report.bodyKept && !report.body.bodyClosed) {
+        std::printf("body: kept the largest piece (%lld faces), which is not closed, so nothing "
+                    "inside it counts as a void; dropped %lld of %lld pieces, %lld faces\n",
+                    static_cast<long long>(report.body.bodyFaceCount),
+                    static_cast<long long>(report.body.droppedPieceCount),
+                    static_cast<long long>(report.body.pieceCount),
+                    static_cast<long long>(report.body.droppedFaceCount));
+    } else if (report.bodyKept) {
         std::printf("body: kept the largest piece (%lld faces) and %lld %s inside it; dropped "
                     "%lld of %lld pieces, %lld faces\n",
                     static_cast<long long>(report.body.bodyFaceCount),
