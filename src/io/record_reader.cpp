@@ -60,6 +60,7 @@ bool adoptRecordFd(int fd, const std::string& path, RecordReader& reader, std::s
     }
     reader.path = path;
     reader.fd = fd;
+    reader.opened = info;
     reader.fileBytes = fileBytes;
     reader.recordCount = fileBytes / recordBytes;
     reader.nextRecord = 0;
@@ -102,6 +103,28 @@ bool openRecordDescriptor(int fd, const std::string& path, RecordReader& reader,
 
 namespace {
 
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Each pass must read the records the first one read: the open file may not have been resized or
+// written since it was opened (which moves its modification and change times), nor be another.
+bool unchangedSinceOpened(const RecordReader& reader, std::string& error) {
+    struct stat now;
+    if (fstat(reader.fd, &now) != 0) {
+        error = "cannot read " + reader.path + ": " + std::strerror(errno);
+        return false;
+    }
+    const struct stat& opened = reader.opened;
+    if (now.st_dev != opened.st_dev || now.st_ino != opened.st_ino ||
+        now.st_size != opened.st_size || !sameTime(now.st_mtim, opened.st_mtim) ||
+        !sameTime(now.st_ctim, opened.st_ctim)) {
+        error = reader.path + " changed while it was read";
+        return false;
+    }
+    return true;
+}
+
 // The next records of the file itself into reader.chunk: their count, or -1 with `error` set.
 int64_t readFileChunk(RecordReader& reader, std::string& error) {
     int64_t wanted = reader.fileRecordCount - reader.nextFileRecord;
@@ -141,6 +164,9 @@ int64_t readRecordChunk(RecordReader& reader, std::string& error) {
     for (;;) {
         const int64_t first = reader.nextFileRecord;
         const int64_t count = readFileChunk(reader, error);
+        if (count == 0 && !unchangedSinceOpened(reader, error)) {
+            return -1;
+        }
         if (count <= 0 || reader.kept.empty()) {
             if (count > 0) {
                 reader.nextRecord += count;
@@ -163,6 +189,9 @@ int64_t readRecordChunk(RecordReader& reader, std::string& error) {
 }
 
 bool rewindRecordFile(RecordReader& reader, std::string& error) {
+    if (!unchangedSinceOpened(reader, error)) {
+        return false;
+    }
     if (lseek(reader.fd, 0, SEEK_SET) != 0) {
         error = "cannot read " + reader.path + ": " + std::strerror(errno);
         return false;

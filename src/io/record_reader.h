@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "io/triangle_record.h"
 
 // Records per chunk: 64 Ki records, 3 MiB.
@@ -25,6 +27,7 @@ struct RecordReader {
     std::vector<uint64_t> kept;
     int64_t fileRecordCount = 0;
     int64_t nextFileRecord = 0;
+    struct stat opened = {};  // the file when it was opened: its identity, size and times
 
     RecordReader() = default;
     ~RecordReader();
@@ -42,10 +45,14 @@ bool openRecordDescriptor(int fd, const std::string& path, RecordReader& reader,
                           std::string& error);
 
 // Reads the next records into reader.chunk and returns how many (at most chunk.size(); 0 once all
-// records were read), or -1 with `error` set when the read fails or the file got shorter.
+// records were read), or -1 with `error` set when the read fails, or when the file got shorter
+// or, at the end of the pass, changed (see rewindRecordFile).
 int64_t readRecordChunk(RecordReader& reader, std::string& error);
 
-// Starts the next readRecordChunk at the first record again.
+// Starts the next readRecordChunk at the first record again. Fails with "PATH changed while it
+// was read" when the open file's device, inode, size, modification or change time is not what it
+// was when opened: a pass would read other records than the last (a rewrite in place, in the same
+// order and size, included, when the file system's clock moved on in between).
 bool rewindRecordFile(RecordReader& reader, std::string& error);
 
 // From now on the reads of `reader` hand out only the records whose bit is set in `kept` (one bit

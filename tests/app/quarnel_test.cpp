@@ -1,6 +1,7 @@
 // Runs the built executable in a temporary folder, as a user would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -140,8 +141,15 @@ TEST(EndToEnd, FailuresKeepTheEarlierFileAndLeaveNoTemporary) {
         const char* preset;
         std::string expectedTail;
         int exitStatus;
+        const char* fault = "";  // planted by the file-system shim
     };
     const Case cases[] = {
+        // The commit fails at the rename over the earlier file, or a signal ends the run just
+        // after the link under the temporary name (where strace's injection is taken).
+        {"failed rename", nullptr, 0, 0, "0",
+         "\nError: could not give the file its name! Input/output error\n", 1,
+         "rename-onto:quarnel_0.04m.v3c1"},
+        {"SIGHUP at the link", nullptr, 0, 0, "0", "", 128 + SIGHUP, "signal-after-link:1"},
         {"file-size limit", limitFileSize, 0, 0, "0",
          "\nError: could not write file! File too large\n", 1},
         // Many blocks, so the reason must be the output's own, not whatever errno says later.
@@ -167,13 +175,15 @@ TEST(EndToEnd, FailuresKeepTheEarlierFileAndLeaveNoTemporary) {
     // Once where the output is an unnamed file, once where the file system has none and a named
     // temporary takes its place; SIGKILL cannot be caught, so the named one stays there.
     for (const bool unnamedFiles : {true, false}) {
-        std::unique_ptr<ShimmedChildren> shim;
-        if (!unnamedFiles) {
-            shim = std::make_unique<ShimmedChildren>(true);
-        }
         for (const Case& c : cases) {
-            if (!unnamedFiles && c.signalNumber == SIGKILL) {
+            // A named temporary is made, not linked.
+            const std::string fault = c.fault;
+            if (!unnamedFiles && (c.signalNumber == SIGKILL || fault.rfind("signal", 0) == 0)) {
                 continue;
+            }
+            std::unique_ptr<ShimmedChildren> shim;
+            if (!unnamedFiles || !fault.empty()) {
+                shim = std::make_unique<ShimmedChildren>(!unnamedFiles, "", fault);
             }
             const std::string label = std::string(c.name) + (unnamedFiles ? "" : ", named");
             TempDir dir;
@@ -203,6 +213,60 @@ TEST(EndToEnd, FailuresKeepTheEarlierFileAndLeaveNoTemporary) {
             }
         }
     }
+}
+
+TEST(EndToEnd, TemporaryOfAKilledRunGoesWithTheNextRunOfItsName) {
+    TempDir dir;
+    const std::string name = "quarnel_0.04m.v3c1";
+    writeFile(dir.file(name), "an earlier file");
+    {
+        // Killed between the link under the temporary name and the rename: nothing can remove it.
+        const ShimmedChildren shim(false, "", "signal-after-link:9");
+        EXPECT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 128 + SIGKILL);
+    }
+    EXPECT_EQ(listDir(dir.path).size(), 2u);
+    // The temporaries of live processes, and names that only look like temporaries, stay.
+    const std::vector<std::string> kept = {
+        name + "." + std::to_string(getpid()) + "-0.tmp", name + ".1-0.tmp", name + ".x-0.tmp",
+        name + ".12-0.tmp.keep", "other.v3c1.99999999-0.tmp"};
+    for (const std::string& other : kept) {
+        writeFile(dir.file(other), "");
+    }
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"0"}, dir.path).exitStatus, 0);
+    std::vector<std::string> expected = kept;
+    expected.push_back(name);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listDir(dir.path), expected);
+}
+
+TEST(EndToEnd, AnOutputThatCannotBeOpenedNamesTheCause) {
+    TempDir gone;
+    const ProcessResult removed = runProcess(QUARNEL_EXE, {"0"}, gone.path, [] {
+        char here[4096];
+        if (getcwd(here, sizeof here) != nullptr) {
+            rmdir(here);
+        }
+    });
+    EXPECT_EQ(removed.exitStatus, 1);
+    EXPECT_EQ(removed.out,
+              header(0, "0.04") + "Error: could not open file! No such file or directory\n");
+    // An earlier file on a read-only file system.
+    TempDir dir;
+    if (runProcess("/bin/mount", {"-t", "tmpfs", "-o", "size=1m", "none", dir.path}).exitStatus !=
+        0) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { runProcess("/bin/umount", {"-l", path}); }
+    };
+    const Unmount unmount{dir.path};
+    writeFile(dir.file("quarnel_0.04m.v3c1"), "an earlier file");
+    ASSERT_EQ(runProcess("/bin/mount", {"-o", "remount,ro", dir.path}).exitStatus, 0);
+    const ProcessResult readOnly = runProcess(QUARNEL_EXE, {"0"}, dir.path);
+    EXPECT_EQ(readOnly.exitStatus, 1);
+    EXPECT_EQ(readOnly.out,
+              header(0, "0.04") + "Error: could not open file! Read-only file system\n");
 }
 
 TEST(EndToEnd, AnUnreplaceableNameIsRefusedBeforeAnyWork) {
@@ -244,13 +308,20 @@ TEST(EndToEnd, OutputTakesItsNameAtomicallyAndItsFolderIsSynced) {
         TempDir dir;
         TempDir logDir;
         if (c.earlierFile) {
+            // A replaced file keeps its permission bits, however odd.
             writeFile(dir.file("quarnel_0.04m.v3c1"), "an earlier file");
+            ASSERT_EQ(chmod(dir.file("quarnel_0.04m.v3c1").c_str(), 0604), 0);
         }
         const ShimmedChildren shim(!c.unnamedFiles, logDir.file("calls"));
         const ProcessResult run = runProcess(QUARNEL_EXE, {"0"}, dir.path);
         EXPECT_EQ(run.exitStatus, 0);
         EXPECT_EQ(readFile(logDir.file("calls")), c.calls) << c.unnamedFiles << c.earlierFile;
         EXPECT_EQ(fnv1a64(readFile(dir.file("quarnel_0.04m.v3c1"))), 0xf23d7f439830338full);
+        struct stat info;
+        ASSERT_EQ(stat(dir.file("quarnel_0.04m.v3c1").c_str(), &info), 0);
+        if (c.earlierFile) {
+            EXPECT_EQ(info.st_mode & 07777, 0604u);
+        }
         EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"quarnel_0.04m.v3c1"});
     }
 }

@@ -1,7 +1,12 @@
 // The record reader's filter: only the kept records, in file order, across chunks and rewinds.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "io/record_reader.h"
 #include "support/mesh_test_util.h"
@@ -46,6 +51,49 @@ TEST(RecordReader, KeptRecordsAloneAreReadInFileOrderAfterEveryRewind) {
     ASSERT_TRUE(keepRecords(reader, {}, error)) << error;
     EXPECT_EQ(reader.recordCount, 0);
     EXPECT_EQ(readRecordChunk(reader, error), 0);
+}
+
+TEST(RecordReader, APassOverAFileThatChangedSinceItOpenedIsRefused) {
+    TempDir dir;
+    const std::string path = dir.file("r.v3c1");
+    std::vector<TriangleRecord> records(10, makeRecord({1, 0, 0}, {0, 1, 0}, {0, 0, 1}));
+    std::vector<TriangleRecord> tripled = records;
+    tripled[4].vertices[0].x = 3;
+    // Each change is made after a first pass, or in the middle of one (chunks of 3 records).
+    const std::vector<std::pair<const char*, std::string>> changes = {
+        {"rewritten in place, same size", recordBytes(tripled)},
+        {"appended to", recordBytes(records) + recordBytes(records).substr(0, 48)},
+        {"cut short", recordBytes(records).substr(0, 5 * 48)},
+    };
+    for (const auto& [label, bytes] : changes) {
+        for (const bool midPass : {false, true}) {
+            writeFile(path, recordBytes(records));
+            // Written long ago: the change moves the modification time on any clock.
+            const timespec longAgo[2] = {{1000, 0}, {1000, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), longAgo, 0), 0);
+            RecordReader reader;
+            std::string error;
+            ASSERT_TRUE(openRecordFile(path, reader, error)) << error;
+            reader.chunk.resize(3);
+            ASSERT_EQ(readRecordChunk(reader, error), 3);
+            while (!midPass && readRecordChunk(reader, error) > 0) {
+            }
+            // In place, as dd conv=notrunc does.
+            const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+            ASSERT_EQ(ftruncate(fd, static_cast<off_t>(bytes.size())), 0);
+            close(fd);
+            int64_t count = 0;
+            while (midPass && (count = readRecordChunk(reader, error)) > 0) {
+            }
+            const bool refused = midPass ? count < 0 : !rewindRecordFile(reader, error);
+            EXPECT_TRUE(refused) << label << midPass;
+            EXPECT_EQ(error, midPass && bytes.size() < 480
+                                 ? "cannot read " + path + ": the file got shorter while it was read"
+                                 : path + " changed while it was read")
+                << label << midPass;
+        }
+    }
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "quarnel_mesh/formats/glb.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/util/progress.h"
+#include "quarnel_mesh/util/text.h"
 #include "support/mesh_test_util.h"
 
 namespace {
@@ -452,6 +453,40 @@ TEST(MeshExport, ThreeMfLeavesOutEveryKindOfDegenerateTriangle) {
     EXPECT_EQ(run.out, "scaled: by 100 (to 100 mm, the default size of a 3MF; --size sets "
                        "another)\nleft out: 3 triangles with two equal vertices, which 3MF "
                        "forbids\n");
+}
+
+TEST(MeshExport, NamesInJsonAndXmlHoldOnlyCharactersBothAllow) {
+    const std::string replaced = "\xEF\xBF\xBD";  // U+FFFD
+    const auto replacements = [&replaced](int count) {
+        std::string text;
+        while (count-- > 0) {
+            text += replaced;
+        }
+        return text;
+    };
+    // Characters next to the noncharacters: U+FDF0, U+FFFD, the euro sign, U+10FFFD.
+    const std::string kept = "\xEF\xB7\xB0\xEF\xBF\xBD\xE2\x82\xAC\xF4\x8F\xBF\xBD";
+    struct Case {
+        std::string name;
+        std::string json;  // without its quotes
+        std::string xml;
+    };
+    const Case cases[] = {
+        // Noncharacters: U+FFFE (between a and b), U+FFFF, U+FDD0, U+1FFFE, U+10FFFF.
+        {"a\xEF\xBF\xBE" "b", "a" + replaced + "b", "a" + replaced + "b"},
+        {"\xEF\xBF\xBF\xEF\xB7\x90\xF0\x9F\xBF\xBE\xF4\x8F\xBF\xBF", replacements(4),
+         replacements(4)},
+        {kept, kept, kept},
+        // Controls: C0, DEL and C1 (U+0085).
+        {"\x01\t\x7F\xC2\x85", "\\u0001\\u0009\\u007f\\u0085", "????"},
+        // No UTF-8: a stray byte, a surrogate (three bytes), an overlong slash (two).
+        {"\xFF\xED\xA0\x80\xC0\xAF", replacements(6), replacements(6)},
+        {"<&>\"\\", "<&>\\\"\\\\", "&lt;&amp;&gt;\"\\"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(jsonString(c.name), "\"" + c.json + "\"") << c.name;
+        EXPECT_EQ(xmlText(c.name), c.xml) << c.name;
+    }
 }
 
 TEST(MeshExport, GlbOfPresetsZeroAndOnePassesTheValidatorAndAssimp) {

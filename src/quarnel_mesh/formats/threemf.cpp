@@ -43,21 +43,6 @@ constexpr char kRelationships[] =
 
 constexpr char kTrianglesOpen[] = "    </vertices>\n    <triangles>\n";
 
-// `text` as XML character data: control characters, which XML forbids even escaped, become '?',
-// bytes that are not UTF-8 U+FFFD, and &, < and > their entities.
-std::string xmlSafeText(const std::string& text) {
-    std::string safe;
-    for (const char c : wellFormedUtf8(text)) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        safe += byte < 0x20 || byte == 0x7F ? "?"
-                : c == '&'                  ? "&amp;"
-                : c == '<'                  ? "&lt;"
-                : c == '>'                  ? "&gt;"
-                                            : std::string(1, c);
-    }
-    return safe;
-}
-
 // Identifiers derived from the geometry, so that the same mesh gives the same bytes and
 // different meshes different identifiers. Shaped as version-4 UUIDs, which readers expect.
 std::string geometryUuid(uint64_t geometryHash, uint64_t salt) {
@@ -287,7 +272,7 @@ bool writeThreeMfPackage(const ThreeMfSweep& sweep, const Placement& placement,
         return false;
     }
     const std::string headText =
-        modelHead(xmlSafeText(sourceName), result.color, geometryUuid(geometryHash, 1));
+        modelHead(xmlText(sourceName), result.color, geometryUuid(geometryHash, 1));
     deflateBytes(head, headText.data(), headText.size());
     endDeflateSegment(head, false);
     const double modelBytes = static_cast<double>(lists.vertexText.outBytes +
