@@ -5,23 +5,42 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <new>
 
-#include "quarnel_mesh/model/vertex_welder.h"
 
 namespace {
 
 constexpr uint32_t kNoSide = 0xFFFFFFFFu;
 
-uint64_t positionHash(const Vec3f& v) {
-    const uint64_t xy = (static_cast<uint64_t>(canonicalFloatBits(v.x)) << 32) |
-                        canonicalFloatBits(v.y);
-    return mixBits(xy ^ mixBits(canonicalFloatBits(v.z)));
+// Records paired in cache before the rest go to the file-wide table.
+constexpr int64_t kPairingBatchRecords = 65536;
+
+// Inline here (the weld's are out of line): these run three times a side of every face.
+inline uint32_t keyBits(float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits == 0x80000000u ? 0u : bits;
 }
 
-// Both ends are well mixed already: a rotation keeps a -> b and b -> a apart.
-uint64_t edgeHash(uint64_t fromHash, uint64_t toHash) {
-    return fromHash ^ ((toHash << 21) | (toHash >> 43));
+inline bool samePosition(const Vec3f& a, const Vec3f& b) {
+    return keyBits(a.x) == keyBits(b.x) && keyBits(a.y) == keyBits(b.y) &&
+           keyBits(a.z) == keyBits(b.z);
+}
+
+inline uint64_t positionHash(const Vec3f& v) {
+    uint64_t h = (static_cast<uint64_t>(keyBits(v.x)) << 32 | keyBits(v.y)) *
+                     0x9E3779B97F4A7C15ull ^
+                 keyBits(v.z) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 32);
+}
+
+// The same for a -> b and b -> a: a side and its opposite share a probe sequence, so the search
+// for the opposite ends where the side itself would go (one cache miss a side, not two).
+inline uint64_t edgeHash(uint64_t fromHash, uint64_t toHash) {
+    return fromHash ^ toHash;
 }
 
 bool isEmpty(const OpenEdge& edge) {
@@ -61,7 +80,7 @@ bool takeEdge(OpenEdgePairing& pairing, const Vec3f& from, const Vec3f& to, uint
         if (isEmpty(table[slot])) {
             return false;
         }
-        if (sameVertex(table[slot].from, from) && sameVertex(table[slot].to, to)) {
+        if (samePosition(table[slot].from, from) && samePosition(table[slot].to, to)) {
             break;
         }
     }
@@ -108,10 +127,10 @@ double maxNormDistance(const Vec3f& a, const Vec3f& b) {
 }
 
 bool positionLess(const Vec3f& a, const Vec3f& b) {
-    const std::array<uint32_t, 3> ka = {canonicalFloatBits(a.x), canonicalFloatBits(a.y),
-                                        canonicalFloatBits(a.z)};
-    const std::array<uint32_t, 3> kb = {canonicalFloatBits(b.x), canonicalFloatBits(b.y),
-                                        canonicalFloatBits(b.z)};
+    const std::array<uint32_t, 3> ka = {keyBits(a.x), keyBits(a.y),
+                                        keyBits(a.z)};
+    const std::array<uint32_t, 3> kb = {keyBits(b.x), keyBits(b.y),
+                                        keyBits(b.z)};
     return ka < kb;
 }
 
@@ -152,12 +171,93 @@ void buildRows(const std::vector<std::pair<uint32_t, uint32_t>>& pairs, size_t e
     }
 }
 
+void giveUpPairing(OpenEdgePairing& pairing) {
+    pairing.overflowed = true;
+    pairing.table = std::vector<OpenEdge>();
+    pairing.chunkSlots = std::vector<uint32_t>();
+    pairing.chunkPaired = std::vector<uint8_t>();
+    pairing.openCount = 0;
+}
+
+// Pairs the sides of one batch among themselves in a table small enough to stay in cache, then
+// hands those left to the file-wide table.
+void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count) {
+    const size_t sideCount = 3 * static_cast<size_t>(count);
+    size_t slotCount = 64;
+    while (slotCount <= sideCount) {  // at most three quarters full: never full
+        slotCount *= 2;
+    }
+    const size_t mask = slotCount - 1;
+    try {
+        pairing.chunkSlots.assign(slotCount, kNoSide);
+        pairing.chunkPaired.assign(sideCount, 1);
+    } catch (const std::bad_alloc&) {
+        giveUpPairing(pairing);
+        return;
+    }
+    const auto sideFrom = [&](size_t side) -> const Vec3f& {
+        return records[side / 3].vertices[side % 3];
+    };
+    const auto sideTo = [&](size_t side) -> const Vec3f& {
+        return records[side / 3].vertices[(side % 3 + 1) % 3];
+    };
+    for (int64_t r = 0; r < count; ++r) {
+        const TriangleRecord& record = records[r];
+        const Vec3f* v = record.vertices;
+        if (!hasFiniteVertices(record) || samePosition(v[0], v[1]) || samePosition(v[1], v[2]) ||
+            samePosition(v[2], v[0])) {
+            continue;
+        }
+        const uint64_t hashes[3] = {positionHash(v[0]), positionHash(v[1]), positionHash(v[2])};
+        for (int s = 0; s < 3; ++s) {
+            const int next = (s + 1) % 3;
+            const size_t side = 3 * static_cast<size_t>(r) + static_cast<size_t>(s);
+            size_t slot = static_cast<size_t>(edgeHash(hashes[s], hashes[next])) & mask;
+            bool paired = false;
+            for (; pairing.chunkSlots[slot] != kNoSide; slot = (slot + 1) & mask) {
+                const uint32_t other = pairing.chunkSlots[slot];
+                if (pairing.chunkPaired[other] == 0 && samePosition(sideFrom(other), v[next]) &&
+                    samePosition(sideTo(other), v[s])) {
+                    pairing.chunkPaired[other] = 1;
+                    paired = true;
+                    break;
+                }
+            }
+            if (!paired) {
+                // `slot` is the first empty one of the sequence.
+                pairing.chunkPaired[side] = 0;
+                pairing.chunkSlots[slot] = static_cast<uint32_t>(side);
+            }
+        }
+    }
+    for (size_t side = 0; side < sideCount; ++side) {
+        if (pairing.chunkPaired[side] != 0) {
+            continue;
+        }
+        const Vec3f& from = sideFrom(side);
+        const Vec3f& to = sideTo(side);
+        const uint64_t hash = edgeHash(positionHash(from), positionHash(to));
+        if (takeEdge(pairing, to, from, hash)) {
+            continue;
+        }
+        OpenEdge edge;
+        edge.from = from;
+        edge.to = to;
+        bool added = false;
+        try {
+            added = addOpenEdge(pairing, edge, hash);
+        } catch (const std::bad_alloc&) {
+        }
+        if (!added) {
+            giveUpPairing(pairing);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
-Vec3f stitchedPosition(const StitchMap& map, const Vec3f& position) {
-    if (map.slots.empty()) {
-        return position;
-    }
+Vec3f stitchedPositionSlow(const StitchMap& map, const Vec3f& position) {
     const size_t mask = map.slots.size() - 1;
     for (size_t slot = static_cast<size_t>(positionHash(position)) & mask;;
          slot = (slot + 1) & mask) {
@@ -165,7 +265,7 @@ Vec3f stitchedPosition(const StitchMap& map, const Vec3f& position) {
         if (entry == kNoSide) {
             return position;
         }
-        if (sameVertex(map.from[entry], position)) {
+        if (samePosition(map.from[entry], position)) {
             return map.to[entry];
         }
     }
@@ -184,83 +284,8 @@ float stitchedFinalBelow(const StitchMap& map, float lowestToCome) {
 }
 
 void pairRecordEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count) {
-    if (pairing.overflowed || count <= 0) {
-        return;
-    }
-    // Most sides meet their opposite within the chunk: a small table of side numbers, in cache,
-    // pairs those; only the rest go to the file-wide table.
-    const size_t sideCount = 3 * static_cast<size_t>(count);
-    size_t slotCount = 1024;
-    while (slotCount < 2 * sideCount) {
-        slotCount *= 2;
-    }
-    const size_t mask = slotCount - 1;
-    pairing.chunkSlots.assign(slotCount, kNoSide);
-    pairing.chunkPaired.assign(sideCount, 1);
-    const auto sideFrom = [&](size_t side) -> const Vec3f& {
-        return records[side / 3].vertices[side % 3];
-    };
-    const auto sideTo = [&](size_t side) -> const Vec3f& {
-        return records[side / 3].vertices[(side % 3 + 1) % 3];
-    };
-    for (int64_t r = 0; r < count; ++r) {
-        const TriangleRecord& record = records[r];
-        const Vec3f* v = record.vertices;
-        if (!hasFiniteVertices(record) || sameVertex(v[0], v[1]) || sameVertex(v[1], v[2]) ||
-            sameVertex(v[2], v[0])) {
-            continue;
-        }
-        const uint64_t hashes[3] = {positionHash(v[0]), positionHash(v[1]), positionHash(v[2])};
-        for (int s = 0; s < 3; ++s) {
-            const int next = (s + 1) % 3;
-            const size_t side = 3 * static_cast<size_t>(r) + static_cast<size_t>(s);
-            bool paired = false;
-            size_t slot = static_cast<size_t>(edgeHash(hashes[next], hashes[s])) & mask;
-            for (; pairing.chunkSlots[slot] != kNoSide; slot = (slot + 1) & mask) {
-                const uint32_t other = pairing.chunkSlots[slot];
-                if (pairing.chunkPaired[other] == 0 && sameVertex(sideFrom(other), v[next]) &&
-                    sameVertex(sideTo(other), v[s])) {
-                    pairing.chunkPaired[other] = 1;
-                    paired = true;
-                    break;
-                }
-            }
-            if (paired) {
-                continue;
-            }
-            pairing.chunkPaired[side] = 0;
-            slot = static_cast<size_t>(edgeHash(hashes[s], hashes[next])) & mask;
-            while (pairing.chunkSlots[slot] != kNoSide) {
-                slot = (slot + 1) & mask;
-            }
-            pairing.chunkSlots[slot] = static_cast<uint32_t>(side);
-        }
-    }
-    for (size_t side = 0; side < sideCount; ++side) {
-        if (pairing.chunkPaired[side] != 0) {
-            continue;
-        }
-        const Vec3f& from = sideFrom(side);
-        const Vec3f& to = sideTo(side);
-        const uint64_t fromHash = positionHash(from);
-        const uint64_t toHash = positionHash(to);
-        if (takeEdge(pairing, to, from, edgeHash(toHash, fromHash))) {
-            continue;
-        }
-        OpenEdge edge;
-        edge.from = from;
-        edge.to = to;
-        bool added = false;
-        try {
-            added = addOpenEdge(pairing, edge, edgeHash(fromHash, toHash));
-        } catch (const std::bad_alloc&) {
-        }
-        if (!added) {
-            pairing.overflowed = true;
-            pairing.table = std::vector<OpenEdge>();
-            pairing.openCount = 0;
-            return;
-        }
+    for (int64_t first = 0; first < count && !pairing.overflowed; first += kPairingBatchRecords) {
+        pairBatchEdges(pairing, records + first, std::min(count - first, kPairingBatchRecords));
     }
 }
 
@@ -292,7 +317,8 @@ bool joinOpenEdges(const OpenEdgePairing& pairing, const Vec3f& boxMin, const Ve
             }
         }
         std::sort(ends.positions.begin(), ends.positions.end(), positionLess);
-        ends.positions.erase(std::unique(ends.positions.begin(), ends.positions.end(), sameVertex),
+        ends.positions.erase(std::unique(ends.positions.begin(), ends.positions.end(),
+                                         [](const Vec3f& a, const Vec3f& b) { return samePosition(a, b); }),
                              ends.positions.end());
         const size_t endCount = ends.positions.size();
         std::vector<std::pair<uint32_t, uint32_t>> outPairs, inPairs;
@@ -417,12 +443,15 @@ bool joinOpenEdges(const OpenEdgePairing& pairing, const Vec3f& boxMin, const Ve
             slotCount *= 2;
         }
         map.slots.assign(slotCount, kNoSide);
+        map.filter.assign(kStitchFilterBits / 64, 0);
         for (size_t i = 0; i < map.from.size(); ++i) {
             size_t slot = static_cast<size_t>(positionHash(map.from[i])) & (slotCount - 1);
             while (map.slots[slot] != kNoSide) {
                 slot = (slot + 1) & (slotCount - 1);
             }
             map.slots[slot] = static_cast<uint32_t>(i);
+            const uint32_t bit = stitchFilterBit(map.from[i]);
+            map.filter[bit / 64] |= uint64_t{1} << (bit % 64);
         }
     } catch (const std::bad_alloc&) {
         map = StitchMap();

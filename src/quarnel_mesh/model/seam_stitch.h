@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "io/triangle_record.h"
@@ -45,10 +46,35 @@ struct StitchMap {
     std::vector<Vec3f> from;
     std::vector<Vec3f> to;
     std::vector<uint32_t> slots;     // indices into from/to; size a power of two, or empty
+    std::vector<uint64_t> filter;    // kStitchFilterBits: a bit per stitchFilterBit of a `from`
 };
 
+// A quick no for most positions, before the table: one bit of a 2^20-bit filter (128 KiB, in
+// cache) from the coordinates' bits, -0 as +0.
+constexpr uint32_t kStitchFilterBits = uint32_t{1} << 20;
+inline uint32_t stitchFilterBit(const Vec3f& p) {
+    uint32_t bits[3];
+    std::memcpy(bits, &p, sizeof bits);
+    uint64_t h = 0;
+    for (const uint32_t b : bits) {
+        h = (h ^ (b == 0x80000000u ? 0u : b)) * 0x9E3779B97F4A7C15ull;
+    }
+    return static_cast<uint32_t>(h >> 44);
+}
+
+Vec3f stitchedPositionSlow(const StitchMap& map, const Vec3f& position);
+
 // Where `position` goes: its group's position when joined, else itself. Never allocates.
-Vec3f stitchedPosition(const StitchMap& map, const Vec3f& position);
+inline Vec3f stitchedPosition(const StitchMap& map, const Vec3f& position) {
+    if (map.filter.empty()) {
+        return position;
+    }
+    const uint32_t bit = stitchFilterBit(position);
+    if ((map.filter[bit / 64] >> (bit % 64) & 1) == 0) {
+        return position;
+    }
+    return stitchedPositionSlow(map, position);
+}
 
 // The z below which a welded (stitched) position is final when no raw z to come is below
 // `lowestToCome`: lowestToCome itself when nothing moves in z, else lower by the largest shift.
