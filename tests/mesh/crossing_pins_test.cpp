@@ -239,7 +239,7 @@ bool findOneWayPin(const Vec3d& a, const Vec3d& b, double& v1, double& low2, dou
     const double c1[3] = {a.x, a.y, a.z};
     const double c2[3] = {b.x, b.y, b.z};
     const int axis = c1[0] != c2[0] ? 0 : c1[1] != c2[1] ? 1 : 2;
-    v1 = 0.3;
+    v1 = 0.45;  // the bounded end then lies in the field's range
     for (double share = 0.2; share < 0.8; share += 0.01) {
         const float f = static_cast<float>(c1[axis] + share * (c2[axis] - c1[axis]));
         const double boundary = (static_cast<double>(f) +
