@@ -1,11 +1,15 @@
 #include "io/atomic_output.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,33 +110,86 @@ int linkUnnamedFile(int fd, const std::string& name) {
     return -1;
 }
 
+// The first 200 bytes of the final file name: what a temporary's name starts with, so that the
+// suffix never pushes a legal name past the 255-byte limit.
+std::string temporaryStem(const std::string& finalPath) {
+    const std::size_t slash = finalPath.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    return finalPath.substr(nameStart, 200);
+}
+
 // Finds a free "<name>.<pid>-<n>.tmp" beside the final path and makes it with `create(name)`,
-// which returns a descriptor or -1 with errno set (EEXIST: try the next n). The name is then
-// registered for removal should a signal end the process. Returns the descriptor, or -1.
+// which returns a descriptor or -1 with errno set (EEXIST: try the next n). The name is
+// registered for removal should a signal end the process before `create` runs, so that the file
+// never has a name that a fatal signal would leave behind. Returns the descriptor, or -1.
 template <typename Create>
 int createNamedTemporary(AtomicOutput& output, Create&& create) {
-    // The process id and a counter make the name unique; O_EXCL and link make sure of it. The
-    // final name is cut so that the suffix never pushes a legal name past the 255-byte limit.
+    // The process id and a counter make the name unique; O_EXCL and link make sure of it.
     const std::size_t slash = output.finalPath.rfind('/');
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    const std::string stem = output.finalPath.substr(0, nameStart + 200);
+    const std::string stem =
+        output.finalPath.substr(0, nameStart) + temporaryStem(output.finalPath);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string tempPath =
             stem + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        const int slot = registerTemporaryPath(tempPath.c_str());
         const int fd = create(tempPath);
-        if (fd < 0 && errno == EEXIST) {
-            continue;
+        if (fd < 0) {
+            const int reason = errno;
+            forgetTemporaryPath(slot);
+            if (reason == EEXIST) {
+                continue;
+            }
+            errno = reason;
+            return -1;
         }
-        if (fd >= 0) {
-            output.tempPath = tempPath;
-            output.tempSlot = registerTemporaryPath(tempPath.c_str());
-        }
+        output.tempPath = tempPath;
+        output.tempSlot = slot;
         return fd;
     }
     errno = EEXIST;
     return -1;
 }
 
+// The process id in a temporary's name "<stem>.<pid>-<n>.tmp", or 0 when `entry` is not one.
+pid_t temporaryOwner(const std::string& entry, const std::string& stem) {
+    const std::string suffix = ".tmp";
+    if (entry.size() <= stem.size() + 1 + suffix.size() ||
+        entry.compare(0, stem.size(), stem) != 0 || entry[stem.size()] != '.' ||
+        entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return 0;
+    }
+    const std::string middle =
+        entry.substr(stem.size() + 1, entry.size() - stem.size() - 1 - suffix.size());
+    const std::size_t dash = middle.find('-');
+    if (dash == 0 || dash == std::string::npos || dash > 9 || dash + 1 == middle.size() ||
+        middle.find_first_not_of("0123456789-") != std::string::npos ||
+        middle.find('-', dash + 1) != std::string::npos) {
+        return 0;
+    }
+    return static_cast<pid_t>(std::stol(middle.substr(0, dash)));
+}
+
+// A SIGKILL between a replacement's link and its rename leaves a complete temporary that no
+// handler could remove: the next run that writes the same name removes those whose process no
+// longer exists. A live process (kill says anything but ESRCH) keeps its own.
+void removeStaleTemporaries(const std::string& finalPath) {
+    DIR* folder = opendir(folderOf(finalPath).c_str());
+    if (folder == nullptr) {
+        return;
+    }
+    const std::string stem = temporaryStem(finalPath);
+    while (const dirent* entry = readdir(folder)) {
+        const pid_t owner = temporaryOwner(entry->d_name, stem);
+        struct stat info;
+        if (owner > 0 && owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH &&
+            fstatat(dirfd(folder), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode)) {
+            unlinkat(dirfd(folder), entry->d_name, 0);
+        }
+    }
+    closedir(folder);
+}
 
 // Why the entry under the final name cannot be replaced by a rename, or null when it can: the
 // rename would fail at the very end (immutable, append-only, or in an append-only folder), or a
@@ -170,12 +227,25 @@ const char* replaceProblem(const std::string& path, const struct stat& entry) {
     return nullptr;
 }
 
-// The commit once no stop can intervene (see beginCommit).
-bool commitClaimed(AtomicOutput& output) {
-    bool linkedInPlace = false;
+// Gives the new file the permission bits of the regular file it will replace, as an editor
+// does: a private file stays private. A symbolic link there is replaced itself and lends none.
+void keepEarlierMode(const std::string& finalPath, int fd) {
+    struct stat earlier;
+    if (lstat(finalPath.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode)) {
+        fchmod(fd, earlier.st_mode & 0777);
+    }
+}
+
+// Writes what is buffered, syncs the file and names it: straight under the final name when
+// `mayLinkInPlace` and nothing holds that name (`linkedInPlace` then says so), else under a
+// temporary name; then closes it. False with output.failure set (a file linked in place whose
+// close failed is unlinked again: its data may not be there).
+bool nameFile(AtomicOutput& output, bool mayLinkInPlace, bool& linkedInPlace) {
+    linkedInPlace = false;
     if (output.fd >= 0) {
         flushBuffer(output);
         const int fd = output.fd;
+        keepEarlierMode(output.finalPath, fd);
         if (output.failure == OutputFailure::kNone && fsync(fd) != 0) {
             fail(output, OutputFailure::kWrite, errno);
         }
@@ -184,7 +254,8 @@ bool commitClaimed(AtomicOutput& output) {
             // leaves no temporary name at any moment. linkat cannot replace a file, so an existing
             // one is replaced by a link under a temporary name and a rename.
             struct stat existing;
-            if (lstat(output.finalPath.c_str(), &existing) != 0 && errno == ENOENT) {
+            if (mayLinkInPlace && lstat(output.finalPath.c_str(), &existing) != 0 &&
+                errno == ENOENT) {
                 linkedInPlace = linkUnnamedFile(fd, output.finalPath) >= 0;
                 if (!linkedInPlace && errno != EEXIST) {
                     fail(output, OutputFailure::kRename, errno);
@@ -205,25 +276,91 @@ bool commitClaimed(AtomicOutput& output) {
     }
     if (output.failure != OutputFailure::kNone) {
         if (linkedInPlace) {
-            unlink(output.finalPath.c_str());  // its close failed: the data may not be there
+            unlink(output.finalPath.c_str());
         }
+        return false;
+    }
+    return true;
+}
+
+void markCommitted(AtomicOutput& output) {
+    output.committed = true;
+    forgetTemporaryPath(output.tempSlot);
+    output.tempSlot = -1;
+}
+
+// The new names are durable only once the folder is synced. The files are complete and in place
+// by now, so a folder that cannot be synced (some file systems refuse) is not a failure.
+void syncFolder(int folder) {
+    if (folder >= 0) {
+        fsync(folder);
+    }
+}
+
+// The commit of one output once no stop can intervene (see beginCommit).
+bool commitClaimed(AtomicOutput& output) {
+    bool linkedInPlace = false;
+    if (!nameFile(output, true, linkedInPlace)) {
         return false;
     }
     if (!linkedInPlace && std::rename(output.tempPath.c_str(), output.finalPath.c_str()) != 0) {
         fail(output, OutputFailure::kRename, errno);
         return false;
     }
-    output.committed = true;
-    forgetTemporaryPath(output.tempSlot);
-    output.tempSlot = -1;
-    // The new name is durable only once the folder is synced. The file is complete and in place
-    // by now, so a folder that cannot be synced (some file systems refuse) is not a failure.
+    markCommitted(output);
     const int folder = open(folderOf(output.finalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    syncFolder(folder);
     if (folder >= 0) {
-        fsync(folder);
         close(folder);
     }
     return true;
+}
+
+// The commit of an output and its companion once no stop can intervene: both are complete under
+// temporary names before either takes its own. The companion is exchanged with its earlier file,
+// which waits under the temporary name until the output's rename has succeeded, and goes back
+// if it fails. A lock on the folder keeps two runs' pairs from interleaving their renames.
+bool commitPairClaimed(AtomicOutput& output, AtomicOutput& companion) {
+    bool inPlace = false;
+    if (!nameFile(companion, false, inPlace) || !nameFile(output, false, inPlace)) {
+        return false;
+    }
+    const int folder = open(folderOf(output.finalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        flock(folder, LOCK_EX);  // a file system without locks just goes on
+    }
+    struct stat earlier;
+    const bool hadEarlier = lstat(companion.finalPath.c_str(), &earlier) == 0;
+    // Without RENAME_EXCHANGE (some FUSE mounts) the earlier companion cannot be kept aside.
+    const bool exchanged =
+        hadEarlier && renameat2(AT_FDCWD, companion.tempPath.c_str(), AT_FDCWD,
+                                companion.finalPath.c_str(), RENAME_EXCHANGE) == 0;
+    bool committed = true;
+    if (!exchanged && std::rename(companion.tempPath.c_str(), companion.finalPath.c_str()) != 0) {
+        fail(companion, OutputFailure::kRename, errno);
+        committed = false;
+    } else if (std::rename(output.tempPath.c_str(), output.finalPath.c_str()) != 0) {
+        fail(output, OutputFailure::kRename, errno);
+        committed = false;
+        if (exchanged) {
+            renameat2(AT_FDCWD, companion.tempPath.c_str(), AT_FDCWD,
+                      companion.finalPath.c_str(), RENAME_EXCHANGE);
+        } else if (!hadEarlier) {
+            unlink(companion.finalPath.c_str());
+        }
+    }
+    if (committed) {
+        if (exchanged) {
+            unlink(companion.tempPath.c_str());  // the earlier companion
+        }
+        markCommitted(companion);
+        markCommitted(output);
+        syncFolder(folder);
+    }
+    if (folder >= 0) {
+        close(folder);  // and the lock with it
+    }
+    return committed;
 }
 
 }  // namespace
@@ -256,9 +393,21 @@ bool openAtomicOutput(const std::string& path, AtomicOutput& output) {
         }
     }
     if (exists && access(path.c_str(), W_OK) != 0) {
-        fail(output, OutputFailure::kCreate, EACCES);
+        fail(output, OutputFailure::kCreate, errno);
         return false;
     }
+    // The unnamed file needs no name until the end, where one too long would fail after all the
+    // work.
+    const std::size_t slash = path.rfind('/');
+    const std::size_t nameBytes =
+        slash == std::string::npos ? path.size() : path.size() - slash - 1;
+    const long nameMax = pathconf(folderOf(path).c_str(), _PC_NAME_MAX);
+    if (path.size() >= PATH_MAX ||
+        (nameMax > 0 && nameBytes > static_cast<std::size_t>(nameMax))) {
+        fail(output, OutputFailure::kCreate, ENAMETOOLONG);
+        return false;
+    }
+    removeStaleTemporaries(path);
     int fd = open(folderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     // A kernel without O_TMPFILE reads it as O_DIRECTORY (EISDIR); a file system without it says
     // EOPNOTSUPP. Only those fall back to a named file; the rest are the folder's own faults.
@@ -268,7 +417,12 @@ bool openAtomicOutput(const std::string& path, AtomicOutput& output) {
         });
     }
     if (fd < 0) {
-        fail(output, OutputFailure::kCreate, errno);
+        // An unnamed file in a folder that was removed is refused with EPERM; a named one would
+        // say what is wrong.
+        struct stat folder;
+        const int reason = errno;
+        const bool removed = stat(folderOf(path).c_str(), &folder) == 0 && folder.st_nlink == 0;
+        fail(output, OutputFailure::kCreate, removed ? ENOENT : reason);
         return false;
     }
     output.fd = fd;
@@ -296,18 +450,26 @@ void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byte
 }
 
 bool commitAtomicOutput(AtomicOutput& output) {
-    if (output.failure == OutputFailure::kNone && !beginCommit()) {
+    AtomicOutput* const companion = output.companion;
+    if (output.failure == OutputFailure::kNone &&
+        (companion == nullptr || companion->failure == OutputFailure::kNone) && !beginCommit()) {
         fail(output, OutputFailure::kInterrupted, EINTR);
     }
-    const bool claimed = output.failure == OutputFailure::kNone;
-    const bool committed = commitClaimed(output);
-    if (claimed) {
-        endCommit(committed);
+    const bool claimed = output.failure == OutputFailure::kNone &&
+                         (companion == nullptr || companion->failure == OutputFailure::kNone);
+    if (!claimed) {
+        return false;  // the destructors remove what has a temporary name
     }
+    const bool committed =
+        companion == nullptr ? commitClaimed(output) : commitPairClaimed(output, *companion);
+    endCommit(committed);
     return committed;
 }
 
 std::string describeOutputFailure(const AtomicOutput& output) {
+    if (output.failure == OutputFailure::kNone && output.companion != nullptr) {
+        return describeOutputFailure(*output.companion);
+    }
     const std::string& path = output.finalPath;
     const std::string reason = std::strerror(output.errorNumber);
     switch (output.failure) {

@@ -4,7 +4,8 @@
 // vanishes, even when the process is killed. Where the file system has no unnamed files, a named
 // temporary beside the final name takes its place, removed on every path a process can catch. A
 // failed or interrupted run thus never leaves a partial file and never destroys an earlier one.
-// Both tools write every output through this module.
+// An output may have a companion (an OBJ's material library): the two take their names together,
+// both or neither. Both tools write every output through this module.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,9 @@ struct AtomicOutput {
     OutputFailure failure = OutputFailure::kNone;
     int errorNumber = 0;     // errno of the failure
     const char* replaceProblem = "";  // kReplace: "it is append-only (chattr -a)", ...
+    // Opened by the caller beside this one and committed with it (see commitAtomicOutput); it
+    // must live until then.
+    AtomicOutput* companion = nullptr;
 
     AtomicOutput() = default;
     ~AtomicOutput();
@@ -39,10 +43,12 @@ struct AtomicOutput {
 
 // Creates the unnamed file, or "<name>.<pid>-<n>.tmp" with O_EXCL (<name>: the final file name,
 // cut to 200 bytes so that any legal name works), with permissions from the umask. Fails (kCreate,
-// with the reason) when that fails, and before any work when `path` is a folder (EISDIR) or an
-// existing file this process may not replace (EACCES); fails with kReplace when the final name
-// holds a FIFO, device or socket, or an immutable or append-only file (or the folder is
-// append-only): those would otherwise fail, or block, only at the end.
+// with the reason) when that fails, and before any work when `path` is a folder (EISDIR), a name
+// too long for its file system (ENAMETOOLONG) or an existing file this process may not replace
+// (the reason access(2) gives: EACCES, EROFS); fails with kReplace when the final name holds a
+// FIFO, device or socket, or an immutable or append-only file (or the folder is append-only):
+// those would otherwise fail, or block, only at the end. First removes the temporaries of this
+// name that processes no longer alive left (a SIGKILL between the link and the rename).
 bool openAtomicOutput(const std::string& path, AtomicOutput& output);
 
 // Appends `byteCount` bytes; a large write goes straight to the file. Every 64 MiB written, the
@@ -52,14 +58,18 @@ bool openAtomicOutput(const std::string& path, AtomicOutput& output);
 // megabyte, or at once when it interrupts a blocked write.
 void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byteCount);
 
-// Writes what is buffered, syncs the file to the disk, gives it the final name and syncs the
-// folder, so a "done" file survives a crash. Where no file has the final name the unnamed file is
-// linked straight to it; otherwise it is linked under a temporary name and renamed over the old
-// file. False, with output.failure set and the temporary removed, when a stop was requested
-// (kInterrupted) or any write, the sync, the close, the link or the rename failed.
+// Writes what is buffered, gives the file the permission bits of the regular file it replaces,
+// syncs it to the disk, gives it the final name and syncs the folder, so a "done" file survives a
+// crash. Where no file has the final name the unnamed file is linked straight to it; otherwise it
+// is linked under a temporary name (registered for removal by a fatal signal before the link) and
+// renamed over the old file. With a companion, both are first written, synced and linked under
+// temporary names, then the companion is exchanged with its earlier file and the output renamed;
+// should that rename fail, the companion's earlier file is put back. False, with output.failure
+// (or the companion's) set and the temporaries removed, when a stop was requested (kInterrupted)
+// or any write, sync, close, link or rename failed.
 bool commitAtomicOutput(AtomicOutput& output);
 
-// One line for the failure: "cannot create PATH: reason", "cannot write PATH: reason" (or "...: it
-// is a folder"), "cannot replace PATH: it is a FIFO", "cannot rename the output onto PATH:
-// reason", "interrupted".
+// One line for the failure of the output, or else of its companion: "cannot create PATH:
+// reason", "cannot write PATH: reason" (or "...: it is a folder"), "cannot replace PATH: it is a
+// FIFO", "cannot rename the output onto PATH: reason", "interrupted".
 std::string describeOutputFailure(const AtomicOutput& output);

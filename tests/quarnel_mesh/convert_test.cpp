@@ -329,6 +329,8 @@ TEST(MeshConvert, FullDiskLeavesNoOutputAndKeepsAnEarlierFile) {
         records.push_back(makeRecord({x, 0, 0}, {x, 1, 0}, {x, 0, 1}));
     }
     const std::string input = writeMeshFile(dir, "strip.v3c1", records);
+    // The OBJ fails at its commit, where its material library is complete: that stays unnamed.
+    writeFile(dir.file("strip.mtl"), "earlier");
     for (const std::string name :
          {"strip.stl", "strip.ply", "strip.obj", "strip.glb", "strip.3mf"}) {
         writeFile(dir.file(name), "earlier");
@@ -337,9 +339,92 @@ TEST(MeshConvert, FullDiskLeavesNoOutputAndKeepsAnEarlierFile) {
         EXPECT_EQ(run.exitStatus, 1);
         EXPECT_EQ(readFile(dir.file(name)), "earlier");
     }
+    EXPECT_EQ(readFile(dir.file("strip.mtl")), "earlier");
     EXPECT_EQ(listDir(dir.path),
-              (std::vector<std::string>{"strip.3mf", "strip.glb", "strip.obj", "strip.ply",
-                                        "strip.stl", "strip.v3c1"}));
+              (std::vector<std::string>{"strip.3mf", "strip.glb", "strip.mtl", "strip.obj",
+                                        "strip.ply", "strip.stl", "strip.v3c1"}));
+}
+
+TEST(MeshConvert, ObjAndItsMaterialTakeTheirNamesTogetherOrNotAtAll) {
+    TempDir dir;
+    const std::string input = writeMeshFile(dir, "cube.v3c1", unitCubeRecords());
+    const std::string obj = dir.file("out.obj");
+    const std::string mtl = dir.file("out.mtl");
+    struct Case {
+        std::string fault;
+        bool earlierMaterial;
+        std::string message;
+        int exitStatus;
+    };
+    // The OBJ's rename fails after the library's (its earlier file comes back, or the new one
+    // goes); a signal ends the run at its first link, where both temporaries are registered.
+    const Case cases[] = {
+        {"rename-onto:.obj", true,
+         "quarnel-mesh: cannot rename the output onto " + obj + ": Input/output error\n", 1},
+        {"rename-onto:.obj", false,
+         "quarnel-mesh: cannot rename the output onto " + obj + ": Input/output error\n", 1},
+        {"signal-after-link:1", true, "", 128 + SIGHUP},
+    };
+    for (const Case& c : cases) {
+        writeFile(obj, "earlier obj");
+        unlink(mtl.c_str());
+        if (c.earlierMaterial) {
+            writeFile(mtl, "earlier mtl");
+        }
+        const std::vector<std::string> before = listDir(dir.path);
+        const ShimmedChildren shim(false, "", c.fault);
+        const ProcessResult run = runMesh({"convert", input, obj});
+        EXPECT_EQ(run.err, c.message) << c.fault;
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << c.fault;
+        EXPECT_EQ(readFile(obj), "earlier obj") << c.fault;
+        EXPECT_EQ(listDir(dir.path), before) << c.fault;
+        if (c.earlierMaterial) {
+            EXPECT_EQ(readFile(mtl), "earlier mtl") << c.fault;
+        }
+    }
+    // Done, over files of odd modes: each keeps its permission bits.
+    ASSERT_EQ(chmod(obj.c_str(), 0604) | chmod(mtl.c_str(), 0640), 0);
+    ASSERT_EQ(runMesh({"convert", input, obj}).exitStatus, 0);
+    struct stat objInfo, mtlInfo;
+    ASSERT_EQ(stat(obj.c_str(), &objInfo) | stat(mtl.c_str(), &mtlInfo), 0);
+    EXPECT_EQ(objInfo.st_mode & 07777, 0604u);
+    EXPECT_EQ(mtlInfo.st_mode & 07777, 0640u);
+    EXPECT_EQ(readFile(mtl), "# written by quarnel-mesh\nnewmtl quarnel\nKd 1 0.8 0.4\n");
+}
+
+TEST(MeshConvert, RefusalsThatNeedNoEditComeBeforeIt) {
+    TempDir dir;
+    // Sparse files of zero records, a point: an edit or a conversion of them takes seconds, and
+    // the runs are held to two CPU seconds.
+    const std::string huge = dir.file("model.mtl");
+    const std::string point = dir.file("point.v3c1");
+    writeFile(huge, "");
+    writeFile(point, "");
+    if (truncate(huge.c_str(), static_cast<off_t>(48) << 32) != 0 ||
+        truncate(point.c_str(), static_cast<off_t>(48) * 5000000) != 0) {
+        GTEST_SKIP() << "this file system cannot hold a sparse 192 GiB file";
+    }
+    const std::string longName = dir.file(std::string(252, 'n') + ".ply");
+    const std::string noExtent = "cannot scale " + point + " to a size: it has no extent";
+    const std::vector<std::vector<std::string>> runs = {
+        {"convert", huge, dir.file("model.obj"), huge + " is the input file " + huge +
+                                                     "; name another output"},
+        {"convert", huge, longName, "cannot create " + longName + ": File name too long"},
+        {"convert", point, dir.file("p.3mf"), noExtent, "--simplify", "0.5"},
+        {"convert", point, dir.file("p.stl"), noExtent, "--body", "--size", "10"},
+    };
+    const std::vector<std::string> before = listDir(dir.path);
+    for (std::vector<std::string> args : runs) {
+        const std::string message = args[3];
+        args.erase(args.begin() + 3);
+        const ProcessResult run = runMesh(args, [] {
+            const rlimit twoSeconds = {2, 2};
+            setrlimit(RLIMIT_CPU, &twoSeconds);
+        });
+        EXPECT_EQ(run.err, "quarnel-mesh: " + message + "\n");
+        EXPECT_EQ(run.exitStatus, 1) << args[2];
+        EXPECT_EQ(listDir(dir.path), before);
+    }
 }
 
 TEST(MeshConvert, StlRefusesMoreTrianglesThanItsCountHolds) {
@@ -546,6 +631,13 @@ TEST(MeshConvert, AliasThroughABindMountIsTheInputToo) {
     if (runProcess("/usr/bin/bindfs", {backing.path, mount.path}).exitStatus != 0) {
         GTEST_SKIP() << "bindfs could not mount here (no /dev/fuse or no permission)";
     }
+    // Unmounted however the test ends, before the folders go; lazily, as a stopped run's child
+    // may still hold the folder for a moment.
+    struct Unmount {
+        std::string path;
+        ~Unmount() { runProcess("/bin/fusermount", {"-u", "-z", path}); }
+    };
+    const Unmount unmount{mount.path};
     const std::string input = writeMeshFile(backing, "a.stl", unitCubeRecords());
     const std::string alias = mount.file("a.stl");
     // The same file under another device: it must still be refused, in both directions.
@@ -561,5 +653,4 @@ TEST(MeshConvert, AliasThroughABindMountIsTheInputToo) {
     const ProcessResult stopped = runProcess(QUARNEL_EXE, {"6"}, mount.path, nullptr, SIGINT, 400);
     EXPECT_EQ(stopped.exitStatus, 130);
     EXPECT_EQ(listDir(backing.path), (std::vector<std::string>{"a.stl", "b.stl"}));
-    runProcess("/bin/fusermount", {"-u", mount.path});
 }

@@ -821,6 +821,24 @@ TEST(MeshExport, DropIslandsRemovesSmallPiecesAndSaysSo) {
     EXPECT_FALSE(fileExists(dir.file("none.obj")));
 }
 
+TEST(MeshExport, EditsThatLeaveNoTriangleAreRefusedInEveryFormat) {
+    TempDir dir;
+    const TriangleRecord nan = makeRecord({kNaN, 0, 0}, {0, kNaN, 0}, {0, 0, kNaN});
+    const std::string input = writeMeshFile(dir, "nan.v3c1", std::vector<TriangleRecord>(20, nan));
+    for (const std::vector<std::string>& edit : {std::vector<std::string>{"--simplify", "0.5"},
+                                                {"--drop-islands", "5"}, {"--body"}}) {
+        for (const std::string name : {"e.stl", "e.ply", "e.obj", "e.glb", "e.3mf"}) {
+            std::vector<std::string> args = {"convert", input, dir.file(name)};
+            args.insert(args.end(), edit.begin(), edit.end());
+            const ProcessResult run = runMesh(args);
+            EXPECT_EQ(run.err, "quarnel-mesh: no triangles left to write to " + dir.file(name) +
+                                   "\n") << name << edit[0];
+            EXPECT_EQ(run.exitStatus, 1);
+        }
+    }
+    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"nan.v3c1"});
+}
+
 TEST(MeshExport, BodyKeepsTheLargestPieceAndTheVoidsInsideIt) {
     TempDir dir;
     // Every piece a cube; the body's faces split in three so that it has the most.
@@ -849,7 +867,8 @@ TEST(MeshExport, BodyKeepsTheLargestPieceAndTheVoidsInsideIt) {
         cube(1, {1, 1.5f, 1}, true),       // a void inside the body: kept
         cube(0.2f, {1.4f, 1.9f, 1.4f}, false),  // a crumb floating in that void
         cube(1, {10, 0, 0}, false),        // a crumb outside
-        cube(1, {20, 0, 0}, true),         // an inward shell outside: no void of the body
+        cube(1, {20, 0, 0}, true),         // inward shells outside, on either side: no voids
+        cube(1, {-10, 1, 1}, true),
     };
     for (const auto& piece : others) {
         records.insert(records.end(), piece.begin(), piece.end());
@@ -857,9 +876,16 @@ TEST(MeshExport, BodyKeepsTheLargestPieceAndTheVoidsInsideIt) {
     const std::string input = writeMeshFile(dir, "pieces.v3c1", records);
     const ProcessResult run = runMesh({"convert", input, dir.file("body.stl"), "--body"});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.out, "body: kept the largest piece (36 faces) and 1 void inside it; dropped 3 "
-                       "of 5 pieces, 36 faces\n");
+    EXPECT_EQ(run.out, "body: kept the largest piece (36 faces) and 1 void inside it; dropped 4 "
+                       "of 6 pieces, 48 faces\n");
     EXPECT_EQ(readFile(dir.file("body.stl")).size(), 84u + 48u * 50u);
+    // Without one of its faces the body has no inside, and so no voids.
+    const std::string open = writeMeshFile(
+        dir, "open.v3c1", std::vector<TriangleRecord>(records.begin() + 3, records.end()));
+    const ProcessResult openRun = runMesh({"convert", open, dir.file("open.stl"), "--body"});
+    EXPECT_EQ(openRun.out, "body: kept the largest piece (33 faces), which is not closed, so "
+                           "nothing inside it counts as a void; dropped 5 of 6 pieces, 60 faces\n");
+    EXPECT_EQ(readFile(dir.file("open.stl")).size(), 84u + 33u * 50u);
     // What is left: the body less its void, 64 - 1 units, still closed.
     RecordReader reader;
     std::string error;

@@ -2,12 +2,16 @@
 // unnamed files (O_TMPFILE) as a file system without them does, so the named-temporary fallback
 // runs; with QUARNEL_SHIM_LOG set it appends "rename", "link" or "fsync-folder" to that file at
 // each such call, so a test can see how the output took its name and that its folder was synced.
+// QUARNEL_SHIM_FAULT plants one fault: "rename-onto:SUFFIX" fails with EIO every rename onto a
+// name ending in SUFFIX; "signal-after-link:N" raises signal N just after a link to a temporary
+// ("*.tmp") is made, where a signal that strace injects at the call is taken.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +43,21 @@ bool refused(int flags) {
     return false;
 }
 
+// The argument of the planted fault `kind`, or null when another (or none) is planted.
+const char* plantedFault(const char* kind) {
+    const char* fault = std::getenv("QUARNEL_SHIM_FAULT");
+    const size_t length = std::strlen(kind);
+    return fault != nullptr && std::strncmp(fault, kind, length) == 0 && fault[length] == ':'
+               ? fault + length + 1
+               : nullptr;
+}
+
+bool endsWith(const char* text, const char* suffix) {
+    const size_t textLength = std::strlen(text);
+    const size_t suffixLength = std::strlen(suffix);
+    return textLength >= suffixLength && std::strcmp(text + textLength - suffixLength, suffix) == 0;
+}
+
 mode_t modeArgument(int flags, va_list args) {
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
 }
@@ -65,13 +84,25 @@ int open64(const char* path, int flags, ...) {
 
 int rename(const char* from, const char* to) noexcept {
     logCall("rename\n");
+    if (const char* suffix = plantedFault("rename-onto")) {
+        if (endsWith(to, suffix)) {
+            errno = EIO;
+            return -1;
+        }
+    }
     return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) noexcept {
     logCall("link\n");
-    return real<int (*)(int, const char*, int, const char*, int)>("linkat")(fromFolder, from,
-                                                                            toFolder, to, flags);
+    const int result = real<int (*)(int, const char*, int, const char*, int)>("linkat")(
+        fromFolder, from, toFolder, to, flags);
+    if (const char* signalNumber = plantedFault("signal-after-link")) {
+        if (result == 0 && endsWith(to, ".tmp")) {
+            raise(std::atoi(signalNumber));
+        }
+    }
+    return result;
 }
 
 int fsync(int fd) {

@@ -161,8 +161,12 @@ bool markerSeenWhileRunning(const std::string& program, const std::vector<std::s
     return seenWhileRunning;
 }
 
-ShimmedChildren::ShimmedChildren(bool refuseUnnamedFiles, const std::string& logPath) {
+ShimmedChildren::ShimmedChildren(bool refuseUnnamedFiles, const std::string& logPath,
+                                 const std::string& fault) {
     setenv("LD_PRELOAD", QUARNEL_FILE_SYSTEM_SHIM, 1);
+    if (!fault.empty()) {
+        setenv("QUARNEL_SHIM_FAULT", fault.c_str(), 1);
+    }
     if (refuseUnnamedFiles) {
         setenv("QUARNEL_SHIM_NO_TMPFILE", "1", 1);
     }
@@ -175,6 +179,7 @@ ShimmedChildren::~ShimmedChildren() {
     unsetenv("LD_PRELOAD");
     unsetenv("QUARNEL_SHIM_NO_TMPFILE");
     unsetenv("QUARNEL_SHIM_LOG");
+    unsetenv("QUARNEL_SHIM_FAULT");
 }
 
 unsigned long long fnv1a64(const std::string& bytes) {

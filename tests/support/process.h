@@ -23,9 +23,11 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
 // While it lives, every child started is run with the file-system shim preloaded: with
 // `refuseUnnamedFiles` it sees a file system without O_TMPFILE; with `logPath` it logs there how
-// outputs take their names ("link", "rename") and each folder sync ("fsync-folder").
+// outputs take their names ("link", "rename") and each folder sync ("fsync-folder"); `fault`
+// plants one of the shim's faults (see file_system_shim.cpp).
 struct ShimmedChildren {
-    explicit ShimmedChildren(bool refuseUnnamedFiles, const std::string& logPath = "");
+    explicit ShimmedChildren(bool refuseUnnamedFiles, const std::string& logPath = "",
+                             const std::string& fault = "");
     ~ShimmedChildren();
     ShimmedChildren(const ShimmedChildren&) = delete;
     ShimmedChildren& operator=(const ShimmedChildren&) = delete;

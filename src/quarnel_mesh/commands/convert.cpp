@@ -24,12 +24,20 @@ namespace {
 
 // Commits the output of `format`, with what belongs beside it; `firstRgb`: the colour of the
 // first vertex.
-bool commitConverted(const RecordReader& input, MeshFormat format, const uint8_t firstRgb[3],
-                     AtomicOutput& output, std::string& error) {
+bool commitConverted(MeshFormat format, const uint8_t firstRgb[3], AtomicOutput& output,
+                     std::string& error) {
     if (format == MeshFormat::kObj) {
-        return commitObjWithMaterial(input, output, firstRgb, error);
+        return commitObjWithMaterial(output, firstRgb, error);
     }
     return commitOutput(output, error);
+}
+
+bool edits(const ConvertOptions& options) {
+    return options.simplifyRatio < 1.0 || options.dropIslandFaces > 0 || options.keepBodyOnly;
+}
+
+std::string nothingLeftRefusal(const std::string& outputPath) {
+    return "no triangles left to write to " + outputPath;
 }
 
 // The standard colour as 8-bit components, for a mesh without vertices.
@@ -133,9 +141,9 @@ bool choosePlacement(const std::string& inputPath, MeshFormat format, bool hasVe
 bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat format,
                    const std::string& outputPath, const ConvertOptions& options,
                    AtomicOutput& output, ConvertReport& report, std::string& error) {
-    if (mesh.indices.empty() &&
-        (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
-        error = "no triangles left to write to " + outputPath;
+    // Only an edit gets here: one that leaves nothing is refused in every format.
+    if (mesh.indices.empty()) {
+        error = nothingLeftRefusal(outputPath);
         return false;
     }
     Vec3f boxMin, boxMax;
@@ -165,7 +173,7 @@ bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat for
         written = writeIndexed(mesh, format, fileNameOf(reader.path), options, output, report,
                                error);
     }
-    return written && commitConverted(reader, format, firstRgb, output, error);
+    return written && commitConverted(format, firstRgb, output, error);
 }
 
 // What the simplifier will need in memory (see simplifyRecordsMemoryBytes), refused before any
@@ -186,11 +194,15 @@ bool fitsInMemory(const RecordReader& reader, const ConvertOptions& options, std
 }
 
 // STL, PLY, OBJ, glb and 3MF straight from the records: a pass for the box (STL, when a
-// size is asked) or the plan (the indexed formats), then the format's own passes. `input`: the
-// file the command was given, which `reader` reads or a result made from it.
-bool convertStreamed(RecordReader& reader, const RecordReader& input, MeshFormat format,
-                     const std::string& outputPath, const ConvertOptions& options,
-                     AtomicOutput& output, ConvertReport& report, std::string& error) {
+// size is asked) or the plan (the indexed formats), then the format's own passes.
+bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string& outputPath,
+                     const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
+                     std::string& error) {
+    // An edit hands on only finite triangles: none left is refused in every format.
+    if (edits(options) && reader.recordCount == 0) {
+        error = nothingLeftRefusal(outputPath);
+        return false;
+    }
     const bool measures = format == MeshFormat::kStl && options.sizeMillimetres > 0.0;
     const int64_t passCount = format == MeshFormat::kStl   ? (measures ? 2 : 1)
                               : format == MeshFormat::kGlb ? 1 + kGlbStreamPassCount
@@ -212,7 +224,7 @@ bool convertStreamed(RecordReader& reader, const RecordReader& input, MeshFormat
         placed = planSweep(reader, plan, progress, 0, options.stopRequested, error);
         if (placed && plan.finiteTriangleCount == 0 &&
             (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
-            error = "no triangles left to write to " + outputPath;
+            error = nothingLeftRefusal(outputPath);
             return false;
         }
         placed = placed && choosePlacement(reader.path, format, plan.finiteTriangleCount > 0,
@@ -247,7 +259,7 @@ bool convertStreamed(RecordReader& reader, const RecordReader& input, MeshFormat
     }
     finishProgress(progress);
     report.nonFiniteDropped += nonFiniteDropped;
-    return written && commitConverted(input, format, firstRgb, output, error);
+    return written && commitConverted(format, firstRgb, output, error);
 }
 
 // The streamed simplifier on what the reader hands out, then the result placed and written. A
@@ -297,7 +309,44 @@ bool convertSimplified(RecordReader& reader, MeshFormat format, const std::strin
         return false;
     }
     return openRecordDescriptor(spilled.fd, reader.path, result, error) &&
-           convertStreamed(result, reader, format, outputPath, options, output, report, error);
+           convertStreamed(result, format, outputPath, options, output, report, error);
+}
+
+// An edit that is to be scaled (a 3MF, or --size) is refused before its work when the file has
+// nothing to scale: no finite vertex, or all of them at one point. The reads stop at the first
+// two finite vertices apart, in the first record of any real mesh.
+bool hasExtentToEdit(RecordReader& reader, MeshFormat format, const std::string& outputPath,
+                     const ConvertOptions& options, std::string& error) {
+    if (!edits(options) || (format != MeshFormat::kThreeMf && options.sizeMillimetres == 0.0)) {
+        return true;
+    }
+    if (!rewindRecordFile(reader, error)) {
+        return false;
+    }
+    bool anyFinite = false;
+    Vec3f first = {0.0f, 0.0f, 0.0f};
+    for (int64_t count; (count = readRecordChunk(reader, error)) > 0;) {
+        for (int64_t r = 0; r < count; ++r) {
+            for (const Vec3f& v : reader.chunk[static_cast<size_t>(r)].vertices) {
+                if (!isFinite(v)) {
+                    continue;
+                }
+                if (anyFinite && (v.x != first.x || v.y != first.y || v.z != first.z)) {
+                    return true;
+                }
+                first = anyFinite ? first : v;
+                anyFinite = true;
+            }
+        }
+        if (stopped(options, error)) {
+            return false;
+        }
+    }
+    if (error.empty()) {
+        error = anyFinite ? "cannot scale " + reader.path + " to a size: it has no extent"
+                          : nothingLeftRefusal(outputPath);
+    }
+    return false;
 }
 
 // --drop-islands and --body over sweeps of the file, leaving the reader handing out what they
@@ -357,7 +406,10 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     AtomicOutput output;
-    if (!createOutput(reader, outputPath, output, error)) {
+    AtomicOutput material;  // an OBJ's, committed with it
+    if (!createOutput(reader, outputPath, output, error) ||
+        (format == MeshFormat::kObj && !createObjMaterial(reader, output, material, error)) ||
+        !hasExtentToEdit(reader, format, outputPath, options, error)) {
         return false;
     }
     // Every step reads the file, or what the pieces' filter lets through, as a stream; only the
@@ -369,5 +421,5 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     if (options.simplifyRatio < 1.0) {
         return convertSimplified(reader, format, outputPath, options, output, report, error);
     }
-    return convertStreamed(reader, reader, format, outputPath, options, output, report, error);
+    return convertStreamed(reader, format, outputPath, options, output, report, error);
 }

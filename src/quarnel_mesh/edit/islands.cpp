@@ -24,6 +24,7 @@ struct PieceNumbers {
     Vec3d boxMax = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
     Vec3d probes[3];      // the first vertex of each of its first three triangles
     int probeCount = 0;
+    uint64_t edgeBalance = 0;  // 0 when closed (see directedEdgeKey)
     bool kept = true;
     bool island = false;
 };
@@ -34,6 +35,17 @@ struct RayProbe {
     uint32_t piece;
     int crossings = 0;
 };
+
+// A 64-bit fingerprint of the side from vertex `from` to vertex `to` (splitmix64's mix). A face
+// adds its three sides and takes away the same sides run backwards; over a closed piece every side
+// is run once each way by two faces (or as often each way by more), so the sum is 0, and it is
+// 0 for an open piece, a soup or a piece wound both ways only with a chance of 2^-64.
+uint64_t directedEdgeKey(uint32_t from, uint32_t to) {
+    uint64_t x = ((uint64_t{from} << 32) | to) + 0x9e3779b97f4a7c15u;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+    return x ^ (x >> 31);
+}
 
 Vec3d positionOf(const SweepTriangles& triangles, uint32_t index) {
     return toVec3d(triangles.window[index - triangles.windowFirstIndex].position);
@@ -151,6 +163,11 @@ bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weld
                                     positionOf(triangles, corner[2])};
                 ++piece.faceCount;
                 piece.volume += dot(v[0], cross(v[1], v[2])) / 6.0;
+                for (int k = 0; k < 3; ++k) {
+                    const uint32_t from = corner[k];
+                    const uint32_t to = corner[(k + 1) % 3];
+                    piece.edgeBalance += directedEdgeKey(from, to) - directedEdgeKey(to, from);
+                }
                 for (const Vec3d& p : v) {
                     piece.boxMin = {std::fmin(piece.boxMin.x, p.x), std::fmin(piece.boxMin.y, p.y),
                                     std::fmin(piece.boxMin.z, p.z)};
@@ -192,15 +209,17 @@ bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weld
             }
             body.pieceCount = keptPieceCount;
             body.bodyFaceCount = pieces[bodyPiece].faceCount;
+            body.bodyClosed = pieces[bodyPiece].edgeBalance == 0;
             grid.lo = pieces[bodyPiece].boxMin;
             grid.hi = pieces[bodyPiece].boxMax;
             grid.cellY = (grid.hi.y - grid.lo.y) / kBodyGridCells;
             grid.cellZ = (grid.hi.z - grid.lo.z) / kBodyGridCells;
             grid.probesOfCell.resize(kBodyGridCells * kBodyGridCells);
             for (uint32_t p = 0; p < pieceCount; ++p) {
-                // Only a piece wound inwards can be a void; a probe outside the body's extent
-                // asks, and votes no.
-                if (!pieces[p].kept || p == bodyPiece || !(pieces[p].volume < 0.0)) {
+                // Only a piece wound inwards can be a void, and only inside a closed body (an
+                // open one has no inside); a probe outside the body's extent asks, and votes no.
+                if (!body.bodyClosed || !pieces[p].kept || p == bodyPiece ||
+                    !(pieces[p].volume < 0.0)) {
                     continue;
                 }
                 for (int k = 0; k < pieces[p].probeCount; ++k) {
@@ -256,7 +275,8 @@ bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weld
                 if (!pieces[p].kept || p == bodyPiece) {
                     continue;
                 }
-                const int asked = pieces[p].volume < 0.0 ? pieces[p].probeCount : 0;
+                const int asked =
+                    body.bodyClosed && pieces[p].volume < 0.0 ? pieces[p].probeCount : 0;
                 if (2 * votesOfPiece[p] > asked) {
                     ++body.voidCount;
                 } else {

@@ -21,7 +21,8 @@ struct IslandReport {
 struct BodyReport {
     int64_t pieceCount = 0;         // before (after the islands went)
     int64_t bodyFaceCount = 0;      // faces of the largest piece
-    int64_t voidCount = 0;          // pieces kept inside it
+    bool bodyClosed = true;         // every side of its faces met by one running it backwards
+    int64_t voidCount = 0;          // pieces kept inside it (none when it is not closed)
     int64_t droppedPieceCount = 0;
     int64_t droppedFaceCount = 0;
 };
@@ -32,8 +33,9 @@ struct PieceFilter {
     int64_t minFaceCount = 0;  // above 0: pieces with fewer faces go (islands)
     // The piece with the most faces (the first in vertex order of those tied) and the pieces
     // inside it (its voids: wound inwards, an odd number of its faces beyond them along a ray,
-    // by a majority of the first vertices of their first three triangles); every other piece
-    // goes, crumbs outside or inside alike. After the islands, when both are asked.
+    // by a majority of the first vertices of their first three triangles), when it is closed;
+    // every other piece goes, crumbs outside or inside alike. After the islands, when both are
+    // asked.
     bool keepBody = false;
 };
 

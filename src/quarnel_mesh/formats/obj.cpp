@@ -3,8 +3,6 @@
 #include <charconv>
 #include <cstdio>
 
-#include <unistd.h>
-
 #include "quarnel_mesh/util/output_file.h"
 #include "quarnel_mesh/util/text.h"
 
@@ -75,23 +73,20 @@ bool writeObjMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& er
     return true;
 }
 
-bool commitObjWithMaterial(const RecordReader& input, AtomicOutput& obj, const uint8_t rgb[3],
-                           std::string& error) {
-    AtomicOutput material;
+bool createObjMaterial(const RecordReader& input, AtomicOutput& obj, AtomicOutput& material,
+                       std::string& error) {
     if (!createOutput(input, materialPathOf(obj.finalPath), material, error)) {
         return false;
     }
+    obj.companion = &material;
+    return true;
+}
+
+bool commitObjWithMaterial(AtomicOutput& obj, const uint8_t rgb[3], std::string& error) {
     char text[160];
     const int length = std::snprintf(text, sizeof text,
                                      "# written by quarnel-mesh\nnewmtl quarnel\nKd %.6g %.6g %.6g\n",
                                      rgb[0] / 255.0, rgb[1] / 255.0, rgb[2] / 255.0);
-    writeAtomicOutput(material, text, static_cast<size_t>(length));
-    if (!commitOutput(material, error)) {
-        return false;
-    }
-    if (!commitOutput(obj, error)) {
-        unlink(material.finalPath.c_str());
-        return false;
-    }
-    return true;
+    writeAtomicOutput(*obj.companion, text, static_cast<size_t>(length));
+    return commitOutput(obj, error);
 }

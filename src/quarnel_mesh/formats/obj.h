@@ -24,7 +24,11 @@ void writeObjFace(AtomicOutput& output, const uint32_t indices[3]);
 // All of `mesh`.
 bool writeObjMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);
 
-// Commits the material library, `rgb` its colour, and then the OBJ; should the OBJ's commit
-// fail, the library goes. Refuses a library that would replace `input`.
-bool commitObjWithMaterial(const RecordReader& input, AtomicOutput& obj, const uint8_t rgb[3],
-                           std::string& error);
+// Opens the material library beside `obj` as its companion (see commitAtomicOutput), before any
+// work. Refuses a library that would replace `input`.
+bool createObjMaterial(const RecordReader& input, AtomicOutput& obj, AtomicOutput& material,
+                       std::string& error);
+
+// Writes the library's material, `rgb` its colour, and commits the OBJ and the library together:
+// both take their names, or neither and the earlier files stay.
+bool commitObjWithMaterial(AtomicOutput& obj, const uint8_t rgb[3], std::string& error);
