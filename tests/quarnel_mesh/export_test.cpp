@@ -754,6 +754,7 @@ TEST(MeshExport, ThreeMfOfPresetZeroReadsBackInMillimetres) {
     BOOL hasNext = false;
     int objectCount = 0;
     DWORD triangleCount = 0;
+    std::vector<Vec3f> placedVertices;
     while (NMR::lib3mf_resourceiterator_movenext(objects, &hasNext) == LIB3MF_OK && hasNext) {
         ++objectCount;
         ASSERT_EQ(NMR::lib3mf_resourceiterator_getcurrent(objects, &object), LIB3MF_OK);
@@ -776,6 +777,7 @@ TEST(MeshExport, ThreeMfOfPresetZeroReadsBackInMillimetres) {
             const float* read = vertices[v].m_fPosition;
             differentVertices +=
                 read[0] != placed.x || read[1] != placed.y || read[2] != placed.z;
+            placedVertices.push_back(placed);
         }
         EXPECT_EQ(differentVertices, 0u);
         EXPECT_EQ(std::memcmp(triangles.data(), mesh.indices.data(), 4 * mesh.indices.size()), 0);
@@ -798,6 +800,27 @@ TEST(MeshExport, ThreeMfOfPresetZeroReadsBackInMillimetres) {
     // every XML reader gets the name back), and lib3mf hands them back as they stand.
     EXPECT_EQ(metadata, (std::vector<std::string>{"Title=a &lt;b&gt; &amp; c.v3c1",
                                                   "Application=quarnel-mesh 1.0"}));
+    // The build item stands the object on a 200 mm plate: lowest vertex at z = 0, the box's
+    // middle over the plate's, not turned.
+    NMR::PLib3MFModelBuildItemIterator* items = nullptr;
+    NMR::PLib3MFModelBuildItem* item = nullptr;
+    ASSERT_EQ(NMR::lib3mf_model_getbuilditems(model, &items), LIB3MF_OK);
+    ASSERT_EQ(NMR::lib3mf_builditemiterator_movenext(items, &hasNext), LIB3MF_OK);
+    ASSERT_TRUE(hasNext);
+    ASSERT_EQ(NMR::lib3mf_builditemiterator_getcurrent(items, &item), LIB3MF_OK);
+    NMR::MODELTRANSFORM transform = {};
+    EXPECT_EQ(NMR::lib3mf_builditem_getobjecttransform(item, &transform), LIB3MF_OK);
+    Vec3f lo, hi;
+    boxOf(placedVertices, lo, hi);
+    const float(*m)[4] = transform.m_fFields;
+    EXPECT_EQ(std::vector<float>({m[0][0], m[0][1], m[0][2], m[1][0], m[1][1], m[1][2], m[2][0],
+                                  m[2][1], m[2][2]}),
+              std::vector<float>({1, 0, 0, 0, 1, 0, 0, 0, 1}));
+    EXPECT_NEAR((lo.x + hi.x) / 2 + m[0][3], 100.0, 1e-4);
+    EXPECT_NEAR((lo.y + hi.y) / 2 + m[1][3], 100.0, 1e-4);
+    EXPECT_EQ(lo.z + m[2][3], 0.0f);
+    NMR::lib3mf_release(item);
+    NMR::lib3mf_release(items);
     NMR::lib3mf_release(objects);
     NMR::lib3mf_release(reader);
     NMR::lib3mf_release(model);

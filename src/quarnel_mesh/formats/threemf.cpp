@@ -1,6 +1,6 @@
 // 3MF: an Open Packaging zip of three parts, the content types, the package relationships and
 // the model XML, which holds one mesh object in millimetres with a base material of the record
-// colour, and one build item. The model's vertices must come before its triangles while a sweep
+// colour, and one build item, which stands the object on the build plate. The model's vertices must come before its triangles while a sweep
 // hands them on interleaved, so each list is deflated into its own scratch file beside the
 // output, and the model part is three deflate segments in a row: its head (known last, as it
 // names the colour and the object's identifier), the vertices, the triangles with the tail.
@@ -21,6 +21,11 @@ namespace {
 
 // Readers refuse any coordinate beyond a billion millimetres.
 constexpr float kMaxThreeMfCoordinate = 1e9f;
+
+// Where the build item puts the middle of the object: the middle of a 200 mm plate. 3MF's build
+// coordinates start at the plate's corner, and slicers that honour them (Cura) would otherwise
+// show an object centred on the origin half below the plate, at its corner.
+constexpr double kPlateMiddleMillimetres = 100.0;
 
 // Vertices or triangles between two looks at the stop flag: a few milliseconds of text.
 constexpr int64_t kStopCheckCount = 65536;
@@ -85,6 +90,8 @@ struct ThreeMfLists {
     DeflateSegment triangleText;
     int64_t triangleCount = 0;  // written: three different vertices
     int64_t degenerateDropped = 0;
+    Vec3f boxMin{INFINITY, INFINITY, INFINITY};  // of the vertices written
+    Vec3f boxMax{-INFINITY, -INFINITY, -INFINITY};
 };
 
 bool stopWanted(const ThreeMfLists& lists, std::string& error) {
@@ -131,6 +138,10 @@ bool takeVertices(ThreeMfLists& lists, const WeldedVertex* vertices, int64_t cou
         }
         const Vec3f p = identity ? vertices[v].position
                                  : placeVertex(vertices[v].position, lists.placement);
+        lists.boxMin = {std::fmin(lists.boxMin.x, p.x), std::fmin(lists.boxMin.y, p.y),
+                        std::fmin(lists.boxMin.z, p.z)};
+        lists.boxMax = {std::fmax(lists.boxMax.x, p.x), std::fmax(lists.boxMax.y, p.y),
+                        std::fmax(lists.boxMax.z, p.z)};
         char* at = appendText(line, "<vertex x=\"");
         at = appendFloat(at, p.x);
         at = appendText(at, "\" y=\"");
@@ -188,13 +199,33 @@ std::string modelHead(const std::string& title, const Vec3f& color, const std::s
            "    <vertices>\n";
 }
 
-std::string modelTail(const std::string& buildUuid, const std::string& itemUuid) {
+// The build item's transform: a translation that puts the lowest vertex on the plate (z = 0) and
+// the middle of the box over the plate's middle.
+std::string plateTransform(const Vec3f& boxMin, const Vec3f& boxMax) {
+    const double offsets[3] = {
+        kPlateMiddleMillimetres - (static_cast<double>(boxMin.x) + boxMax.x) / 2.0,
+        kPlateMiddleMillimetres - (static_cast<double>(boxMin.y) + boxMax.y) / 2.0,
+        -static_cast<double>(boxMin.z)};
+    std::string transform = "1 0 0 0 1 0 0 0 1";
+    for (const double offset : offsets) {
+        char number[32];
+        // Shortest round trip of the float a reader holds the offset in; -0 would read the same.
+        const float value = static_cast<float>(offset) + 0.0f;
+        transform += ' ';
+        transform.append(number, std::to_chars(number, number + sizeof number, value).ptr);
+    }
+    return transform;
+}
+
+std::string modelTail(const std::string& buildUuid, const std::string& itemUuid,
+                      const std::string& transform) {
     return "    </triangles>\n"
            "   </mesh>\n"
            "  </object>\n"
            " </resources>\n"
            " <build p:UUID=\"" + buildUuid + "\">\n"
-           "  <item objectid=\"2\" p:UUID=\"" + itemUuid + "\"/>\n"
+           "  <item objectid=\"2\" p:UUID=\"" + itemUuid + "\" transform=\"" + transform +
+           "\"/>\n"
            " </build>\n"
            "</model>\n";
 }
@@ -257,7 +288,8 @@ bool writeThreeMfPackage(const ThreeMfSweep& sweep, const Placement& placement,
     const uint64_t geometryHash =
         mixBits((static_cast<uint64_t>(lists.vertexText.crc) << 32 | lists.triangleText.crc) ^
                 mixBits(lists.vertexText.inBytes ^ (lists.triangleText.inBytes << 20)));
-    const std::string tail = modelTail(geometryUuid(geometryHash, 3), geometryUuid(geometryHash, 2));
+    const std::string tail = modelTail(geometryUuid(geometryHash, 3), geometryUuid(geometryHash, 2),
+                                       plateTransform(lists.boxMin, lists.boxMax));
     deflateBytes(lists.triangleText, tail.data(), tail.size());
     endDeflateSegment(lists.triangleText, true);
     if (scratchFailed(lists, error)) {

@@ -20,7 +20,8 @@ constexpr int64_t kThreeMfStreamPassCount = 2;
 // Writes `mesh` as one object in millimetres, named "quarnel", with the colour as its base
 // material, its Title `sourceName` (the input's file name) and its Application this tool;
 // triangles with two equal vertices, which 3MF forbids, are left out and counted in
-// `degenerateDropped`. Every vertex is written, in the mesh's order. The model waits, deflated,
+// `degenerateDropped`. Every vertex is written, in the mesh's order; the build item stands the
+// object on the plate (its lowest vertex at z = 0, its box's middle at x = y = 100 mm). The model waits, deflated,
 // in scratch files beside the output; memory beyond the mesh is zlib's and the buffers' (a few
 // MiB). A stop request ends it within a chunk of 64 Ki triangles.
 bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName,
