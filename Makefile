@@ -1,7 +1,7 @@
 # Set-up commands: `make run` builds quarnel and quarnel-mesh in Release and meshes preset 1
 # (PRESET=n for another); `make test` builds everything and runs every test. Both install missing
 # Debian packages when run as root, and otherwise print the command to run. `make install
-# PREFIX=...` installs both tools.
+# PREFIX=...` installs both tools, their manual pages and bash completions.
 BUILD_DIR := build
 PRESET ?= 1
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -9,9 +9,9 @@ RUN_PACKAGES := cmake make g++ libtbb-dev libpng-dev libmeshoptimizer-dev zlib1g
 # lib3mf-dev and unzip: independent readers of quarnel-mesh's .3mf and of its zip package;
 # bindfs: a FUSE mount without unnamed files, for the tests of outputs on such file systems;
 # prusa-slicer and chromium: the slicer that reads and slices quarnel-mesh's .3mf, and the browser
-# that loads its .glb.
+# that loads its .glb; mandoc: the checker of the manual pages.
 TEST_PACKAGES := $(RUN_PACKAGES) libgtest-dev lib3mf-dev unzip assimp-utils bindfs prusa-slicer \
-  chromium
+  chromium mandoc
 # From npm, for the tests of quarnel-mesh's .glb output: the Khronos glTF validator, and three.js
 # (with its meshopt decoder) to load the file in the browser.
 NPM_TOOLS := gltf-validator@2.0.0-dev.3.10 three@0.170.0
@@ -52,7 +52,8 @@ run: deps-run configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quarnel quarnel-mesh
 	./$(BUILD_DIR)/quarnel $(PRESET)
 
-# Both tools into PREFIX/bin (default /usr/local).
+# Both tools into PREFIX/bin (default /usr/local), their manual pages into share/man/man1 and
+# their bash completions into share/bash-completion/completions.
 PREFIX ?= /usr/local
 install: deps-run configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target quarnel quarnel-mesh

@@ -31,8 +31,8 @@ int main(int argc, char** argv) {
         for (int64_t b = 0; level != SimdLevel::kNone && b < grid.totalBlocks; ++b) {
             const Box3d box = blockBoxAt(kRunBox, grid, b);
             const FastSamplingStats stats =
-                sampleBlockFast(kDefaultFieldParams, box, kRunIsoLevel, level, buffers.samples,
-                                buffers.highs, buffers.classMasks);
+                sampleBlockFast(kDefaultFieldParams, box, kRunIsoLevel, vectorKernels(level),
+                                buffers.samples, buffers.highs, buffers.classMasks);
             const int32_t pinned = pinCrossings(kDefaultFieldParams, box, kRunIsoLevel,
                                                 buffers.samples, buffers.highs, buffers.classMasks);
             exact += stats.exact + pinned;

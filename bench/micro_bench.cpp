@@ -77,8 +77,9 @@ void BM_MeshBlock(benchmark::State& state) {
         state.SkipWithError("vector level not supported here");
         return;
     }
-    const BlockSampler sampler = path >= 2 ? BlockSampler{SamplingMethod::kVector, level}
-                                           : BlockSampler{SamplingMethod::kColumns, SimdLevel::kNone};
+    const BlockSampler sampler = path >= 2
+                                     ? BlockSampler{SamplingMethod::kVector, &vectorKernels(level)}
+                                     : BlockSampler{SamplingMethod::kColumns, nullptr};
     for (auto _ : state) {
         if (path == 0) {
             benchmark::DoNotOptimize(
@@ -162,7 +163,7 @@ void BM_SampleBlockFast(benchmark::State& state) {
     FastSamplingStats stats = {0, 0, 0, 0};
     int32_t pinned = 0;
     for (auto _ : state) {
-        stats = sampleBlockFast(kDefaultFieldParams, box, 0.5, level, buffers.samples,
+        stats = sampleBlockFast(kDefaultFieldParams, box, 0.5, vectorKernels(level), buffers.samples,
                                 buffers.highs, buffers.classMasks);
         pinned = pinCrossings(kDefaultFieldParams, box, 0.5, buffers.samples, buffers.highs,
                               buffers.classMasks);

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <initializer_list>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -96,38 +95,15 @@ SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by,
 
 namespace {
 
-// The kernels take lanes by eight: lanes count..(count rounded up to eight) of the seven arrays
-// become copies of lane count - 1 (count at least 1), whose results are not read. Returns the
-// padded count.
-int padLanesToEight(std::initializer_list<double*> arrays, int count) {
-    const int padded = (count + 7) & ~7;
-    for (double* lane : arrays) {
-        for (int n = count; n < padded; ++n) {
-            lane[n] = lane[count - 1];
-        }
-    }
-    return padded;
-}
-
 constexpr int kLeafEdge = kOctreeBoxEdges[kOctreeDepths - 1];
 constexpr int kLeavesPerAxis = kN / kLeafEdge;
 constexpr int kLeafCount = kLeavesPerAxis * kLeavesPerAxis * kLeavesPerAxis;
-constexpr int kMaxChildren = 64;  // boxes certified together: the children of one box
+constexpr int kLeafRowCount = kLeavesPerAxis * kLeavesPerAxis;
 
 // What the octree says about the samples of one leaf box.
 enum LeafClass : uint8_t { kLeafOpen, kLeafBelow, kLeafNotBelow, kLeafZero };
-
-// Up to kMaxChildren regions as lanes of the certifier.
-struct RegionLanes {
-    double cx[kMaxChildren];
-    double cy[kMaxChildren];
-    double cz[kMaxChildren];
-    double s[kMaxChildren];
-    double sqrtS[kMaxChildren];
-    double cosPhi8[kMaxChildren];
-    double sinPhi8[kMaxChildren];
-    int box[kMaxChildren][3];
-};
+// The value a certified leaf's samples take: a stand-in of its class, or the exact 0.
+constexpr double kLeafValues[] = {0.0, kCertainlyBelow, kCertainlyNotBelow, 0.0};
 
 // The (x, z) columns of the boxes' centres over all depths: depth d has (64 / edge)^2 of them.
 constexpr int centreColumnOffset(int depth) {
@@ -139,22 +115,60 @@ constexpr int centreColumnOffset(int depth) {
 }
 constexpr int kCentreColumnCount = centreColumnOffset(kOctreeDepths);
 
-struct Octree {
-    const FieldParams* params;
-    const BlockLattice* lattice;
-    SimdLevel level;
-    uint8_t leaves[kLeafCount];  // leaf (a, b, c) at a + perAxis (b + perAxis c)
-    // The boxes of one column of a depth share their centre's x and z, so its column terms are
-    // computed once, when first needed.
-    ColumnTerms centreColumns[kCentreColumnCount];
-    uint8_t centreReady[kCentreColumnCount];
+// The masks of one row of leaves along x, for its four rows of samples.
+struct LeafRow {
+    uint64_t open;      // samples of open leaves
+    uint64_t below;     // samples of leaves certified below
+    uint32_t written;   // bit a: leaf a is certified and not quiet, so it takes stand-ins
 };
 
-void markLeaves(Octree& tree, int edge, const int* box, uint8_t leafClass) {
+// The column terms of one z slice, computed only for the columns some sample needs.
+struct SliceColumns {
+    ColumnTerms terms[kN];
+    uint64_t ready;  // bit i: terms[i] is computed
+};
+
+// One block's sampling, as its passes share it. Lives on the stack: nothing is allocated.
+struct FastSampler {
+    const FieldParams* params;
+    const VectorKernels* kernels;
+    double isoLevel;
+    BlockLattice lattice;
+    double* samples;
+    double* highs;
+    uint64_t* classMasks;
+    FastSamplingStats stats;
+    // Pass 1: the octree. The boxes of one column of a depth share their centre's x and z, so its
+    // column terms are computed once, when first needed.
+    uint8_t leaves[kLeafCount];  // leaf (a, b, c) at a + perAxis (b + perAxis c)
+    ColumnTerms centreColumns[kCentreColumnCount];
+    uint8_t centreReady[kCentreColumnCount];
+    // Pass 2: each row of leaves serves four rows of samples; its masks are formed once.
+    LeafRow leafRows[kLeafRowCount];
+    // Passes 3 and 4 run a slice apart: the columns of slices k and k + 1.
+    SliceColumns columns[2];
+    // Pass 4: ends of crossed edges waiting for their bounds, and where each goes.
+    LaneBatch boundBatch;
+    int boundPosition[kLaneBatchCapacity];
+    int boundColumn[kLaneBatchCapacity];
+    int boundRank[kLaneBatchCapacity];
+    int32_t endCount;  // ends of crossed edges so far, in storage order: their rank in highs
+};
+
+inline const ColumnTerms& columnTerms(FastSampler& sampler, int i, int k) {
+    SliceColumns& slice = sampler.columns[k & 1];
+    if ((slice.ready >> i & 1) == 0) {
+        slice.terms[i] = computeColumnTerms(sampler.lattice.xs[i], sampler.lattice.zs[k]);
+        slice.ready |= uint64_t{1} << i;
+    }
+    return slice.terms[i];
+}
+
+void markLeaves(FastSampler& sampler, int edge, const int* box, uint8_t leafClass) {
     const int span = edge / kLeafEdge;
     for (int c = box[2] * span; c < box[2] * span + span; ++c) {
         for (int b = box[1] * span; b < box[1] * span + span; ++b) {
-            uint8_t* row = tree.leaves + kLeavesPerAxis * (b + kLeavesPerAxis * c);
+            uint8_t* row = sampler.leaves + kLeavesPerAxis * (b + kLeavesPerAxis * c);
             for (int a = box[0] * span; a < box[0] * span + span; ++a) {
                 row[a] = leafClass;
             }
@@ -162,70 +176,59 @@ void markLeaves(Octree& tree, int edge, const int* box, uint8_t leafClass) {
     }
 }
 
-// Certifies the boxes of depth `depth` inside box `parent` of depth - 1 (the whole block at
-// depth 0) together, marks the leaves of each certified one and descends into the others.
-void certifyChildren(Octree& tree, int depth, const int* parent) {
+// Pass 1, one level: certifies the boxes of depth `depth` inside box `parent` of depth - 1 (the
+// whole block at depth 0) together, marks the leaves of each certified one and descends into the
+// others.
+void certifyChildren(FastSampler& sampler, int depth, const int* parent) {
     const int edge = kOctreeBoxEdges[depth];
     const int perParent = depth == 0 ? 1 : kOctreeBoxEdges[depth - 1] / edge;
-    RegionLanes lanes;
-    double radius[kMaxChildren] = {};  // zeroed: the compiler cannot see that the padding fills it
-    int count = 0;
+    LaneBatch batch;
+    int boxes[kLaneBatchCapacity][3];
     for (int c = 0; c < perParent; ++c) {
         for (int b = 0; b < perParent; ++b) {
             for (int a = 0; a < perParent; ++a) {
-                int* box = lanes.box[count];
+                int* box = boxes[batch.count];
                 box[0] = parent[0] * perParent + a;
                 box[1] = parent[1] * perParent + b;
                 box[2] = parent[2] * perParent + c;
                 const SampleRegion region =
-                    sampleRegion(*tree.lattice, edge, box[0], box[1], box[2]);
+                    sampleRegion(sampler.lattice, edge, box[0], box[1], box[2]);
                 const int column = centreColumnOffset(depth) + box[0] + kN / edge * box[2];
-                if (!tree.centreReady[column]) {
-                    tree.centreColumns[column] =
+                if (!sampler.centreReady[column]) {
+                    sampler.centreColumns[column] =
                         computeColumnTerms(region.centre.x, region.centre.z);
-                    tree.centreReady[column] = 1;
+                    sampler.centreReady[column] = 1;
                 }
-                const ColumnTerms& terms = tree.centreColumns[column];
-                lanes.cx[count] = region.centre.x;
-                lanes.cy[count] = region.centre.y;
-                lanes.cz[count] = region.centre.z;
-                lanes.s[count] = terms.s;
-                lanes.sqrtS[count] = terms.sqrtS;
-                lanes.cosPhi8[count] = terms.cosPhi8;
-                lanes.sinPhi8[count] = terms.sinPhi8;
-                radius[count] = region.radius;
-                ++count;
+                addLane(batch, region.centre.x, region.centre.y, region.centre.z,
+                        sampler.centreColumns[column], region.radius);
             }
         }
     }
-    // The certifier takes lanes by eight: the lone block is padded with copies of itself.
-    const int padded = (count + 7) & ~7;
-    for (int n = count; n < padded; ++n) {
-        lanes.cx[n] = lanes.cx[0];
-        lanes.cy[n] = lanes.cy[0];
-        lanes.cz[n] = lanes.cz[0];
-        lanes.s[n] = lanes.s[0];
-        lanes.sqrtS[n] = lanes.sqrtS[0];
-        lanes.cosPhi8[n] = lanes.cosPhi8[0];
-        lanes.sinPhi8[n] = lanes.sinPhi8[0];
-        radius[n] = radius[0];
-    }
-    const ClassifyLanes centres = {lanes.cx,    lanes.cy,      lanes.cz,     lanes.s,
-                                   lanes.sqrtS, lanes.cosPhi8, lanes.sinPhi8};
-    double out[kMaxChildren];
-    certifyRegions(tree.level, centres, radius, padded, tree.params->maxIterations, out);
+    const int count = batch.count;
+    double out[kLaneBatchCapacity];
+    sampler.kernels->certify(lanesOf(batch), batch.radius, padLaneBatch(batch),
+                             sampler.params->maxIterations, out);
     for (int n = 0; n < count; ++n) {
         const double result = out[n];
         if (result == kCertainlyBelow) {
-            markLeaves(tree, edge, lanes.box[n], kLeafBelow);
+            markLeaves(sampler, edge, boxes[n], kLeafBelow);
         } else if (result == kCertainlyNotBelow) {
-            markLeaves(tree, edge, lanes.box[n], kLeafNotBelow);
+            markLeaves(sampler, edge, boxes[n], kLeafNotBelow);
         } else if (result == 0.0) {
-            markLeaves(tree, edge, lanes.box[n], kLeafZero);
+            markLeaves(sampler, edge, boxes[n], kLeafZero);
         } else if (depth + 1 < kOctreeDepths) {
-            certifyChildren(tree, depth + 1, lanes.box[n]);
+            certifyChildren(sampler, depth + 1, boxes[n]);
         }
     }
+}
+
+// Pass 1: certifies the octree's boxes, coarsest first; a certified box's samples need no
+// classifying and its inner cubes are not crossed.
+void certifyOctree(FastSampler& sampler) {
+    std::memset(sampler.leaves, kLeafOpen, sizeof sampler.leaves);
+    std::memset(sampler.centreReady, 0, sizeof sampler.centreReady);
+    const int wholeBlock[3] = {0, 0, 0};
+    certifyChildren(sampler, 0, wholeBlock);
 }
 
 // Marks the certified leaves whose 3x3x3 neighbourhood of leaves (within the block) holds their
@@ -262,25 +265,30 @@ void findQuietLeaves(const uint8_t* leaves, uint8_t* quiet) {
     }
 }
 
-// The masks of one row of leaves along x, for its four rows of samples.
-struct LeafRow {
-    uint64_t open;      // samples of open leaves
-    uint64_t below;     // samples of leaves certified below
-    uint32_t written;   // bit a: leaf a is certified and not quiet, so it takes stand-ins
-};
-
-// The column terms of one z slice, computed only for the columns some sample needs.
-struct SliceColumns {
-    ColumnTerms terms[kN];
-    uint64_t ready;  // bit i: terms[i] is computed
-};
-
-inline const ColumnTerms& columnTerms(SliceColumns& slice, const double* xs, double z, int i) {
-    if ((slice.ready >> i & 1) == 0) {
-        slice.terms[i] = computeColumnTerms(xs[i], z);
-        slice.ready |= uint64_t{1} << i;
+// Pass 2: the masks of every row of leaves. Certified leaves take their stand-ins (quiet ones
+// need none), and their classes go straight into the rows' class masks; only open samples are
+// compared one by one.
+void buildLeafRows(FastSampler& sampler) {
+    uint8_t quiet[kLeafCount];
+    findQuietLeaves(sampler.leaves, quiet);
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        LeafRow& leafRow = sampler.leafRows[r];
+        leafRow = {0, 0, 0};
+        for (int a = 0; a < kLeavesPerAxis; ++a) {
+            const int leaf = a + kLeavesPerAxis * r;
+            const uint64_t leafBits = ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * a);
+            if (sampler.leaves[leaf] == kLeafOpen) {
+                leafRow.open |= leafBits;
+                continue;
+            }
+            if (!quiet[leaf]) {
+                leafRow.written |= 1u << a;
+            }
+            if (kLeafValues[sampler.leaves[leaf]] < sampler.isoLevel) {
+                leafRow.below |= leafBits;
+            }
+        }
     }
-    return slice.terms[i];
 }
 
 // Bit i set where row[i] is NaN: the lanes the classifier left undecided.
@@ -299,225 +307,178 @@ inline uint64_t undecidedMask(const double* row) {
     return mask;
 }
 
+// Pass 3 on one row: classifies the samples of `open` (one lane each, in the order of their
+// bits), libm where the classifier leaves one undecided; returns the open samples below the level.
+uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, double* row) {
+    const BlockLattice& lattice = sampler.lattice;
+    LaneBatch batch;
+    for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
+        const int i = __builtin_ctzll(bits);
+        addLane(batch, lattice.xs[i], lattice.ys[j], lattice.zs[k], columnTerms(sampler, i, k));
+    }
+    const int count = batch.count;
+    double out[kLaneBatchCapacity];
+    sampler.kernels->classify(lanesOf(batch), padLaneBatch(batch), sampler.params->maxIterations,
+                              out);
+    sampler.stats.classified += count;
+    // Back in the order the lanes were taken.
+    int n = 0;
+    for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
+        row[__builtin_ctzll(bits)] = out[n++];
+    }
+    // Undecided lanes are rare: a mask finds them without a branch per sample.
+    for (uint64_t undecided = undecidedMask(row) & open; undecided != 0;
+         undecided &= undecided - 1) {
+        const int i = __builtin_ctzll(undecided);
+        row[i] = fieldValueInColumn({lattice.xs[i], lattice.ys[j], lattice.zs[k]},
+                                    columnTerms(sampler, i, k), *sampler.params);
+        ++sampler.stats.undecided;
+        ++sampler.stats.exact;
+    }
+    uint64_t openBelow = 0;
+    for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
+        const int i = __builtin_ctzll(bits);
+        openBelow |= static_cast<uint64_t>(row[i] < sampler.isoLevel) << i;
+    }
+    return openBelow;
+}
+
+// Pass 3 on slice k: the stand-ins of certified leaves that are not quiet, the classifier on
+// the samples of open leaves, and the slice's class masks. Quiet samples are never written.
+void classifySlice(FastSampler& sampler, int k) {
+    sampler.columns[k & 1].ready = 0;
+    for (int j = 0; j < kN; ++j) {
+        double* row = sampler.samples + kN * j + kSliceStride * k;
+        const int leafRowIndex = j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge);
+        const LeafRow& leafRow = sampler.leafRows[leafRowIndex];
+        const uint8_t* leafClasses = sampler.leaves + kLeavesPerAxis * leafRowIndex;
+        for (uint32_t written = leafRow.written; written != 0; written &= written - 1) {
+            const int a = __builtin_ctz(written);
+            const double value = kLeafValues[leafClasses[a]];
+            for (int i = kLeafEdge * a; i < kLeafEdge * (a + 1); ++i) {
+                row[i] = value;
+            }
+        }
+        uint64_t below = leafRow.below;
+        if (leafRow.open != 0) {
+            below |= classifyOpenSamples(sampler, j, k, leafRow.open, row);
+        }
+        sampler.classMasks[j + kN * k] = below;
+    }
+}
+
+// Pass 4, the bounds of the waiting ends of slice k. The field falls as the modulus grows. A lane
+// without a bound (NaN, which fieldFromModulus would take for 0) gets libm's value; so would a
+// bound on the wrong side of the level for the sample's class, which no sound bound gives.
+void flushBoundBatch(FastSampler& sampler, int k) {
+    LaneBatch& batch = sampler.boundBatch;
+    const int count = batch.count;
+    if (count == 0) {
+        return;
+    }
+    const FieldParams& params = *sampler.params;
+    double lowModulus[kLaneBatchCapacity];
+    double highModulus[kLaneBatchCapacity];
+    sampler.kernels->bound(lanesOf(batch), padLaneBatch(batch), params.maxIterations, lowModulus,
+                           highModulus);
+    for (int n = 0; n < count; ++n) {
+        double& sample = sampler.samples[sampler.boundPosition[n]];
+        double& high = sampler.highs[sampler.boundRank[n]];
+        const bool bounded = lowModulus[n] <= highModulus[n];
+        const double lowValue = fieldFromModulus(highModulus[n], params);
+        const double highValue = fieldFromModulus(lowModulus[n], params);
+        const bool classBelow = sample < sampler.isoLevel;
+        if (bounded && (classBelow ? highValue < sampler.isoLevel : lowValue >= sampler.isoLevel)) {
+            sample = lowValue;
+            high = highValue;
+            ++sampler.stats.bounded;
+        } else {
+            sample = fieldValueInColumn({batch.cx[n], batch.cy[n], batch.cz[n]},
+                                        sampler.columns[k & 1].terms[sampler.boundColumn[n]],
+                                        params);
+            high = sample;
+            ++sampler.stats.exact;
+        }
+    }
+    batch.count = 0;
+}
+
+// Pass 4 on slice k: the ends of crossed edges (the surface mask's bits, about 3% of the samples
+// at preset 3) that hold stand-ins get the certified bounds of their values, in batches gathered
+// over the slice. The ones that hold an exact value already (undecided ones, and escapes proved
+// to give exactly 0, a third of them) keep it: stand-ins lie outside [0, 1].
+void boundSurfaceSlice(FastSampler& sampler, int k) {
+    const BlockLattice& lattice = sampler.lattice;
+    for (int j = 0; j < kN; ++j) {
+        double* row = sampler.samples + kN * j + kSliceStride * k;
+        for (uint64_t touches = surfaceMask(sampler.classMasks, j, k); touches != 0;
+             touches &= touches - 1) {
+            const int i = __builtin_ctzll(touches);
+            const int32_t rank = sampler.endCount++;
+            if (row[i] >= 0.0 && row[i] <= 1.0) {
+                sampler.highs[rank] = row[i];
+                continue;
+            }
+            const int n = sampler.boundBatch.count;
+            addLane(sampler.boundBatch, lattice.xs[i], lattice.ys[j], lattice.zs[k],
+                    columnTerms(sampler, i, k));
+            sampler.boundPosition[n] = i + kN * j + kSliceStride * k;
+            sampler.boundRank[n] = rank;
+            sampler.boundColumn[n] = i;
+            if (sampler.boundBatch.count == kLaneBatchCapacity) {
+                flushBoundBatch(sampler, k);
+            }
+        }
+    }
+    flushBoundBatch(sampler, k);
+}
+
 }  // namespace
 
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
-                                  SimdLevel level, double* samples, double* highs,
+                                  const VectorKernels& kernels, double* samples, double* highs,
                                   uint64_t* classMasks) {
-    const BlockLattice lattice = computeBlockLattice(box);
-    const double* xs = lattice.xs;
-    const double* ys = lattice.ys;
-    const double* zs = lattice.zs;
-    FastSamplingStats stats = {0, 0, 0, 0};
-
-    // Pass 1: certify the octree's boxes, coarsest first; a certified box's samples need no
-    // classifying and its inner cubes are not crossed.
-    Octree tree;
-    tree.params = &params;
-    tree.lattice = &lattice;
-    tree.level = level;
-    std::memset(tree.leaves, kLeafOpen, sizeof tree.leaves);
-    std::memset(tree.centreReady, 0, sizeof tree.centreReady);
-    const int wholeBlock[3] = {0, 0, 0};
-    certifyChildren(tree, 0, wholeBlock);
-    uint8_t quiet[kLeafCount];
-    findQuietLeaves(tree.leaves, quiet);
-    // Each row of leaves serves four rows of samples: its masks are formed once. Certified leaves
-    // take their stand-ins (quiet ones need none), and their classes go straight into the rows'
-    // masks; only open samples are compared one by one.
-    static constexpr double kLeafValues[] = {0.0, kCertainlyBelow, kCertainlyNotBelow, 0.0};
-    LeafRow leafRows[kLeavesPerAxis * kLeavesPerAxis];
-    for (int r = 0; r < kLeavesPerAxis * kLeavesPerAxis; ++r) {
-        LeafRow& leafRow = leafRows[r];
-        leafRow = {0, 0, 0};
-        for (int a = 0; a < kLeavesPerAxis; ++a) {
-            const int leaf = a + kLeavesPerAxis * r;
-            const uint64_t leafBits = ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * a);
-            if (tree.leaves[leaf] == kLeafOpen) {
-                leafRow.open |= leafBits;
-                continue;
-            }
-            if (!quiet[leaf]) {
-                leafRow.written |= 1u << a;
-            }
-            if (kLeafValues[tree.leaves[leaf]] < isoLevel) {
-                leafRow.below |= leafBits;
-            }
-        }
-    }
-
-    // Passes 2 to 4, slice by slice: the stand-ins of certified leaves, the classifier on the
-    // samples of open leaves, the class masks; then the exact values on the surface mask. Slices
-    // are classified one ahead of the exact pass: the exact pass over slice k needs the classes of
-    // slices k - 1 and k + 1. Replacing a stand-in by its exact value keeps its class, so later
-    // neighbour tests read the same classes.
-    SliceColumns columns[2];
-    uint64_t* below = classMasks;
-    auto classifySlice = [&](int k) {
-        SliceColumns& slice = columns[k & 1];
-        slice.ready = 0;
-        for (int j = 0; j < kN; ++j) {
-            double* row = samples + kN * j + kSliceStride * k;
-            const int leafRowIndex = j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge);
-            const LeafRow& leafRow = leafRows[leafRowIndex];
-            const uint8_t* leafClasses = tree.leaves + kLeavesPerAxis * leafRowIndex;
-            for (uint32_t written = leafRow.written; written != 0; written &= written - 1) {
-                const int a = __builtin_ctz(written);
-                const double value = kLeafValues[leafClasses[a]];
-                for (int i = kLeafEdge * a; i < kLeafEdge * (a + 1); ++i) {
-                    row[i] = value;
-                }
-            }
-            const uint64_t open = leafRow.open;
-            const uint64_t certifiedBelow = leafRow.below;
-            if (open == 0) {
-                below[j + kN * k] = certifiedBelow;
-                continue;
-            }
-            // The open samples of the row, gathered into lanes (padded to eight with the
-            // last), classified and scattered back.
-            double cx[kN], cy[kN], cz[kN], s[kN], sqrtS[kN], cosPhi8[kN], sinPhi8[kN];
-            double out[kN];
-            int index[kN];
-            int count = 0;
-            for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
-                const int i = __builtin_ctzll(bits);
-                const ColumnTerms& terms = columnTerms(slice, xs, zs[k], i);
-                cx[count] = xs[i];
-                cy[count] = ys[j];
-                cz[count] = zs[k];
-                s[count] = terms.s;
-                sqrtS[count] = terms.sqrtS;
-                cosPhi8[count] = terms.cosPhi8;
-                sinPhi8[count] = terms.sinPhi8;
-                index[count] = i;
-                ++count;
-            }
-            const ClassifyLanes lanes = {cx, cy, cz, s, sqrtS, cosPhi8, sinPhi8};
-            classifyLanes(level, lanes, padLanesToEight({cx, cy, cz, s, sqrtS, cosPhi8, sinPhi8},
-                                                        count),
-                          params.maxIterations, out);
-            stats.classified += count;
-            for (int n = 0; n < count; ++n) {
-                row[index[n]] = out[n];
-            }
-            // Undecided lanes are rare: a mask finds them without a branch per sample.
-            for (uint64_t undecided = undecidedMask(row) & open; undecided != 0;
-                 undecided &= undecided - 1) {
-                const int i = __builtin_ctzll(undecided);
-                row[i] = fieldValueInColumn({xs[i], ys[j], zs[k]},
-                                            columnTerms(slice, xs, zs[k], i), params);
-                ++stats.undecided;
-            }
-            // Quiet samples were never written: only the open ones are compared.
-            uint64_t openBelow = 0;
-            for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
-                const int i = __builtin_ctzll(bits);
-                openBelow |= static_cast<uint64_t>(row[i] < isoLevel) << i;
-            }
-            below[j + kN * k] = certifiedBelow | openBelow;
-        }
-    };
-    // The ends of crossed edges that hold stand-ins get the certified bounds of their values, in
-    // lanes gathered over the slice; libm only where a lane gets no bound. Only the surface
-    // mask's bits are visited: about 3% of the samples at preset 3. Of those, the ones that hold an
-    // exact value already (undecided ones, and escapes proved to give exactly 0, a third of them)
-    // keep it: stand-ins lie outside [0, 1].
-    constexpr int kBoundLanes = 64;
-    double bx[kBoundLanes], by[kBoundLanes], bz[kBoundLanes], bs[kBoundLanes], bSqrtS[kBoundLanes],
-        bCosPhi8[kBoundLanes], bSinPhi8[kBoundLanes];
-    int boundPosition[kBoundLanes];
-    int boundColumn[kBoundLanes];
-    int boundRank[kBoundLanes];
-    int boundCount = 0;
-    int32_t endCount = 0;  // ends of crossed edges so far, in storage order: their rank in highs
-    auto boundLanes = [&](int k) {
-        if (boundCount == 0) {
-            return;
-        }
-        const int padded =
-            padLanesToEight({bx, by, bz, bs, bSqrtS, bCosPhi8, bSinPhi8}, boundCount);
-        const ClassifyLanes lanes = {bx, by, bz, bs, bSqrtS, bCosPhi8, bSinPhi8};
-        double lowModulus[kBoundLanes];
-        double highModulus[kBoundLanes];
-        boundFinalModulus(level, lanes, padded, params.maxIterations, lowModulus, highModulus);
-        for (int n = 0; n < boundCount; ++n) {
-            const int p = boundPosition[n];
-            // The field falls as the modulus grows. A lane without a bound (NaN, which
-            // fieldFromModulus would take for 0) gets libm's value; so would a bound on the wrong
-            // side of the level for the sample's class, which no sound bound gives.
-            const bool bounded = lowModulus[n] <= highModulus[n];
-            const double low = fieldFromModulus(highModulus[n], params);
-            const double high = fieldFromModulus(lowModulus[n], params);
-            const bool classBelow = samples[p] < isoLevel;
-            if (bounded && (classBelow ? high < isoLevel : low >= isoLevel)) {
-                samples[p] = low;
-                highs[boundRank[n]] = high;
-                ++stats.bounded;
-            } else {
-                samples[p] = fieldValueInColumn({bx[n], by[n], bz[n]},
-                                                columns[k & 1].terms[boundColumn[n]], params);
-                highs[boundRank[n]] = samples[p];
-                ++stats.exact;
-            }
-        }
-        boundCount = 0;
-    };
-    auto resolveSlice = [&](int k) {
-        SliceColumns& slice = columns[k & 1];
-        for (int j = 0; j < kN; ++j) {
-            double* row = samples + kN * j + kSliceStride * k;
-            for (uint64_t touches = surfaceMask(below, j, k); touches != 0; touches &= touches - 1) {
-                const int i = __builtin_ctzll(touches);
-                const int p = i + kN * j + kSliceStride * k;
-                const int32_t rank = endCount++;
-                if (row[i] >= 0.0 && row[i] <= 1.0) {
-                    highs[rank] = row[i];
-                    continue;
-                }
-                const ColumnTerms& terms = columnTerms(slice, xs, zs[k], i);
-                bx[boundCount] = xs[i];
-                by[boundCount] = ys[j];
-                bz[boundCount] = zs[k];
-                bs[boundCount] = terms.s;
-                bSqrtS[boundCount] = terms.sqrtS;
-                bCosPhi8[boundCount] = terms.cosPhi8;
-                bSinPhi8[boundCount] = terms.sinPhi8;
-                boundPosition[boundCount] = p;
-                boundRank[boundCount] = rank;
-                boundColumn[boundCount] = i;
-                if (++boundCount == kBoundLanes) {
-                    boundLanes(k);
-                }
-            }
-        }
-        boundLanes(k);
-    };
-    classifySlice(0);
+    FastSampler sampler;
+    sampler.params = &params;
+    sampler.kernels = &kernels;
+    sampler.isoLevel = isoLevel;
+    sampler.lattice = computeBlockLattice(box);
+    sampler.samples = samples;
+    sampler.highs = highs;
+    sampler.classMasks = classMasks;
+    sampler.stats = {0, 0, 0, 0};
+    sampler.endCount = 0;
+    certifyOctree(sampler);
+    buildLeafRows(sampler);
+    // Pass 4 over slice k reads the classes of slices k - 1 and k + 1, so pass 3 runs a slice
+    // ahead. Replacing a stand-in by its bound or exact value keeps its class, so later neighbour
+    // tests read the same classes.
+    classifySlice(sampler, 0);
     for (int k = 0; k < kN; ++k) {
         if (k + 1 < kN) {
-            classifySlice(k + 1);
+            classifySlice(sampler, k + 1);
         }
-        resolveSlice(k);
+        boundSurfaceSlice(sampler, k);
     }
-    stats.exact += stats.undecided;
-    return stats;
+    return sampler.stats;
 }
 
 BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel) {
     const SimdLevel level = detectSimdLevel();
     if (level != SimdLevel::kNone && classificationApplies(params, isoLevel)) {
-        return {SamplingMethod::kVector, level};
+        return {SamplingMethod::kVector, &vectorKernels(level)};
     }
-    return {SamplingMethod::kColumns, SimdLevel::kNone};
+    return {SamplingMethod::kColumns, nullptr};
 }
 
-void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
-                 double isoLevel, double* samples, double* highs, uint64_t* classMasks) {
+int32_t sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
+                    double isoLevel, double* samples, double* highs, uint64_t* classMasks) {
     if (sampler.method == SamplingMethod::kVector) {
-        sampleBlockFast(params, box, isoLevel, sampler.level, samples, highs, classMasks);
-    } else {
-        sampleBlockColumns(params, box, samples);
-        computeClassMasks(samples, isoLevel, classMasks);
+        return sampleBlockFast(params, box, isoLevel, *sampler.kernels, samples, highs,
+                               classMasks)
+            .bounded;
     }
+    sampleBlockColumns(params, box, samples);
+    computeClassMasks(samples, isoLevel, classMasks);
+    return 0;
 }

@@ -1,6 +1,16 @@
 // Block sampler: the field on the 64^3 lattice that spans one block, computed by the cheapest
 // path this CPU and these parameters allow, with the same marching-cubes result as fieldValue at
 // every sample.
+//
+// The vector path (sampleBlockFast) runs four passes, in order:
+//   1. certifyOctree: certify the boxes of an octree (the block, then boxes of 16^3, 8^3 and 4^3
+//      samples, each level only inside the boxes the one before left open);
+//   2. buildLeafRows: find the quiet leaves (certified, with no other class next to them) and
+//      form each row's masks of open, below and stand-in samples;
+//   3. classifySlice: write the stand-ins, classify the samples of open leaves, build the class
+//      masks;
+//   4. boundSurfaceSlice: bound the values on the surface mask (libm where no bound comes).
+// Passes 3 and 4 run slice by slice, 3 one slice ahead of 4.
 #pragma once
 
 #include <cstddef>
@@ -65,7 +75,7 @@ enum class SamplingMethod {
 
 struct BlockSampler {
     SamplingMethod method;
-    SimdLevel level;  // the vector kernel of kVector; kNone for kColumns
+    const VectorKernels* kernels;  // the vector level's kernels for kVector; null for kColumns
 };
 
 // kVector at the widest level the CPU runs when the classifier applies to these parameters
@@ -80,8 +90,10 @@ BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel);
 // certified bound instead: samples[p] <= fieldValue <= highs[n], both of its class and equal where
 // the value is exact, n the rank of p among the ends in storage order (the mesh settles the
 // crossings from these, see mesh/crossing_pins.h). Other samples, the rest of `highs` (room for
-// kBlockSampleCount) and with kColumns all of it may hold anything. Allocates nothing.
-void sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
+// kBlockSampleCount) and with kColumns all of it may hold anything. Returns how many ends hold a
+// bound that is not the exact value (0 with kColumns): where none does, the samples are ready for
+// the walk as they are. Allocates nothing.
+int32_t sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
                  double isoLevel, double* samples, double* highs, uint64_t* classMasks);
 
 // fieldValue at every lattice point, bit for bit, with the first step's azimuth terms computed
@@ -91,20 +103,17 @@ void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* sam
 // What sampleBlockFast did.
 struct FastSamplingStats {
     int32_t undecided;   // samples the vector classifier could not decide
-    int32_t exact;       // samples evaluated with libm (undecided ones included)
+    int32_t exact;       // samples evaluated with libm: the undecided ones and ends without a bound
     int32_t classified;  // samples given to the vector classifier: those of no certified box
     int32_t bounded;     // ends of crossed edges given a certified bound instead of libm's value
 };
 
-// Passes: certify the boxes of an octree (the block, then boxes of 16^3, 8^3 and 4^3 samples, each
-// level only inside the boxes left open by the one before), classify the samples of the boxes left
-// open, build the class masks, bound the values on the surface mask (libm where no bound comes).
-// sampleBlock's contract for kVector, with stand-ins of their class (kCertainlyBelow,
-// kCertainlyNotBelow) where the value is not needed; samples inside a certified region far from
-// any other class are not written at all. Requires classificationApplies(params, isoLevel) and a
-// level the CPU runs.
+// The four passes above: sampleBlock's contract for kVector, with stand-ins of their class
+// (kCertainlyBelow, kCertainlyNotBelow) where the value is not needed; samples inside a certified
+// region far from any other class are not written at all. Requires
+// classificationApplies(params, isoLevel) and kernels of a level the CPU runs.
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
-                                  SimdLevel level, double* samples, double* highs,
+                                  const VectorKernels& kernels, double* samples, double* highs,
                                   uint64_t* classMasks);
 
 // ---- internals for the sampler and the tests

@@ -1,6 +1,8 @@
 #include "fractal/field_classify.h"
 
 #include <cassert>
+#include <cstdlib>
+#include <initializer_list>
 
 // The kernels, one per instruction set, each in a translation unit compiled for it.
 void classifyLanesAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* out);
@@ -44,67 +46,51 @@ const char* simdLevelName(SimdLevel level) {
     return "none";
 }
 
+int padLaneBatch(LaneBatch& batch) {
+    assert(batch.count >= 1);
+    const int last = batch.count - 1;
+    const int padded = (batch.count + 7) & ~7;
+    for (double* lane : {batch.cx, batch.cy, batch.cz, batch.s, batch.sqrtS, batch.cosPhi8,
+                         batch.sinPhi8, batch.radius}) {
+        for (int n = batch.count; n < padded; ++n) {
+            lane[n] = lane[last];
+        }
+    }
+    return padded;
+}
+
+const VectorKernels& vectorKernels(SimdLevel level) {
+#if defined(QUARNEL_SIMD_KERNELS)
+    static constexpr VectorKernels kAvx512 = {SimdLevel::kAvx512, classifyLanesAvx512,
+                                              certifyRegionsAvx512, boundFinalModulusAvx512};
+    static constexpr VectorKernels kAvx2 = {SimdLevel::kAvx2, classifyLanesAvx2,
+                                            certifyRegionsAvx2, boundFinalModulusAvx2};
+    if (level == SimdLevel::kAvx512) {
+        return kAvx512;
+    }
+    assert(level == SimdLevel::kAvx2);
+    return kAvx2;
+#else
+    (void)level;
+    assert(false && "no vector kernel on this platform");
+    std::abort();
+#endif
+}
+
 void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
                    double* out) {
     assert(count % 8 == 0);
-#if defined(QUARNEL_SIMD_KERNELS)
-    if (level == SimdLevel::kAvx512) {
-        classifyLanesAvx512(lanes, count, maxIterations, out);
-        return;
-    }
-    if (level == SimdLevel::kAvx2) {
-        classifyLanesAvx2(lanes, count, maxIterations, out);
-        return;
-    }
-#endif
-    (void)level;
-    (void)lanes;
-    (void)count;
-    (void)maxIterations;
-    (void)out;
-    assert(false && "no vector kernel on this platform");
+    vectorKernels(level).classify(lanes, count, maxIterations, out);
 }
 
 void certifyRegions(SimdLevel level, const ClassifyLanes& centres, const double* radii, int count,
                     int maxIterations, double* out) {
     assert(count % 8 == 0);
-#if defined(QUARNEL_SIMD_KERNELS)
-    if (level == SimdLevel::kAvx512) {
-        certifyRegionsAvx512(centres, radii, count, maxIterations, out);
-        return;
-    }
-    if (level == SimdLevel::kAvx2) {
-        certifyRegionsAvx2(centres, radii, count, maxIterations, out);
-        return;
-    }
-#endif
-    (void)level;
-    (void)centres;
-    (void)radii;
-    (void)count;
-    (void)maxIterations;
-    (void)out;
-    assert(false && "no vector kernel on this platform");
+    vectorKernels(level).certify(centres, radii, count, maxIterations, out);
 }
 
 void boundFinalModulus(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
                        double* low, double* high) {
     assert(count % 8 == 0);
-#if defined(QUARNEL_SIMD_KERNELS)
-    if (level == SimdLevel::kAvx512) {
-        boundFinalModulusAvx512(lanes, count, maxIterations, low, high);
-        return;
-    }
-    if (level == SimdLevel::kAvx2) {
-        boundFinalModulusAvx2(lanes, count, maxIterations, low, high);
-        return;
-    }
-#endif
-    (void)level;
-    (void)lanes;
-    (void)count;
-    (void)maxIterations;
-    (void)low;
-    (void)high;
-    assert(false && "no vector kernel on this platform");
+    vectorKernels(level).bound(lanes, count, maxIterations, low, high);
 }

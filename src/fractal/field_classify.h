@@ -32,21 +32,74 @@ struct ClassifyLanes {
     const double* sinPhi8;
 };
 
-// For each lane 0..count-1 writes to out kCertainlyBelow, kCertainlyNotBelow, 0.0 (fieldValue is
-// exactly 0: libm's final modulus is certainly 64 or more) or NaN (undecided).
-// `count` must be a multiple of 8; `level` must not exceed detectSimdLevel() and not be kNone.
+// Up to kLaneBatchCapacity points (or region centres) as the kernels take them: the lanes of one
+// batch, filled by addLane and padded by padLaneBatch. The sampler's certifier, classifier and
+// bounds all gather their lanes here.
+constexpr int kLaneBatchCapacity = 64;
+struct LaneBatch {
+    double cx[kLaneBatchCapacity];
+    double cy[kLaneBatchCapacity];
+    double cz[kLaneBatchCapacity];
+    double s[kLaneBatchCapacity];
+    double sqrtS[kLaneBatchCapacity];
+    double cosPhi8[kLaneBatchCapacity];
+    double sinPhi8[kLaneBatchCapacity];
+    double radius[kLaneBatchCapacity];  // the region's radius; 0 for a point
+    int count = 0;
+};
+
+// Appends the lane (x, y, z) with its column terms and region radius; requires count below the
+// capacity.
+inline void addLane(LaneBatch& batch, double x, double y, double z, const ColumnTerms& terms,
+                    double radius = 0.0) {
+    const int n = batch.count++;
+    batch.cx[n] = x;
+    batch.cy[n] = y;
+    batch.cz[n] = z;
+    batch.s[n] = terms.s;
+    batch.sqrtS[n] = terms.sqrtS;
+    batch.cosPhi8[n] = terms.cosPhi8;
+    batch.sinPhi8[n] = terms.sinPhi8;
+    batch.radius[n] = radius;
+}
+
+// The one padding rule: the kernels take lanes by eight, so lanes count..(count rounded up to
+// eight) become copies of the last lane, whose results nobody reads. Returns the padded count;
+// requires count >= 1.
+int padLaneBatch(LaneBatch& batch);
+
+// The batch's arrays as the kernels read them.
+inline ClassifyLanes lanesOf(const LaneBatch& batch) {
+    return {batch.cx, batch.cy, batch.cz, batch.s, batch.sqrtS, batch.cosPhi8, batch.sinPhi8};
+}
+
+// The kernels of one vector level, chosen once per run (vectorKernels). Each takes `count` lanes,
+// a multiple of 8:
+// - classify writes kCertainlyBelow, kCertainlyNotBelow, 0.0 (fieldValue is exactly 0: libm's
+//   final modulus is certainly 64 or more) or NaN (undecided) per lane;
+// - certify does the same for regions: lane n stands for every point within radii[n] of its centre
+//   (the lane's point, with that point's column terms), and its class, or the exact 0, holds for
+//   all of them; NaN where it cannot be certified for all;
+// - bound writes bounds on the final modulus of fieldValue's orbit at the lane's point:
+//   low[n] <= that modulus <= high[n], both NaN where the classifier's bound does not certify
+//   every step's comparison with the bailout radius 16.
+struct VectorKernels {
+    SimdLevel level;
+    void (*classify)(const ClassifyLanes& lanes, int count, int maxIterations, double* out);
+    void (*certify)(const ClassifyLanes& centres, const double* radii, int count,
+                    int maxIterations, double* out);
+    void (*bound)(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
+                  double* high);
+};
+
+// The kernel table of `level`, which must not exceed detectSimdLevel() and not be kNone.
+const VectorKernels& vectorKernels(SimdLevel level);
+
+// The kernels of vectorKernels(level), for callers that hold a level.
 void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
                    double* out);
-
-// The same for regions: lane n stands for every point within radii[n] of its centre (the lane's
-// point, with that point's column terms), and its class, or the exact 0, holds for all of them;
-// NaN where it cannot be certified for all. Same requirements as classifyLanes.
 void certifyRegions(SimdLevel level, const ClassifyLanes& centres, const double* radii, int count,
                     int maxIterations, double* out);
-
-// For each lane 0..count-1, bounds on the final modulus of fieldValue's orbit at the lane's point:
-// low[n] <= that modulus <= high[n], both NaN where the classifier's bound does not certify every
-// step's comparison with the bailout radius 16. Same requirements as classifyLanes.
 void boundFinalModulus(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
                        double* low, double* high);
 

@@ -14,5 +14,6 @@ void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int c
 
 void boundFinalModulusAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
                            double* high) {
-    classify_kernel::boundFinalModulus<Avx2>(lanes, count, maxIterations, 1.0, low, high);
+    classify_kernel::boundFinalModulus<Avx2>(lanes, nullptr, count, maxIterations, 1.0, low,
+                                             high);
 }

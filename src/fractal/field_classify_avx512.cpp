@@ -14,5 +14,6 @@ void certifyRegionsAvx512(const ClassifyLanes& centres, const double* radii, int
 
 void boundFinalModulusAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
                              double* high) {
-    classify_kernel::boundFinalModulus<Avx512>(lanes, count, maxIterations, 1.0, low, high);
+    classify_kernel::boundFinalModulus<Avx512>(lanes, nullptr, count, maxIterations, 1.0, low,
+                                             high);
 }

@@ -5,9 +5,9 @@
 
 int32_t meshBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
                   BlockBuffers& buffers, double isoLevel) {
-    sampleBlock(sampler, params, box, isoLevel, buffers.samples, buffers.highs,
-                buffers.classMasks);
-    if (sampler.method == SamplingMethod::kVector) {
+    const int32_t bounded = sampleBlock(sampler, params, box, isoLevel, buffers.samples,
+                                        buffers.highs, buffers.classMasks);
+    if (bounded > 0) {
         pinCrossings(params, box, isoLevel, buffers.samples, buffers.highs, buffers.classMasks);
     }
     return meshSampledBlock(box, buffers.samples, buffers.classMasks, isoLevel, buffers.records);

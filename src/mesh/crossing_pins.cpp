@@ -10,10 +10,12 @@ constexpr int kN = kBlockSamplesPerAxis;
 constexpr int kSliceStride = kN * kN;
 constexpr uint64_t kEdgeBits = ~uint64_t{0} >> 1;  // edges from x(0..62) along a row
 
-}  // namespace
-
-int32_t pinCrossings(const FieldParams& params, const Box3d& box, double isoLevel, double* samples,
-                     double* highs, const uint64_t* classMasks) {
+// The whole pass, inlined into one copy per instruction set: the ranks of the ends take a
+// population count per row and per lookup, a call into the compiler's library without POPCNT.
+[[gnu::always_inline]] inline int32_t pinCrossingsBody(const FieldParams& params, const Box3d& box,
+                                                       double isoLevel, double* samples,
+                                                       double* highs,
+                                                       const uint64_t* classMasks) {
     const BlockLattice lattice = computeBlockLattice(box);
     const double* xs = lattice.xs;
     const double* ys = lattice.ys;
@@ -28,7 +30,7 @@ int32_t pinCrossings(const FieldParams& params, const Box3d& box, double isoLeve
         firstEnd[row] = endCount;
         endCount += __builtin_popcountll(ends[row]);
     }
-    auto high = [&](int p) -> double& {
+    auto high = [&](int p) __attribute__((always_inline)) -> double& {
         const uint64_t before = ends[p / kN] & ((uint64_t{1} << (p % kN)) - 1);
         return highs[firstEnd[p / kN] + __builtin_popcountll(before)];
     };
@@ -102,4 +104,40 @@ int32_t pinCrossings(const FieldParams& params, const Box3d& box, double isoLeve
         }
     }
     return evaluated;
+}
+
+int32_t pinCrossingsPortable(const FieldParams& params, const Box3d& box, double isoLevel,
+                             double* samples, double* highs, const uint64_t* classMasks) {
+    return pinCrossingsBody(params, box, isoLevel, samples, highs, classMasks);
+}
+
+#if defined(__x86_64__) && !defined(__POPCNT__)
+[[gnu::target("popcnt")]] int32_t pinCrossingsPopcnt(const FieldParams& params, const Box3d& box,
+                                                     double isoLevel, double* samples,
+                                                     double* highs, const uint64_t* classMasks) {
+    return pinCrossingsBody(params, box, isoLevel, samples, highs, classMasks);
+}
+#endif
+
+using PinCrossingsKernel = int32_t (*)(const FieldParams&, const Box3d&, double, double*, double*,
+                                       const uint64_t*);
+
+// Chosen once per run, like the vector level.
+PinCrossingsKernel choosePinCrossings() {
+#if defined(__x86_64__) && !defined(__POPCNT__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("popcnt")) {
+        return pinCrossingsPopcnt;
+    }
+#endif
+    return pinCrossingsPortable;
+}
+
+const PinCrossingsKernel kPinCrossings = choosePinCrossings();
+
+}  // namespace
+
+int32_t pinCrossings(const FieldParams& params, const Box3d& box, double isoLevel, double* samples,
+                     double* highs, const uint64_t* classMasks) {
+    return kPinCrossings(params, box, isoLevel, samples, highs, classMasks);
 }

@@ -100,8 +100,9 @@ TEST_P(VectorSampling, RecordsEqualTheStraightforwardPath) {
         const int32_t expected = meshEveryCube(block, reference.samples, 0.5, reference.records);
         {
             const SimdLevel level = GetParam();
-            const FastSamplingStats stats = sampleBlockFast(params, block, 0.5, level, fast.samples,
-                                                            fast.highs, fast.classMasks);
+            const FastSamplingStats stats =
+                sampleBlockFast(params, block, 0.5, vectorKernels(level), fast.samples, fast.highs,
+                                fast.classMasks);
             // Every end of a crossed edge holds a bound around fieldValue, its upper end by rank.
             int32_t rank = 0;
             for (int row = 0; row < static_cast<int>(kBlockRowCount); ++row) {

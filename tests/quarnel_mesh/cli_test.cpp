@@ -20,6 +20,34 @@ TEST(MeshCli, HelpPrintsUsageAndSucceeds) {
     EXPECT_EQ(bare.exitStatus, 1);
 }
 
+TEST(MeshCli, VersionAndEachCommandsHelpGoToStandardOutput) {
+    const std::string usage = runMesh({"--help"}).out;
+    EXPECT_EQ(runMesh({"-h"}).out, usage);
+    const ProcessResult version = runMesh({"--version"});
+    EXPECT_EQ(version.out, "quarnel-mesh 1.0\n");
+    EXPECT_EQ(version.exitStatus, 0);
+    // Each command's help is its line of the usage and its paragraph, whatever surrounds --help.
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"info", "--help"}, {"info FILE [--topology]", "--topology"}},
+        {{"convert", "a", "--zup", "-h"},
+         {"convert FILE OUT", "--simplify RATIO", "--drop-islands N", "--body", "--z-up",
+          "--size MM", "--normals", "--compress"}},
+        {{"render", "--size", "1", "--help"},
+         {"render FILE OUT.png", "--size", "--azimuth", "--elevation"}},
+    };
+    for (const auto& [args, mentions] : cases) {
+        const ProcessResult run = runMesh(args);
+        EXPECT_EQ(run.out.rfind("Usage: quarnel-mesh " + args[0] + " ", 0), 0u) << run.out;
+        const std::string paragraph = run.out.substr(run.out.find("\n\n") + 2);
+        EXPECT_NE(usage.find(paragraph), std::string::npos) << paragraph;
+        for (const std::string& mention : mentions) {
+            EXPECT_NE(run.out.find(mention), std::string::npos) << mention;
+        }
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.exitStatus, 0);
+    }
+}
+
 TEST(MeshCli, WrongArgumentsPrintTheProblemThenUsage) {
     const std::string usage = runMesh({"--help"}).out;
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {

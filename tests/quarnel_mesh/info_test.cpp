@@ -85,11 +85,13 @@ TEST(MeshInfo, TopologyTellsClosedFromOpenAndCountsPieces) {
                    "pieces:           2\n"
                    "euler:            4 (16 vertices - 36 edges + 24 faces)\n"
                    "signed volume:    2\n"},
-        {open, "closed:           no, 3 boundary edges, 0 non-manifold edges\n"
+        {open, "closed:           no, 3 boundary edges, 0 non-manifold edges (no open edges close "
+               "within 9.5e-07 of each other)\n"
                "pieces:           1\n"
                "euler:            1 (8 vertices - 18 edges + 11 faces)\n"
                "signed volume:    0.833333333\n"},
-        {fan, "closed:           no, 6 boundary edges, 1 non-manifold edges\n"
+        {fan, "closed:           no, 6 boundary edges, 1 non-manifold edges (no open edges close "
+              "within 1.9e-06 of each other)\n"
               "pieces:           1\n"
               "euler:            1 (5 vertices - 7 edges + 3 faces)\n"
               "signed volume:    0\n"},

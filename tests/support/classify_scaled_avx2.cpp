@@ -7,8 +7,9 @@ void classifyLanesScaledAvx2(const ClassifyLanes& lanes, int count, int maxItera
     classify_kernel::classify<Avx2>(lanes, nullptr, count, maxIterations, errorBoundScale, out);
 }
 
-void boundFinalModulusScaledAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
-                                 double errorBoundScale, double* low, double* high) {
-    classify_kernel::boundFinalModulus<Avx2>(lanes, count, maxIterations, errorBoundScale, low,
-                                             high);
+void boundFinalModulusScaledAvx2(const ClassifyLanes& lanes, const double* radii, int count,
+                                 int maxIterations, double errorBoundScale, double* low,
+                                 double* high) {
+    classify_kernel::boundFinalModulus<Avx2>(lanes, radii, count, maxIterations, errorBoundScale,
+                                           low, high);
 }

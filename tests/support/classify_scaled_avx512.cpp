@@ -7,8 +7,9 @@ void classifyLanesScaledAvx512(const ClassifyLanes& lanes, int count, int maxIte
     classify_kernel::classify<Avx512>(lanes, nullptr, count, maxIterations, errorBoundScale, out);
 }
 
-void boundFinalModulusScaledAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
-                                   double errorBoundScale, double* low, double* high) {
-    classify_kernel::boundFinalModulus<Avx512>(lanes, count, maxIterations, errorBoundScale, low,
-                                               high);
+void boundFinalModulusScaledAvx512(const ClassifyLanes& lanes, const double* radii, int count,
+                                   int maxIterations, double errorBoundScale, double* low,
+                                   double* high) {
+    classify_kernel::boundFinalModulus<Avx512>(lanes, radii, count, maxIterations, errorBoundScale,
+                                           low, high);
 }

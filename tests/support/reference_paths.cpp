@@ -1,6 +1,7 @@
 #include "support/reference_paths.h"
 
 #include <cassert>
+#include <cmath>
 #include <vector>
 
 #include "mesh/cube_walk.h"
@@ -11,10 +12,40 @@ void classifyLanesScaledAvx2(const ClassifyLanes& lanes, int count, int maxItera
 void classifyLanesScaledAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
                                double errorBoundScale, double* out);
 
-void boundFinalModulusScaledAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
-                                 double errorBoundScale, double* low, double* high);
-void boundFinalModulusScaledAvx512(const ClassifyLanes& lanes, int count, int maxIterations,
-                                   double errorBoundScale, double* low, double* high);
+void boundFinalModulusScaledAvx2(const ClassifyLanes& lanes, const double* radii, int count,
+                                 int maxIterations, double errorBoundScale, double* low,
+                                 double* high);
+void boundFinalModulusScaledAvx512(const ClassifyLanes& lanes, const double* radii, int count,
+                                   int maxIterations, double errorBoundScale, double* low,
+                                   double* high);
+
+double finalModulusReference(const Vec3d& point, const FieldParams& params) {
+    double x = point.x;
+    double y = point.y;
+    double z = point.z;
+    double m = 0.0;
+    for (int32_t i = 0; i < params.maxIterations; ++i) {
+        const double s = x * x + z * z;
+        const double r = std::sqrt(y * y + s);
+        const double theta = std::atan2(std::sqrt(s), y);
+        const double phi = std::atan2(z, x);
+        const double rr = r * r;
+        const double rrrr = rr * rr;
+        const double r8 = rrrr * rrrr;
+        const double w = std::sin(theta * 8.0) * r8;
+        const double nx = std::cos(phi * 8.0) * w + point.x;
+        const double nz = std::sin(phi * 8.0) * w + point.z;
+        const double ny = std::cos(theta * 8.0) * r8 + point.y;
+        m = std::sqrt((nx * nx + nz * nz) + ny * ny);
+        x = nx;
+        y = ny;
+        z = nz;
+        if (m > params.bailoutRadius) {
+            break;
+        }
+    }
+    return m;
+}
 
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples) {
     const BlockLattice lattice = computeBlockLattice(box);
@@ -143,19 +174,21 @@ void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
     assert(false && "no vector kernel on this platform");
 }
 
-void boundFinalModulusScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
-                             int maxIterations, double errorBoundScale, double* low, double* high) {
+void boundFinalModulusScaled(SimdLevel level, const ClassifyLanes& lanes, const double* radii,
+                             int count, int maxIterations, double errorBoundScale, double* low,
+                             double* high) {
 #if defined(QUARNEL_SIMD_KERNELS)
     if (level == SimdLevel::kAvx512) {
-        boundFinalModulusScaledAvx512(lanes, count, maxIterations, errorBoundScale, low, high);
+        boundFinalModulusScaledAvx512(lanes, radii, count, maxIterations, errorBoundScale, low,
+                                      high);
         return;
     }
     if (level == SimdLevel::kAvx2) {
-        boundFinalModulusScaledAvx2(lanes, count, maxIterations, errorBoundScale, low, high);
+        boundFinalModulusScaledAvx2(lanes, radii, count, maxIterations, errorBoundScale, low, high);
         return;
     }
 #endif
-    (void)level, (void)lanes, (void)count, (void)maxIterations, (void)errorBoundScale, (void)low,
-        (void)high;
+    (void)level, (void)lanes, (void)radii, (void)count, (void)maxIterations,
+        (void)errorBoundScale, (void)low, (void)high;
     assert(false && "no vector kernel on this platform");
 }

@@ -44,9 +44,14 @@ void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
                          int maxIterations, double errorBoundScale, double* out);
 
 // boundFinalModulus with every term of its bound multiplied by `errorBoundScale`, to show that a
-// narrower bound would miss libm's value.
-void boundFinalModulusScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
-                             int maxIterations, double errorBoundScale, double* low, double* high);
+// narrower bound would miss libm's value; with `radii` (else null), bounds for every point within
+// radii[n] of lane n.
+void boundFinalModulusScaled(SimdLevel level, const ClassifyLanes& lanes, const double* radii,
+                             int count, int maxIterations, double errorBoundScale, double* low,
+                             double* high);
+
+// The final modulus of fieldValue's orbit at `point`: the same steps, the modulus itself returned.
+double finalModulusReference(const Vec3d& point, const FieldParams& params);
 
 // The vector levels this CPU runs, lowest first.
 inline std::vector<SimdLevel> vectorLevelsOfThisCpu() {

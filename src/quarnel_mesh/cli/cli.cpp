@@ -16,41 +16,79 @@
 #include "quarnel_mesh/commands/render.h"
 #include "quarnel_mesh/formats/format.h"
 #include "quarnel_mesh/util/progress.h"
+#include "quarnel_mesh/util/text.h"
 
 namespace {
 
-const char kUsage[] =
-    "Usage: quarnel-mesh info FILE [--topology]\n"
-    "       quarnel-mesh convert FILE OUT [--simplify RATIO] [--drop-islands N] [--body]\n"
-    "                                     [--z-up] [--size MM] [--normals] [--compress]\n"
-    "       quarnel-mesh render FILE OUT.png [--size N] [--azimuth DEG] [--elevation DEG]\n"
-    "       quarnel-mesh --help\n"
-    "\n"
-    "Inspects, converts and previews the triangle files quarnel writes.\n"
-    "\n"
-    "  info     triangle count, file size, bounding box and record checks; --topology adds\n"
-    "           whether the surface is closed, its pieces, Euler characteristic and volume\n"
-    "  convert  writes OUT by its extension: .stl (binary STL), .ply (binary PLY with\n"
-    "           shared vertices and colour), .obj (text OBJ with shared vertices),\n"
-    "           .glb (binary glTF 2.0 in metres, for the web and Blender) or .3mf (3MF for\n"
-    "           slicers: upright, in millimetres, 100 mm across unless --size is given)\n"
-    "           --simplify RATIO    keep about RATIO (above 0, at most 1) of the triangles\n"
-    "           --drop-islands N    remove the pieces of fewer than N faces\n"
-    "           --body              keep only what prints: the largest piece and the\n"
-    "                               voids inside it\n"
-    "           --z-up              turn the fractal's axis (y) to z, for printing (not\n"
-    "                               for .glb, which is y-up)\n"
-    "           --size MM           scale the longest side of the box to MM millimetres\n"
-    "           --normals           .glb only: add smooth vertex normals\n"
-    "           --compress          .glb only: quantize and compress for the web (needs\n"
-    "                               a reader with EXT_meshopt_compression, as three.js has)\n"
-    "  render   draws a preview picture: --size 16-4096 pixels (default 800), the view\n"
-    "           turned --azimuth degrees about the y axis (default 35) and raised\n"
-    "           --elevation degrees, -90 to 90 (default 25)\n";
+// Each command's synopsis and description: the usage lists them all, and `COMMAND --help` prints
+// its own.
+struct CommandHelp {
+    const char* name;
+    const char* synopsis;
+    const char* description;
+};
+
+const CommandHelp kCommands[] = {
+    {"info", "info FILE [--topology]\n",
+     "  info     triangle count, file size, bounding box and record checks; --topology adds\n"
+     "           whether the surface is closed, its pieces, Euler characteristic and volume\n"},
+    {"convert",
+     "convert FILE OUT [--simplify RATIO] [--drop-islands N] [--body]\n"
+     "                                     [--z-up] [--size MM] [--normals] [--compress]\n",
+     "  convert  writes OUT by its extension: .stl (binary STL), .ply (binary PLY with\n"
+     "           shared vertices and colour), .obj (text OBJ with shared vertices),\n"
+     "           .glb (binary glTF 2.0 in metres, for the web and Blender) or .3mf (3MF for\n"
+     "           slicers: upright, in millimetres, 100 mm across unless --size is given)\n"
+     "           --simplify RATIO    keep about RATIO (above 0, at most 1) of the triangles\n"
+     "           --drop-islands N    remove the pieces of fewer than N faces\n"
+     "           --body              keep only what prints: the largest piece and the\n"
+     "                               voids inside it\n"
+     "           --z-up              turn the fractal's axis (y) to z, for printing (not\n"
+     "                               for .glb, which is y-up)\n"
+     "           --size MM           scale the longest side of the box to MM millimetres\n"
+     "           --normals           .glb only: add smooth vertex normals\n"
+     "           --compress          .glb only: quantize and compress for the web (needs\n"
+     "                               a reader with EXT_meshopt_compression, as three.js has)\n"},
+    {"render", "render FILE OUT.png [--size N] [--azimuth DEG] [--elevation DEG]\n",
+     "  render   draws a preview picture: --size 16-4096 pixels (default 800), the view\n"
+     "           turned --azimuth degrees about the y axis (default 35) and raised\n"
+     "           --elevation degrees, -90 to 90 (default 25)\n"},
+};
+
+const char kProgramLine[] = "quarnel-mesh ";
+const char kUsageIndent[] = "       ";
+
+std::string fullUsage() {
+    std::string usage;
+    for (const CommandHelp& command : kCommands) {
+        usage += std::string(usage.empty() ? "Usage: " : kUsageIndent) + kProgramLine +
+                 command.synopsis;
+    }
+    usage += std::string(kUsageIndent) + kProgramLine + "COMMAND --help\n";
+    usage += std::string(kUsageIndent) + kProgramLine + "--help | -h | --version\n";
+    usage += "\nInspects, converts and previews the triangle files quarnel writes.\n\n";
+    for (const CommandHelp& command : kCommands) {
+        usage += command.description;
+    }
+    return usage;
+}
+
+const std::string kUsage = fullUsage();
+
+std::string commandUsage(const CommandHelp& command) {
+    return std::string("Usage: ") + kProgramLine + command.synopsis + "\n" +
+           command.description;
+}
+
+// Prints a requested text: status 0, unless standard output cannot take it.
+int printRequested(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
 
 // The errors a person can fix by changing the command line: the message, then the usage.
 int failUsage(const std::string& message) {
-    std::fprintf(stderr, "quarnel-mesh: %s\n\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "quarnel-mesh: %s\n\n%s", message.c_str(), kUsage.c_str());
     return 1;
 }
 
@@ -287,13 +325,27 @@ namespace {
 
 int runCommand(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     if (argc < 2) {
-        std::fputs(kUsage, stderr);
+        std::fputs(kUsage.c_str(), stderr);
         return 1;
     }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h") {
-        std::fputs(kUsage, stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
+        return printRequested(kUsage);
+    }
+    if (command == "--version") {
+        return printRequested(std::string(kProgramLine) + kMeshToolVersion + "\n");
+    }
+    // A help option anywhere after a command asks for that command's help, whatever else the
+    // line holds.
+    for (const CommandHelp& help : kCommands) {
+        if (command != help.name) {
+            continue;
+        }
+        for (int i = 2; i < argc; ++i) {
+            if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+                return printRequested(commandUsage(help));
+            }
+        }
     }
     std::string error;
     if (command == "info") {

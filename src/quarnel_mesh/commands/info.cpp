@@ -1,6 +1,7 @@
 #include "quarnel_mesh/commands/info.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "quarnel_mesh/edit/topology.h"
@@ -11,6 +12,13 @@
 #include "quarnel_mesh/util/text.h"
 
 namespace {
+
+// Two significant digits: the tolerance is a scale, not a value to read back.
+std::string toleranceText(double tolerance) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2g", tolerance);
+    return text;
+}
 
 // The topology lines, or one line saying why they are missing when the tables would not fit.
 bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>* stopRequested,
@@ -48,9 +56,27 @@ bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>
         return true;
     }
     const bool closed = topology.boundaryEdgeCount == 0 && topology.nonManifoldEdgeCount == 0;
-    std::fprintf(out, "closed:           %s, %lld boundary edges, %lld non-manifold edges\n",
-                 closed ? "yes" : "no", static_cast<long long>(topology.boundaryEdgeCount),
-                 static_cast<long long>(topology.nonManifoldEdgeCount));
+    const StitchMap& stitch = plan.stitch;
+    if (closed && stitch.joinedVertexCount > 0) {
+        std::fprintf(out, "closed:           yes, after joining %lld seam vertices within %s\n",
+                     static_cast<long long>(stitch.joinedVertexCount),
+                     toleranceText(stitch.tolerance).c_str());
+    } else {
+        std::fprintf(out, "closed:           %s, %lld boundary edges, %lld non-manifold edges",
+                     closed ? "yes" : "no", static_cast<long long>(topology.boundaryEdgeCount),
+                     static_cast<long long>(topology.nonManifoldEdgeCount));
+        if (stitch.joinedVertexCount > 0) {
+            std::fprintf(out, ", after joining %lld seam vertices within %s",
+                         static_cast<long long>(stitch.joinedVertexCount),
+                         toleranceText(stitch.tolerance).c_str());
+        } else if (stitch.tooManyOpenEdges) {
+            std::fprintf(out, " (too many open edges to look for seams to join)");
+        } else if (!closed && stitch.tolerance > 0.0) {
+            std::fprintf(out, " (no open edges close within %s of each other)",
+                         toleranceText(stitch.tolerance).c_str());
+        }
+        std::fprintf(out, "\n");
+    }
     std::fprintf(out, "pieces:           %lld\n", static_cast<long long>(topology.pieceCount));
     std::fprintf(out, "euler:            %lld (%lld vertices - %lld edges + %lld faces)\n",
                  static_cast<long long>(topology.vertexCount - topology.edgeCount +

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "quarnel_mesh/model/record_stream.h"
+#include "quarnel_mesh/model/sweep_weld.h"
 
 uint64_t defaultWeldMemoryLimit() {
     const long pages = sysconf(_SC_PHYS_PAGES);
@@ -29,7 +30,10 @@ std::string describeWeldFailure(int64_t result, const std::string& inputPath,
 bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMesh& mesh,
                      Progress& progress, const std::atomic<bool>* stopRequested,
                      std::string& error) {
-    if (!rewindRecordFile(reader, error)) {
+    // The sweep's plan pass finds the seams to join, so that both welds give one mesh.
+    SweepPlan plan;
+    if (!planSweep(reader, plan, progress, 0, stopRequested, error) ||
+        !rewindRecordFile(reader, error)) {
         return false;
     }
     VertexWelder welder;
@@ -53,7 +57,8 @@ bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMes
                     continue;
                 }
                 for (const Vec3f& vertex : records[i].vertices) {
-                    const int64_t index = weldVertex(welder, vertex, records[i].color);
+                    const int64_t index = weldVertex(
+                        welder, stitchedPosition(plan.stitch, vertex), records[i].color);
                     if (index < 0) {
                         error = describeWeldFailure(index, reader.path, welder.vertices.size());
                         return false;

@@ -30,8 +30,8 @@ uint64_t defaultWeldMemoryLimit();
 std::string describeWeldFailure(int64_t result, const std::string& inputPath,
                                 size_t vertexCount);
 
-// Welds every record of an open file from the start into `mesh`, leaving out (and counting) those
-// with a non-finite vertex, which no indexed format's readers take. The vertex tables stop at
+// Welds every record of an open file from the start into `mesh`, with its seams joined (two
+// passes: planSweep's finds them), leaving out (and counting) those with a non-finite vertex, which no indexed format's readers take. The vertex tables stop at
 // `memoryLimitBytes` (0: three quarters of the RAM); failures set `error` to one line.
 bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMesh& mesh,
                      Progress& progress, const std::atomic<bool>* stopRequested,

@@ -25,6 +25,10 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     }
     std::vector<float> highestZ;
     plan.firstCornerZBinCounts.assign(kZBinCount, 0);
+    OpenEdgePairing pairing;
+    // The pairing holds the sides waiting for their opposite: a small share of the memory, so
+    // that a file of loose triangles gives up joining rather than the machine.
+    pairing.memoryLimitBytes = defaultWeldMemoryLimit() / 4;
     const bool read = forEachRecordChunk(
         reader, progress, doneBefore, stopRequested, error,
         [&](const TriangleRecord* records, int64_t count) {
@@ -56,11 +60,13 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
             }
             plan.lowestZAfterChunk.push_back(lowest);
             highestZ.push_back(highest);
+            pairRecordEdges(pairing, records, count);
             return true;
         });
     if (!read) {
         return false;
     }
+    joinOpenEdges(pairing, plan.boxMin, plan.boxMax, plan.stitch);
     // Each chunk's own lowest z becomes the lowest of the chunks after it: a suffix minimum.
     float toCome = HUGE_VALF;
     for (size_t c = plan.lowestZAfterChunk.size(); c-- > 0;) {
@@ -135,7 +141,8 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimit
                         windowFirstIndex += static_cast<int64_t>(handedOn);
                         handedOn = 0;
                     }
-                    const int64_t local = weldVertex(window, vertex, records[i].color);
+                    const int64_t local = weldVertex(
+                        window, stitchedPosition(plan.stitch, vertex), records[i].color);
                     const int64_t index = local < 0 ? local : windowFirstIndex + local;
                     if (index < 0 || index >= static_cast<int64_t>(kEmptySlot)) {
                         error = describeWeldFailure(index < 0 ? index : kWeldTooManyVertices,
@@ -159,8 +166,9 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimit
                 }
             }
             // Vertices are handed on in index order: a final vertex waits behind an earlier one
-            // that is not final yet.
-            const float lowestToCome = plan.lowestZAfterChunk[chunk++];
+            // that is not final yet. A joined position may lie below its records' z.
+            const float lowestToCome =
+                stitchedFinalBelow(plan.stitch, plan.lowestZAfterChunk[chunk++]);
             size_t finalEnd = handedOn;
             while (finalEnd < window.vertices.size() &&
                    window.vertices[finalEnd].position.z < lowestToCome) {

@@ -5,8 +5,9 @@
 //   2. weld: the records chunk by chunk through a window of vertices; after each chunk, the
 //      vertices below the lowest z still to come are final (no later vertex can equal them) and
 //      are handed on in index order, and the window forgets them.
-// The indices, the weld rule (sameVertex) and the non-finite triangles left out are exactly
-// loadIndexedMesh's, for a file in any order.
+// The indices, the weld rule (sameVertex, on positions moved by the plan's stitch, see
+// seam_stitch.h) and the non-finite triangles left out are exactly loadIndexedMesh's, for a file
+// in any order.
 //
 // Memory: the window holds the vertices from the lowest one not yet final to the newest. A
 // quarnel file comes in z slabs of blocks, a vertex is shared only by triangles of neighbouring
@@ -25,6 +26,7 @@
 
 #include "io/record_reader.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/model/seam_stitch.h"
 #include "quarnel_mesh/model/vertex_welder.h"
 #include "quarnel_mesh/util/progress.h"
 
@@ -44,6 +46,9 @@ struct SweepPlan {
     double smallestMagnitude = HUGE_VAL;  // least non-zero |coordinate|
     // Triangles the weld keeps, counted by the bin of their first corner's z; kZBinCount bins.
     std::vector<int64_t> firstCornerZBinCounts;
+    // The seams to join, found from the open edges of the whole file; every weld applies it. The
+    // box and z values above are the records' own, before joining.
+    StitchMap stitch;
 };
 
 // One chunk's welded triangles, three indices each in file order (non-finite ones left out).
@@ -76,7 +81,8 @@ struct SweepResult {
 };
 
 // Pass 1 over every record of an open file from the start, advancing `progress` from
-// `doneBefore`. False with `error` set when a read fails or a stop was requested.
+// `doneBefore`; it pairs the faces' sides as well and joins the seams it finds. False with
+// `error` set when a read fails or a stop was requested.
 bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_t doneBefore,
                const std::atomic<bool>* stopRequested, std::string& error);
 

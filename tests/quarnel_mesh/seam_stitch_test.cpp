@@ -1,0 +1,122 @@
+// Seam stitching: a crack within the tolerance closes in every command, as if the file had none;
+// a wider one stays open and info says so; loose triangles that merely come close stay apart.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "io/record_reader.h"
+#include "quarnel_mesh/edit/topology.h"
+#include "quarnel_mesh/model/sweep_weld.h"
+#include "support/mesh_test_util.h"
+
+namespace {
+
+// The unit cube as two boxes side by side, [0, 0.5] and [0.5, 1] in x, without the faces between
+// them; the right box's corners on the plane x = 0.5 lie at 0.5 + crack instead.
+std::vector<TriangleRecord> crackedCube(float crack) {
+    std::vector<TriangleRecord> records;
+    const std::vector<TriangleRecord> cube = unitCubeRecords();
+    for (int half = 0; half < 2; ++half) {
+        for (size_t r = 0; r < cube.size(); ++r) {
+            // Records 0-1 are the -x face, 2-3 the +x face.
+            if (r / 2 == static_cast<size_t>(1 - half)) {
+                continue;
+            }
+            TriangleRecord record = cube[r];
+            for (Vec3f& v : record.vertices) {
+                v.x = half == 0 ? v.x * 0.5f : (v.x == 0.0f ? 0.5f + crack : 1.0f);
+            }
+            records.push_back(record);
+        }
+    }
+    return records;
+}
+
+StitchMap stitchOf(const std::string& path) {
+    RecordReader reader;
+    std::string error;
+    Progress quiet;
+    SweepPlan plan;
+    EXPECT_TRUE(openRecordFile(path, reader, error)) << error;
+    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error)) << error;
+    return plan.stitch;
+}
+
+std::string closedLine(const std::string& path) {
+    const ProcessResult info = runMesh({"info", path, "--topology"});
+    EXPECT_EQ(info.exitStatus, 0) << info.err;
+    const size_t at = info.out.find("closed:");
+    return info.out.substr(at, info.out.find('\n', at) - at);
+}
+
+}  // namespace
+
+TEST(SeamStitch, ACrackWithinTheToleranceConvertsAsTheFileWithoutIt) {
+    TempDir dir;
+    // Same name in two folders: glb and 3MF carry the input's name.
+    ASSERT_EQ(mkdir(dir.file("exact").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("cracked").c_str(), 0755), 0);
+    const std::string exact = writeMeshFile(dir, "exact/cube.v3c1", crackedCube(0.0f));
+    // 2^-23 is 1/8 of the tolerance for a box 1 across.
+    const std::string cracked = writeMeshFile(dir, "cracked/cube.v3c1", crackedCube(0x1p-23f));
+    EXPECT_EQ(stitchOf(exact).joinedVertexCount, 0);
+    EXPECT_EQ(stitchOf(cracked).joinedVertexCount, 4);
+    EXPECT_EQ(stitchOf(cracked).openEdgeCount, 8);
+    EXPECT_EQ(closedLine(exact), "closed:           yes, 0 boundary edges, 0 non-manifold edges");
+    EXPECT_EQ(closedLine(cracked), "closed:           yes, after joining 4 seam vertices within 9.5e-07");
+    const ProcessResult info = runMesh({"info", cracked, "--topology"});
+    EXPECT_NE(info.out.find("pieces:           1\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("euler:            2 (12 vertices - 30 edges + 20 faces)"),
+              std::string::npos) << info.out;
+    const std::vector<std::vector<std::string>> conversions = {
+        {"out.ply"}, {"out.obj"}, {"out.glb", "--normals"}, {"out.glb", "--compress"},
+        {"out.3mf", "--body"}, {"out.ply", "--drop-islands", "2"}, {"out.ply", "--simplify", "0.5"},
+    };
+    for (const std::vector<std::string>& conversion : conversions) {
+        std::vector<std::string> bytes;
+        for (const std::string& input : {exact, cracked}) {
+            std::vector<std::string> args = {"convert", input, dir.file(conversion[0])};
+            args.insert(args.end(), conversion.begin() + 1, conversion.end());
+            const ProcessResult run = runMesh(args);
+            EXPECT_EQ(run.exitStatus, 0) << run.err;
+            bytes.push_back(readFile(dir.file(conversion[0])));
+        }
+        EXPECT_EQ(bytes[0], bytes[1]) << conversion[0] << " " << conversion.size();
+    }
+}
+
+TEST(SeamStitch, ACrackWiderThanTheToleranceStaysOpenAndInfoSaysSo) {
+    TempDir dir;
+    const std::string cracked = writeMeshFile(dir, "cube.v3c1", crackedCube(1e-3f));
+    EXPECT_EQ(stitchOf(cracked).joinedVertexCount, 0);
+    EXPECT_EQ(closedLine(cracked),
+              "closed:           no, 8 boundary edges, 0 non-manifold edges (no open edges close "
+              "within 9.5e-07 of each other)");
+}
+
+TEST(SeamStitch, LooseTrianglesThatOnlyComeCloseStayApart) {
+    TempDir dir;
+    // Both well within the tolerance (2^-18 for a box 4 across), and a float step apart at 2.
+    const float near = 0x1p-24f;
+    const float apart = 0x1p-21f;
+    std::vector<TriangleRecord> soup = {
+        // A fan of triangles meeting near one point, no side along another's.
+        makeRecord({0, 0, 0}, {1, 0, 0}, {0, 1, 0}),
+        makeRecord({near, 0, 0}, {0, 0, 1}, {-1, 0, 0}),
+        makeRecord({0, near, near}, {0, -1, 0}, {0, 0, -1}),
+        // A triangle and a copy moved by less than the tolerance, wound the same way: their
+        // sides run alongside, not against each other.
+        makeRecord({2, 2, 2}, {3, 2, 2}, {2, 3, 2}),
+        makeRecord({2 + apart, 2, 2}, {3, 2 + apart, 2}, {2, 3, 2 + apart}),
+    };
+    const std::string path = writeMeshFile(dir, "soup.v3c1", soup);
+    EXPECT_EQ(stitchOf(path).joinedVertexCount, 0);
+    EXPECT_EQ(stitchOf(path).openEdgeCount, 15);
+    const ProcessResult info = runMesh({"info", path, "--topology"});
+    EXPECT_NE(info.out.find("closed:           no, 15 boundary edges"), std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("pieces:           5\n"), std::string::npos) << info.out;
+}
