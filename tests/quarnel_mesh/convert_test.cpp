@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -390,6 +391,39 @@ TEST(MeshConvert, ObjAndItsMaterialTakeTheirNamesTogetherOrNotAtAll) {
     EXPECT_EQ(objInfo.st_mode & 07777, 0604u);
     EXPECT_EQ(mtlInfo.st_mode & 07777, 0640u);
     EXPECT_EQ(readFile(mtl), "# written by quarnel-mesh\nnewmtl quarnel\nKd 1 0.8 0.4\n");
+}
+
+TEST(MeshConvert, TwoRunsWritingOneObjAtOnceLeaveOneRunsPair) {
+    TempDir dir;
+    std::vector<TriangleRecord> blue = unitCubeRecords();
+    for (TriangleRecord& record : blue) {
+        record.color = {0, 0, 1};
+        record.vertices[0].x += 5;
+    }
+    const std::string inputs[2] = {writeMeshFile(dir, "cube.v3c1", unitCubeRecords()),
+                                   writeMeshFile(dir, "blue.v3c1", blue)};
+    std::string objs[2];
+    std::string mtls[2];
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(runMesh({"convert", inputs[run], dir.file("out.obj")}).exitStatus, 0);
+        objs[run] = readFile(dir.file("out.obj"));
+        mtls[run] = readFile(dir.file("out.mtl"));
+        unlink(dir.file("out.obj").c_str());
+        unlink(dir.file("out.mtl").c_str());
+    }
+    ASSERT_NE(mtls[0], mtls[1]);
+    // The first run waits half a second after its library's rename (where no library was); the
+    // second starts in that wait. Their pairs must not interleave.
+    const ShimmedChildren shim(false, "", "pause-after-rename-onto:out.mtl");
+    std::thread first([&] {
+        EXPECT_EQ(runMesh({"convert", inputs[0], dir.file("out.obj")}).exitStatus, 0);
+    });
+    usleep(200000);
+    EXPECT_EQ(runMesh({"convert", inputs[1], dir.file("out.obj")}).exitStatus, 0);
+    first.join();
+    const std::string obj = readFile(dir.file("out.obj"));
+    EXPECT_TRUE(obj == objs[0] || obj == objs[1]);
+    EXPECT_EQ(readFile(dir.file("out.mtl")), obj == objs[0] ? mtls[0] : mtls[1]);
 }
 
 TEST(MeshConvert, RefusalsThatNeedNoEditComeBeforeIt) {

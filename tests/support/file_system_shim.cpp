@@ -3,8 +3,9 @@
 // runs; with QUARNEL_SHIM_LOG set it appends "rename", "link" or "fsync-folder" to that file at
 // each such call, so a test can see how the output took its name and that its folder was synced.
 // QUARNEL_SHIM_FAULT plants one fault: "rename-onto:SUFFIX" fails with EIO every rename onto a
-// name ending in SUFFIX; "signal-after-link:N" raises signal N just after a link to a temporary
-// ("*.tmp") is made, where a signal that strace injects at the call is taken.
+// name ending in SUFFIX; "pause-after-rename-onto:SUFFIX" waits half a second after such a
+// rename; "signal-after-link:N" raises signal N just after a link to a temporary ("*.tmp") is
+// made, where a signal that strace injects at the call is taken.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,7 +91,13 @@ int rename(const char* from, const char* to) noexcept {
             return -1;
         }
     }
-    return real<int (*)(const char*, const char*)>("rename")(from, to);
+    const int result = real<int (*)(const char*, const char*)>("rename")(from, to);
+    if (const char* suffix = plantedFault("pause-after-rename-onto")) {
+        if (result == 0 && endsWith(to, suffix)) {
+            usleep(500000);
+        }
+    }
+    return result;
 }
 
 int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) noexcept {
