@@ -291,22 +291,6 @@ void buildLeafRows(FastSampler& sampler) {
     }
 }
 
-// Bit i set where row[i] is NaN: the lanes the classifier left undecided.
-inline uint64_t undecidedMask(const double* row) {
-    uint64_t mask = 0;
-#if defined(__SSE2__)
-    for (int i = 0; i < kN; i += 2) {
-        const __m128d pair = _mm_loadu_pd(row + i);
-        mask |= static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpunord_pd(pair, pair))) << i;
-    }
-#else
-    for (int i = 0; i < kN; ++i) {
-        mask |= static_cast<uint64_t>(row[i] != row[i]) << i;
-    }
-#endif
-    return mask;
-}
-
 // Pass 3 on one row: classifies the samples of `open` (one lane each, in the order of their
 // bits), libm where the classifier leaves one undecided; returns the open samples below the level.
 uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, double* row) {
@@ -321,24 +305,25 @@ uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, 
     sampler.kernels->classify(lanesOf(batch), padLaneBatch(batch), sampler.params->maxIterations,
                               out);
     sampler.stats.classified += count;
-    // Back in the order the lanes were taken.
+    // Back in the order the lanes were taken, with their classes; undecided lanes (NaN, rare)
+    // are marked on the way and get libm's value after.
+    uint64_t openBelow = 0;
+    uint64_t undecided = 0;
     int n = 0;
     for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
-        row[__builtin_ctzll(bits)] = out[n++];
+        const int i = __builtin_ctzll(bits);
+        const double value = out[n++];
+        row[i] = value;
+        openBelow |= static_cast<uint64_t>(value < sampler.isoLevel) << i;
+        undecided |= static_cast<uint64_t>(value != value) << i;
     }
-    // Undecided lanes are rare: a mask finds them without a branch per sample.
-    for (uint64_t undecided = undecidedMask(row) & open; undecided != 0;
-         undecided &= undecided - 1) {
+    for (; undecided != 0; undecided &= undecided - 1) {
         const int i = __builtin_ctzll(undecided);
         row[i] = fieldValueInColumn({lattice.xs[i], lattice.ys[j], lattice.zs[k]},
                                     columnTerms(sampler, i, k), *sampler.params);
+        openBelow |= static_cast<uint64_t>(row[i] < sampler.isoLevel) << i;
         ++sampler.stats.undecided;
         ++sampler.stats.exact;
-    }
-    uint64_t openBelow = 0;
-    for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
-        const int i = __builtin_ctzll(bits);
-        openBelow |= static_cast<uint64_t>(row[i] < sampler.isoLevel) << i;
     }
     return openBelow;
 }

@@ -111,7 +111,7 @@
 // wider than the drift they cause, so those tests cannot see a weakened growth or escape test.
 // The same bound holds for a region of radius h as for the certificates (D_0 = h, and h added at
 // each step for the spread of c); there the growth of h dominates and is nearly tight. The tests
-// therefore also bound every box of 2^3 samples of presets 0 to 2 and check libm's final modulus
+// therefore also bound every box of 2^3 samples of presets 0 and 1 and check libm's final modulus
 // at its eight samples against it, reporting the smallest slack, and check that the bound with
 // every term halved misses some.
 #pragma once

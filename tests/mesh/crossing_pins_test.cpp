@@ -202,7 +202,7 @@ TEST(CrossingPins, RegionBoundsHoldLibmsFinalModulusAtEverySampleAndHalvedMiss) 
     std::vector<RegionBoundCheck> checks(levels.size());
     std::vector<RegionBoundCheck> halved(levels.size());
     std::vector<double> moduli(kBlockSampleCount);
-    for (int preset = 0; preset <= 2; ++preset) {
+    for (int preset = 0; preset <= 1; ++preset) {
         const BlockGrid grid = decomposeBox(kRunBox, kResolutionPresets[preset].resolution);
         for (int64_t b = 0; b < grid.totalBlocks; ++b) {
             const Box3d block = blockBoxAt(kRunBox, grid, b);
@@ -225,7 +225,7 @@ TEST(CrossingPins, RegionBoundsHoldLibmsFinalModulusAtEverySampleAndHalvedMiss) 
                   << " of the half width; halved, " << halved[l].misses << " of "
                   << halved[l].boxes << " miss\n";
         EXPECT_EQ(checks[l].misses, 0);
-        EXPECT_GT(checks[l].boxes, 1000000);
+        EXPECT_GT(checks[l].boxes, 300000);
         EXPECT_GT(halved[l].misses, 0);
     }
 }
