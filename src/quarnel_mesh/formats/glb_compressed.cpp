@@ -11,6 +11,7 @@
 #include <meshoptimizer.h>
 
 #include "quarnel_mesh/formats/glb_parts.h"
+#include "quarnel_mesh/model/local_index_map.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ std::string int16Vec3(const int16_t v[3]) {
 struct GlbPrimitive {
     std::vector<uint32_t> indices;
     std::vector<uint32_t> globalOfLocal;
-    std::vector<uint64_t> slots;  // global << 32 | local, open addressing; a power of two
+    LocalIndexMap localIndices;
     std::vector<Vec3f> positions;
     std::vector<Vec3f> normals;
     size_t missingCount = 0;
@@ -78,46 +79,12 @@ struct GlbPrimitive {
     bool closed = false;
 };
 
-constexpr uint64_t kNoSlot = UINT64_MAX;
-
-// The local index of `global`, or -1 when the primitive has no such vertex.
-int64_t findLocal(const GlbPrimitive& primitive, uint32_t global) {
-    const size_t mask = primitive.slots.size() - 1;
-    for (size_t slot = static_cast<size_t>(mixBits(global)) & mask;
-         primitive.slots[slot] != kNoSlot; slot = (slot + 1) & mask) {
-        if (static_cast<uint32_t>(primitive.slots[slot] >> 32) == global) {
-            return static_cast<uint32_t>(primitive.slots[slot]);
-        }
-    }
-    return -1;
-}
-
-void insertSlot(std::vector<uint64_t>& slots, uint64_t pair) {
-    const size_t mask = slots.size() - 1;
-    size_t slot = static_cast<size_t>(mixBits(static_cast<uint32_t>(pair >> 32))) & mask;
-    while (slots[slot] != kNoSlot) {
-        slot = (slot + 1) & mask;
-    }
-    slots[slot] = pair;
-}
-
 uint32_t localOf(GlbPrimitive& primitive, uint32_t global) {
-    const int64_t found = findLocal(primitive, global);
-    if (found >= 0) {
-        return static_cast<uint32_t>(found);
+    bool added = false;
+    const uint32_t local = addLocalIndex(primitive.localIndices, global, added);
+    if (!added) {
+        return local;
     }
-    const uint32_t local = static_cast<uint32_t>(primitive.globalOfLocal.size());
-    // At most half full, so that probes stay short; doubled by rehashing.
-    if (2 * (local + 1) > primitive.slots.size()) {
-        std::vector<uint64_t> grown(2 * primitive.slots.size(), kNoSlot);
-        for (const uint64_t pair : primitive.slots) {
-            if (pair != kNoSlot) {
-                insertSlot(grown, pair);
-            }
-        }
-        primitive.slots.swap(grown);
-    }
-    insertSlot(primitive.slots, (static_cast<uint64_t>(global) << 32) | local);
     primitive.globalOfLocal.push_back(global);
     primitive.positions.emplace_back();
     primitive.normals.emplace_back();
@@ -250,7 +217,7 @@ bool takeCompressedTriangles(CompressedGlbParts& parts, const SweepTriangles& tr
     for (int64_t t = 0; t < triangles.triangleCount; ++t) {
         if (parts.primitives.empty() || parts.primitives.back()->closed) {
             parts.primitives.emplace_back(new GlbPrimitive());
-            parts.primitives.back()->slots.assign(1024, kNoSlot);
+            resetLocalIndices(parts.primitives.back()->localIndices, 512);
         }
         GlbPrimitive& primitive = *parts.primitives.back();
         for (int c = 0; c < 3; ++c) {
@@ -269,7 +236,8 @@ bool takeCompressedVertices(CompressedGlbParts& parts, const WeldedVertex* verti
         const int64_t first = std::max<int64_t>(firstIndex, primitive->lowestGlobal);
         const int64_t last = std::min<int64_t>(endIndex - 1, primitive->highestGlobal);
         for (int64_t global = first; global <= last; ++global) {
-            const int64_t local = findLocal(*primitive, static_cast<uint32_t>(global));
+            const int64_t local =
+                findLocalIndex(primitive->localIndices, static_cast<uint32_t>(global));
             if (local >= 0) {
                 primitive->positions[local] =
                     placed(parts.placement, vertices[global - firstIndex].position);
@@ -411,7 +379,7 @@ bool writeCompressedGlbMesh(const IndexedMesh& mesh, const GlbOptions& options,
              first += 3 * kGlbPrimitiveTriangles) {
             const size_t end = std::min(mesh.indices.size(), first + 3 * kGlbPrimitiveTriangles);
             GlbPrimitive primitive;
-            primitive.slots.assign(1024, kNoSlot);
+            resetLocalIndices(primitive.localIndices, 512);
             for (size_t i = first; i < end; ++i) {
                 primitive.indices.push_back(localOf(primitive, mesh.indices[i]));
             }
