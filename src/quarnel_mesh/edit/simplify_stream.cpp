@@ -34,6 +34,7 @@
 #include <tbb/task_arena.h>
 
 #include "quarnel_mesh/edit/simplify.h"
+#include "quarnel_mesh/model/local_index_map.h"
 #include "quarnel_mesh/model/sweep_weld.h"
 
 namespace {
@@ -351,25 +352,15 @@ void runWorker(WorkQueue& queue) {
     }
 }
 
-// Maps the sweep's global indices to the chunk's local ones: open addressing (linear probing) on
-// the index, each slot the pair global << 32 | local, cleared for each chunk; twice as many slots
-// as a chunk can have vertices keep the probes short.
-constexpr uint64_t kEmptyPair = UINT64_MAX;
-
-uint32_t localIndexOf(std::vector<uint64_t>& slots, StreamChunk& chunk, uint32_t global,
+// The chunk's local index of the sweep's `global`, taking its vertex from the window when new.
+uint32_t localIndexOf(LocalIndexMap& localIndices, StreamChunk& chunk, uint32_t global,
                       const SweepTriangles& triangles) {
-    const size_t mask = slots.size() - 1;
-    size_t slot = static_cast<size_t>(mixBits(global)) & mask;
-    while (slots[slot] != kEmptyPair) {
-        if (static_cast<uint32_t>(slots[slot] >> 32) == global) {
-            return static_cast<uint32_t>(slots[slot]);
-        }
-        slot = (slot + 1) & mask;
+    bool added = false;
+    const uint32_t local = addLocalIndex(localIndices, global, added);
+    if (added) {
+        chunk.vertices.push_back(triangles.window[global - triangles.windowFirstIndex]);
+        chunk.globalOfLocal.push_back(global);
     }
-    const uint32_t local = static_cast<uint32_t>(chunk.vertices.size());
-    slots[slot] = (static_cast<uint64_t>(global) << 32) | local;
-    chunk.vertices.push_back(triangles.window[global - triangles.windowFirstIndex]);
-    chunk.globalOfLocal.push_back(global);
     return local;
 }
 
@@ -491,11 +482,7 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
     const size_t inFlightLimit = 2 * workers.size() + 1;
     // A chunk closes after the sweep's chunk that takes it to kStreamChunkTriangles or more.
     const size_t vertexBound = 3 * (kStreamChunkTriangles + reader.chunk.size());
-    size_t slotCount = 1;
-    while (slotCount < 2 * vertexBound) {
-        slotCount *= 2;
-    }
-    std::vector<uint64_t> slots;
+    LocalIndexMap localIndices;
     std::unique_ptr<StreamChunk> current;
     size_t sweepChunk = 0;
     const auto submitChunk = [&]() {
@@ -518,11 +505,12 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
         try {
             if (current == nullptr) {
                 current.reset(new StreamChunk());
-                slots.assign(slotCount, kEmptyPair);
+                // Room for as many vertices as a chunk can have: the table never doubles.
+                resetLocalIndices(localIndices, vertexBound);
             }
             for (int64_t i = 0; i < 3 * triangles.triangleCount; ++i) {
                 current->indices.push_back(
-                    localIndexOf(slots, *current, triangles.indices[i], triangles));
+                    localIndexOf(localIndices, *current, triangles.indices[i], triangles));
             }
             if (current->indices.size() / 3 >= kStreamChunkTriangles) {
                 submitChunk();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -276,6 +277,9 @@ float stitchedFinalBelow(const StitchMap& map, float lowestToCome) {
         return lowestToCome;
     }
     const double below = static_cast<double>(lowestToCome) - map.largestShiftZ;
+    if (!(below >= -static_cast<double>(FLT_MAX))) {
+        return -HUGE_VALF;
+    }
     float threshold = static_cast<float>(below);
     if (static_cast<double>(threshold) > below) {
         threshold = std::nextafter(threshold, -HUGE_VALF);

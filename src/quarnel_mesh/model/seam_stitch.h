@@ -55,10 +55,12 @@ constexpr uint32_t kStitchFilterBits = uint32_t{1} << 20;
 inline uint32_t stitchFilterBit(const Vec3f& p) {
     uint32_t bits[3];
     std::memcpy(bits, &p, sizeof bits);
-    uint64_t h = 0;
-    for (const uint32_t b : bits) {
-        h = (h ^ (b == 0x80000000u ? 0u : b)) * 0x9E3779B97F4A7C15ull;
+    for (uint32_t& b : bits) {
+        b = b == 0x80000000u ? 0u : b;
     }
+    // Three independent products: no chain of multiplications on the weld's path.
+    const uint64_t h = bits[0] * 0x9E3779B97F4A7C15ull ^ bits[1] * 0xC2B2AE3D27D4EB4Full ^
+                       bits[2] * 0x165667B19E3779F9ull;
     return static_cast<uint32_t>(h >> 44);
 }
 
