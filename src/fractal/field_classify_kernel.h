@@ -120,7 +120,6 @@
 
 namespace classify_kernel {
 
-constexpr double kUnit = 0x1p-53;
 constexpr double kLibmErrorUlps = 512.0;
 constexpr double kAlgebraicErrorUlps = 128.0;
 constexpr double kLocalErrorUlps = kLibmErrorUlps + kAlgebraicErrorUlps;
@@ -159,7 +158,7 @@ template <class T>
     using V = typename T::V;
     using M = typename T::M;
     const V undecided = T::set1(__builtin_nan(""));
-    const V minNormal = T::set1(0x1p-1022);
+    const V minNormal = T::set1(T::kMinNormal);
     const V infinity = T::set1(__builtin_inf());
     // The polar part: (y + i rho)^8 = r^8 (cos 8theta + i sin 8theta), no angle needed.
     V polarRe = y;
@@ -200,12 +199,12 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
     const V zeroModulus = T::set1(64.0);  // from here on, sqrt(m) >= normRadius: the field is 0
     const V one = T::set1(1.0);
     const V eight = T::set1(8.0);
-    const V axisShrink = T::set1(1.0 - 0x1p-48);
-    const V ratioGrowth = T::set1(1.0 + 0x1p-48);
-    const V growthRounding = T::set1(1.0 + 0x1p-44);
-    const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
-    const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
-    const V radiusRounding = T::set1(kRadiusRoundingUlps * kUnit * errorBoundScale);
+    const V axisShrink = T::set1(1.0 - 32.0 * T::kUnit);
+    const V ratioGrowth = T::set1(1.0 + 32.0 * T::kUnit);
+    const V growthRounding = T::set1(1.0 + 512.0 * T::kUnit);
+    const V localError = T::set1(T::kLocalErrorUlps * T::kUnit * errorBoundScale);
+    const V modulusRounding = T::set1(kModulusRoundingUlps * T::kUnit * errorBoundScale);
+    const V radiusRounding = T::set1(kRadiusRoundingUlps * T::kUnit * errorBoundScale);
     const V undecided = T::set1(__builtin_nan(""));
     const V below = T::set1(kCertainlyBelow);
     const V zero = T::set1(0.0);
@@ -289,7 +288,7 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
             // Points take kappa = 8: their drift is far below what decides them, and the division
             // would cost a tenth of the kernel.
             V kappa = eight;
-            if (radii != nullptr) {
+            if (radii != nullptr || T::kUnit > 0x1p-53) {
                 const V offAxis = T::sub(T::mul(sqrtS, axisShrink), bound);
                 const V ratio =
                     T::min(eight, T::max(one, T::mul(T::div(reach, offAxis), ratioGrowth)));
@@ -330,6 +329,9 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
         V result = T::select(escaped, below, undecided);
         result = T::select(escapedToZero, zero, result);
         result = T::select(T::maskAndNot(mixed, active), notBelow, result);
+        if constexpr (T::kUnit > 0x1p-53) {
+            result = T::select(T::less(cNorm, T::set1(T::kSmallestStart)), undecided, result);
+        }
         T::store(out + base, result);
     }
 }
@@ -346,11 +348,11 @@ void boundFinalModulus(const ClassifyLanes& lanes, const double* radii, int coun
     const V bailout = T::set1(16.0);
     const V one = T::set1(1.0);
     const V eight = T::set1(8.0);
-    const V axisShrink = T::set1(1.0 - 0x1p-48);
-    const V ratioGrowth = T::set1(1.0 + 0x1p-48);
-    const V growthRounding = T::set1(1.0 + 0x1p-44);
-    const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
-    const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
+    const V axisShrink = T::set1(1.0 - 32.0 * T::kUnit);
+    const V ratioGrowth = T::set1(1.0 + 32.0 * T::kUnit);
+    const V growthRounding = T::set1(1.0 + 512.0 * T::kUnit);
+    const V localError = T::set1(T::kLocalErrorUlps * T::kUnit * errorBoundScale);
+    const V modulusRounding = T::set1(kModulusRoundingUlps * T::kUnit * errorBoundScale);
     const V undecided = T::set1(__builtin_nan(""));
     const V zero = T::set1(0.0);
 

@@ -11,6 +11,9 @@ struct Avx512 {
     using V = __m512d;
     using M = __mmask8;
     static constexpr int kLanes = 8;
+    static constexpr double kUnit = 0x1p-53;       // half an ulp of 1: every rounding's relative error
+    static constexpr double kMinNormal = 0x1p-1022;  // the smallest normal number
+    static constexpr double kLocalErrorUlps = 640.0;  // libm's 512 and the kernel's 128
     static V set1(double value) { return _mm512_set1_pd(value); }
     static V load(const double* p) { return _mm512_loadu_pd(p); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
