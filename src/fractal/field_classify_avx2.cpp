@@ -37,12 +37,6 @@ void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
     }
 }
 
-void classifyFloatLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
-                            double errorBoundScale, double* out) {
-    classify_kernel::classify<Avx2Float>(lanes, nullptr, count, maxIterations, errorBoundScale,
-                                         out);
-}
-
 void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
                          int maxIterations, double* out) {
     classify_kernel::classify<Avx2>(centres, radii, count, maxIterations, 1.0, out);
