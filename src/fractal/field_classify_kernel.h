@@ -114,6 +114,34 @@
 // therefore also bound every box of 2^3 samples of presets 0 and 1 and check libm's final modulus
 // at its eight samples against it, reporting the smallest slack, and check that the bound with
 // every term halved misses some.
+//
+// The same kernels in float
+// -------------------------
+// Every count above is in units of u, the relative error of one rounding, and the kernels read
+// their unit, their smallest normal number and L from the traits type. The AVX2 classifier runs
+// classify over 8 float lanes first (Avx2Float, u = 2^-24), and only the lanes that pass leaves
+// undecided go through the double kernel; its decisions hold by the argument above, with these
+// differences:
+// * Inputs: the lanes hold doubles, rounded to float on loading, each within u of its value (the
+//   column terms' own libm error, ~65 double units, is 2^-22 u). The float orbit starts from
+//   fl(c): the base (y + i rho) of the first step is within u r, the polar power within 8u + 21u
+//   of r^8, the azimuth pair within 2u, the products and the addition of fl(c) within 2u |c| more:
+//   under 40u (r^8 + |c|) against libm's step from c. Every later step adds fl(c) for c, one more
+//   u |c|. The algebraic step's count (~73u) still holds, and libm's 512 double units are 2^-20 u:
+//   L = 128u covers them all, with the recursion's two additions (2u).
+// * kappa is taken with the division for points too: with a bound 2^29 times wider the choice
+//   between 8 and R / (rho - D) decides whether a point near the surface is decided at all. The
+//   shrink of rho and the growth of the ratio (32u each) and of the growth term (512u) are the
+//   same counts in float units.
+// * Range: float's smallest normal is 2^-126. The direction test on s^4 uses it, as above for
+//   double. Any other underflow errs by at most 2^-150 an operation, far inside L |c| once
+//   |c| >= 2^-60: lanes nearer the origin are left undecided (kSmallestStart). Float overflows
+//   above 2^128: a lane still inside has r below 16 plus its bound, so only a bound already far
+//   past deciding can overflow, and an infinite or NaN bound fails every comparison: undecided.
+// The float pass decides all but a few percent of the samples the certificates leave at preset 2,
+// at about 60% of the double kernel's instructions; those it leaves pay the double kernel and a
+// gather. The classification tests check it on the class-boundary points (no wrong decision, and
+// some with the bound scaled by 1e-3) and on every sample of presets 0 to 2 against fieldValue.
 #pragma once
 
 #include "fractal/field_classify.h"
