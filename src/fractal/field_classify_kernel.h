@@ -20,16 +20,16 @@
 //   makes ~64u, and sin/cos add 1 ulp: ~65u on each of sin 8theta, cos 8theta and the azimuth
 //   terms. r^8 from three squarings of a rounded r carries ~23u relative. Each coordinate of
 //   r^8 * (direction) + c is thus within ~160u r^8 + u |v'|, under 300u (r^8 + |c|) as a vector;
-//   we take 512u (r^8 + |c|) (kLibmErrorUlps).
+//   we take 512u (r^8 + |c|).
 // * Local error of the algebraic step: a complex squaring (a, b) -> (a*a - b*b, a*b + a*b) errs
 //   by at most sqrt(5) u |a + ib|^2 < 3u |a + ib|^2, so a base with relative error e comes out of
 //   three squarings with 8e + 21u. rho = sqrt(s) carries 2u: (y + i rho)^8 is within 37u r^8.
 //   (x + i z)^8 is within 21u s^4, s^4 = (s s)(s s) within 11u, the quotient w / s^4 and the
 //   products add 2u: the horizontal part is within 34u |w| <= 34u r^8 of w times the exact
 //   direction. With u |v'| for the additions of c: ~73u (r^8 + |c|) to first order; we take 128u
-//   (kAlgebraicErrorUlps). Subnormal intermediates err by at most 2^-1075 <= u s^4, inside that
-//   count. The first step takes its azimuth terms from libm per column, the same bits as libm's
-//   orbit, so only its polar part differs.
+//   (the traits' kLocalErrorUlps holds both counts). Subnormal intermediates err by at most
+//   2^-1075 <= u s^4, inside that count. The first step takes its azimuth terms from libm per
+//   column, the same bits as libm's orbit, so only its polar part differs.
 // * Where s^4 is not a normal double the direction is lost: s = 0 has none (libm takes
 //   atan2(0, 0) = 0), and underflow or overflow of the squarings breaks the count above. Such a
 //   lane gets a NaN direction and ends undecided, unless its radius alone settles it.
@@ -128,7 +128,9 @@
 //   of r^8, the azimuth pair within 2u, the products and the addition of fl(c) within 2u |c| more:
 //   under 40u (r^8 + |c|) against libm's step from c. Every later step adds fl(c) for c, one more
 //   u |c|. The algebraic step's count (~73u) still holds, and libm's 512 double units are 2^-20 u:
-//   L = 128u covers them all, with the recursion's two additions (2u).
+//   L = 128u covers them all, with the recursion's two additions (2u). The first step's radius
+//   r, which double shares with libm bit for bit, is here within 3u of libm's: its eighth power
+//   within 24u, inside the 64u the radius tests leave for about 12u of their own roundings.
 // * kappa is taken with the division for points too: with a bound 2^29 times wider the choice
 //   between 8 and R / (rho - D) decides whether a point near the surface is decided at all. The
 //   shrink of rho and the growth of the ratio (32u each) and of the growth term (512u) are the
@@ -148,9 +150,6 @@
 
 namespace classify_kernel {
 
-constexpr double kLibmErrorUlps = 512.0;
-constexpr double kAlgebraicErrorUlps = 128.0;
-constexpr double kLocalErrorUlps = kLibmErrorUlps + kAlgebraicErrorUlps;
 constexpr double kModulusRoundingUlps = 8.0;
 constexpr double kRadiusRoundingUlps = 64.0;
 
@@ -313,8 +312,8 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
             // The certified drift between this orbit and libm's (see the top of this file):
             // growth 8 kappa R^7, kappa = R / (rho - D) between 1 and 8 where the ball of radius
             // D stays off the polar axis, else 8; plus the region's radius.
-            // Points take kappa = 8: their drift is far below what decides them, and the division
-            // would cost a tenth of the kernel.
+            // Points take kappa = 8 in double: their drift is far below what decides them, and
+            // the division would cost a tenth of the kernel. Float takes it (see the top).
             V kappa = eight;
             if (radii != nullptr || T::kUnit > 0x1p-53) {
                 const V offAxis = T::sub(T::mul(sqrtS, axisShrink), bound);
@@ -357,7 +356,7 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
         V result = T::select(escaped, below, undecided);
         result = T::select(escapedToZero, zero, result);
         result = T::select(T::maskAndNot(mixed, active), notBelow, result);
-        if constexpr (T::kUnit > 0x1p-53) {
+        if constexpr (T::kUnit > 0x1p-53) {  // float lanes: the starts too near the origin
             result = T::select(T::less(cNorm, T::set1(T::kSmallestStart)), undecided, result);
         }
         T::store(out + base, result);

@@ -8,9 +8,12 @@ struct Avx2 {
     using V = __m256d;
     using M = __m256d;  // all-ones lanes where true
     static constexpr int kLanes = 4;
-    static constexpr double kUnit = 0x1p-53;       // half an ulp of 1: every rounding's relative error
-    static constexpr double kMinNormal = 0x1p-1022;  // the smallest normal number
-    static constexpr double kLocalErrorUlps = 640.0;  // libm's 512 and the kernel's 128
+    // The kernels' error counts (field_classify_kernel.h): the relative error of one rounding,
+    // the smallest normal number, and the local error of a step, libm's 512 units and the
+    // algebraic step's 128.
+    static constexpr double kUnit = 0x1p-53;
+    static constexpr double kMinNormal = 0x1p-1022;
+    static constexpr double kLocalErrorUlps = 640.0;
     static V set1(double value) { return _mm256_set1_pd(value); }
     static V load(const double* p) { return _mm256_loadu_pd(p); }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
@@ -39,6 +42,7 @@ struct Avx2Float {
     using V = __m256;
     using M = __m256;  // all-ones lanes where true
     static constexpr int kLanes = 8;
+    // libm's local error is 2^-20 float units: the algebraic step's 128 units cover it.
     static constexpr double kUnit = 0x1p-24;
     static constexpr double kMinNormal = 0x1p-126;
     static constexpr double kLocalErrorUlps = 128.0;
