@@ -76,7 +76,9 @@ inline ClassifyLanes lanesOf(const LaneBatch& batch) {
 // The kernels of one vector level, chosen once per run (vectorKernels). Each takes `count` lanes,
 // a multiple of 8:
 // - classify writes kCertainlyBelow, kCertainlyNotBelow, 0.0 (fieldValue is exactly 0: libm's
-//   final modulus is certainly 64 or more) or NaN (undecided) per lane;
+//   final modulus is certainly 64 or more) or NaN (undecided) per lane (on AVX2, float lanes
+//   first and double lanes for those float leaves; which certain lanes get the exact 0 may differ
+//   between levels);
 // - certify does the same for regions: lane n stands for every point within radii[n] of its centre
 //   (the lane's point, with that point's column terms), and its class, or the exact 0, holds for
 //   all of them; NaN where it cannot be certified for all;

@@ -20,16 +20,16 @@
 //   makes ~64u, and sin/cos add 1 ulp: ~65u on each of sin 8theta, cos 8theta and the azimuth
 //   terms. r^8 from three squarings of a rounded r carries ~23u relative. Each coordinate of
 //   r^8 * (direction) + c is thus within ~160u r^8 + u |v'|, under 300u (r^8 + |c|) as a vector;
-//   we take 512u (r^8 + |c|) (kLibmErrorUlps).
+//   we take 512u (r^8 + |c|).
 // * Local error of the algebraic step: a complex squaring (a, b) -> (a*a - b*b, a*b + a*b) errs
 //   by at most sqrt(5) u |a + ib|^2 < 3u |a + ib|^2, so a base with relative error e comes out of
 //   three squarings with 8e + 21u. rho = sqrt(s) carries 2u: (y + i rho)^8 is within 37u r^8.
 //   (x + i z)^8 is within 21u s^4, s^4 = (s s)(s s) within 11u, the quotient w / s^4 and the
 //   products add 2u: the horizontal part is within 34u |w| <= 34u r^8 of w times the exact
 //   direction. With u |v'| for the additions of c: ~73u (r^8 + |c|) to first order; we take 128u
-//   (kAlgebraicErrorUlps). Subnormal intermediates err by at most 2^-1075 <= u s^4, inside that
-//   count. The first step takes its azimuth terms from libm per column, the same bits as libm's
-//   orbit, so only its polar part differs.
+//   (the traits' kLocalErrorUlps holds both counts). Subnormal intermediates err by at most
+//   2^-1075 <= u s^4, inside that count. The first step takes its azimuth terms from libm per
+//   column, the same bits as libm's orbit, so only its polar part differs.
 // * Where s^4 is not a normal double the direction is lost: s = 0 has none (libm takes
 //   atan2(0, 0) = 0), and underflow or overflow of the squarings breaks the count above. Such a
 //   lane gets a NaN direction and ends undecided, unless its radius alone settles it.
@@ -114,16 +114,42 @@
 // therefore also bound every box of 2^3 samples of presets 0 and 1 and check libm's final modulus
 // at its eight samples against it, reporting the smallest slack, and check that the bound with
 // every term halved misses some.
+//
+// The same kernels in float
+// -------------------------
+// Every count above is in units of u, the relative error of one rounding, and the kernels read
+// their unit, their smallest normal number and L from the traits type. The AVX2 classifier runs
+// classify over 8 float lanes first (Avx2Float, u = 2^-24), and only the lanes that pass leaves
+// undecided go through the double kernel; its decisions hold by the argument above, with these
+// differences:
+// * Inputs: the lanes hold doubles, rounded to float on loading, each within u of its value (the
+//   column terms' own libm error, ~65 double units, is 2^-22 u). The float orbit starts from
+//   fl(c): the base (y + i rho) of the first step is within u r, the polar power within 8u + 21u
+//   of r^8, the azimuth pair within 2u, the products and the addition of fl(c) within 2u |c| more:
+//   under 40u (r^8 + |c|) against libm's step from c. Every later step adds fl(c) for c, one more
+//   u |c|. The algebraic step's count (~73u) still holds, and libm's 512 double units are 2^-20 u:
+//   L = 128u covers them all, with the recursion's two additions (2u). The first step's radius
+//   r, which double shares with libm bit for bit, is here within 3u of libm's: its eighth power
+//   within 24u, inside the 64u the radius tests leave for about 12u of their own roundings.
+// * kappa is taken with the division for points too: with a bound 2^29 times wider the choice
+//   between 8 and R / (rho - D) decides whether a point near the surface is decided at all. The
+//   shrink of rho and the growth of the ratio (32u each) and of the growth term (512u) are the
+//   same counts in float units.
+// * Range: float's smallest normal is 2^-126. The direction test on s^4 uses it, as above for
+//   double. Any other underflow errs by at most 2^-150 an operation, far inside L |c| once
+//   |c| >= 2^-60: lanes nearer the origin are left undecided (kSmallestStart). Float overflows
+//   above 2^128: a lane still inside has r below 16 plus its bound, so only a bound already far
+//   past deciding can overflow, and an infinite or NaN bound fails every comparison: undecided.
+// The float pass decides all but a few percent of the samples the certificates leave at preset 2,
+// at about 60% of the double kernel's instructions; those it leaves pay the double kernel and a
+// gather. The classification tests check it on the class-boundary points (no wrong decision, and
+// some with the bound scaled by 1e-3) and on every sample of presets 0 to 2 against fieldValue.
 #pragma once
 
 #include "fractal/field_classify.h"
 
 namespace classify_kernel {
 
-constexpr double kUnit = 0x1p-53;
-constexpr double kLibmErrorUlps = 512.0;
-constexpr double kAlgebraicErrorUlps = 128.0;
-constexpr double kLocalErrorUlps = kLibmErrorUlps + kAlgebraicErrorUlps;
 constexpr double kModulusRoundingUlps = 8.0;
 constexpr double kRadiusRoundingUlps = 64.0;
 
@@ -159,7 +185,7 @@ template <class T>
     using V = typename T::V;
     using M = typename T::M;
     const V undecided = T::set1(__builtin_nan(""));
-    const V minNormal = T::set1(0x1p-1022);
+    const V minNormal = T::set1(T::kMinNormal);
     const V infinity = T::set1(__builtin_inf());
     // The polar part: (y + i rho)^8 = r^8 (cos 8theta + i sin 8theta), no angle needed.
     V polarRe = y;
@@ -200,12 +226,12 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
     const V zeroModulus = T::set1(64.0);  // from here on, sqrt(m) >= normRadius: the field is 0
     const V one = T::set1(1.0);
     const V eight = T::set1(8.0);
-    const V axisShrink = T::set1(1.0 - 0x1p-48);
-    const V ratioGrowth = T::set1(1.0 + 0x1p-48);
-    const V growthRounding = T::set1(1.0 + 0x1p-44);
-    const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
-    const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
-    const V radiusRounding = T::set1(kRadiusRoundingUlps * kUnit * errorBoundScale);
+    const V axisShrink = T::set1(1.0 - 32.0 * T::kUnit);
+    const V ratioGrowth = T::set1(1.0 + 32.0 * T::kUnit);
+    const V growthRounding = T::set1(1.0 + 512.0 * T::kUnit);
+    const V localError = T::set1(T::kLocalErrorUlps * T::kUnit * errorBoundScale);
+    const V modulusRounding = T::set1(kModulusRoundingUlps * T::kUnit * errorBoundScale);
+    const V radiusRounding = T::set1(kRadiusRoundingUlps * T::kUnit * errorBoundScale);
     const V undecided = T::set1(__builtin_nan(""));
     const V below = T::set1(kCertainlyBelow);
     const V zero = T::set1(0.0);
@@ -286,10 +312,10 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
             // The certified drift between this orbit and libm's (see the top of this file):
             // growth 8 kappa R^7, kappa = R / (rho - D) between 1 and 8 where the ball of radius
             // D stays off the polar axis, else 8; plus the region's radius.
-            // Points take kappa = 8: their drift is far below what decides them, and the division
-            // would cost a tenth of the kernel.
+            // Points take kappa = 8 in double: their drift is far below what decides them, and
+            // the division would cost a tenth of the kernel. Float takes it (see the top).
             V kappa = eight;
-            if (radii != nullptr) {
+            if (radii != nullptr || T::kUnit > 0x1p-53) {
                 const V offAxis = T::sub(T::mul(sqrtS, axisShrink), bound);
                 const V ratio =
                     T::min(eight, T::max(one, T::mul(T::div(reach, offAxis), ratioGrowth)));
@@ -330,6 +356,9 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
         V result = T::select(escaped, below, undecided);
         result = T::select(escapedToZero, zero, result);
         result = T::select(T::maskAndNot(mixed, active), notBelow, result);
+        if constexpr (T::kUnit > 0x1p-53) {  // float lanes: the starts too near the origin
+            result = T::select(T::less(cNorm, T::set1(T::kSmallestStart)), undecided, result);
+        }
         T::store(out + base, result);
     }
 }
@@ -346,11 +375,11 @@ void boundFinalModulus(const ClassifyLanes& lanes, const double* radii, int coun
     const V bailout = T::set1(16.0);
     const V one = T::set1(1.0);
     const V eight = T::set1(8.0);
-    const V axisShrink = T::set1(1.0 - 0x1p-48);
-    const V ratioGrowth = T::set1(1.0 + 0x1p-48);
-    const V growthRounding = T::set1(1.0 + 0x1p-44);
-    const V localError = T::set1(kLocalErrorUlps * kUnit * errorBoundScale);
-    const V modulusRounding = T::set1(kModulusRoundingUlps * kUnit * errorBoundScale);
+    const V axisShrink = T::set1(1.0 - 32.0 * T::kUnit);
+    const V ratioGrowth = T::set1(1.0 + 32.0 * T::kUnit);
+    const V growthRounding = T::set1(1.0 + 512.0 * T::kUnit);
+    const V localError = T::set1(T::kLocalErrorUlps * T::kUnit * errorBoundScale);
+    const V modulusRounding = T::set1(kModulusRoundingUlps * T::kUnit * errorBoundScale);
     const V undecided = T::set1(__builtin_nan(""));
     const V zero = T::set1(0.0);
 

@@ -11,6 +11,12 @@ struct Avx512 {
     using V = __m512d;
     using M = __mmask8;
     static constexpr int kLanes = 8;
+    // The kernels' error counts (field_classify_kernel.h): the relative error of one rounding,
+    // the smallest normal number, and the local error of a step, libm's 512 units and the
+    // algebraic step's 128.
+    static constexpr double kUnit = 0x1p-53;
+    static constexpr double kMinNormal = 0x1p-1022;
+    static constexpr double kLocalErrorUlps = 640.0;
     static V set1(double value) { return _mm512_set1_pd(value); }
     static V load(const double* p) { return _mm512_loadu_pd(p); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }

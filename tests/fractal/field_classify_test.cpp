@@ -15,7 +15,9 @@
 namespace {
 
 // Classifies arbitrary points (padded to a multiple of 8 with the origin).
-std::vector<double> classifyPoints(SimdLevel level, std::vector<Vec3d> points, double scale) {
+// With `floatPass`, only the AVX2 classifier's float pass.
+std::vector<double> classifyPoints(SimdLevel level, std::vector<Vec3d> points, double scale,
+                                   bool floatPass = false) {
     while (points.size() % 8 != 0) {
         points.push_back({0, 0, 0});
     }
@@ -33,8 +35,13 @@ std::vector<double> classifyPoints(SimdLevel level, std::vector<Vec3d> points, d
     }
     const ClassifyLanes lanes = {cx.data(),    cy.data(),      cz.data(),     s.data(),
                                  sqrtS.data(), cosPhi8.data(), sinPhi8.data()};
-    classifyLanesScaled(level, lanes, static_cast<int>(n), kDefaultFieldParams.maxIterations,
-                        scale, out.data());
+    if (floatPass) {
+        classifyFloatLanesScaled(lanes, static_cast<int>(n), kDefaultFieldParams.maxIterations,
+                                 scale, out.data());
+    } else {
+        classifyLanesScaled(level, lanes, static_cast<int>(n), kDefaultFieldParams.maxIterations,
+                            scale, out.data());
+    }
     return out;
 }
 
@@ -84,8 +91,9 @@ struct Comparison {
     int undecided = 0;
 };
 
-Comparison compareWithLibm(SimdLevel level, const std::vector<Vec3d>& points, double scale) {
-    const std::vector<double> classes = classifyPoints(level, points, scale);
+Comparison compareWithLibm(SimdLevel level, const std::vector<Vec3d>& points, double scale,
+                           bool floatPass = false) {
+    const std::vector<double> classes = classifyPoints(level, points, scale, floatPass);
     Comparison result;
     for (size_t p = 0; p < points.size(); ++p) {
         if (std::isnan(classes[p])) {
@@ -156,5 +164,27 @@ TEST_P(FastClassifier, LeavesLanesWithoutADirectionUndecided) {
     const std::vector<double> classes = classifyPoints(GetParam(), points, 1.0);
     for (size_t p = 0; p < points.size(); ++p) {
         EXPECT_TRUE(std::isnan(classes[p])) << "point " << p << " classified " << classes[p];
+    }
+}
+
+TEST(FloatClassifierPass, DecidesMostPointsAndNoneWronglyWhileASmallerBoundFails) {
+    if (detectSimdLevel() < SimdLevel::kAvx2) {
+        GTEST_SKIP() << "this CPU has no AVX2";
+    }
+    std::mt19937_64 random(2026);
+    std::uniform_real_distribution<double> coordinate(-1.2, 1.2);
+    std::vector<Vec3d> points(40000);
+    for (Vec3d& p : points) {
+        p = {coordinate(random), coordinate(random), coordinate(random)};
+    }
+    const Comparison atRandom = compareWithLibm(SimdLevel::kAvx2, points, 1.0, true);
+    EXPECT_EQ(atRandom.mismatched, 0);
+    EXPECT_LT(atRandom.undecided, 400);  // the float pass leaves little to double
+    // On the class boundary and where the field becomes 0 float decides few points, none wrongly;
+    // with its bound 1,000 times smaller it decides some wrongly.
+    for (bool (*classOf)(const Vec3d&) : {libmBelow, libmZero}) {
+        const std::vector<Vec3d> boundary = classBoundaryPoints(1000, classOf);
+        EXPECT_EQ(compareWithLibm(SimdLevel::kAvx2, boundary, 1.0, true).mismatched, 0);
+        EXPECT_GT(compareWithLibm(SimdLevel::kAvx2, boundary, 1e-3, true).mismatched, 0);
     }
 }

@@ -13,3 +13,9 @@ void boundFinalModulusScaledAvx2(const ClassifyLanes& lanes, const double* radii
     classify_kernel::boundFinalModulus<Avx2>(lanes, radii, count, maxIterations, errorBoundScale,
                                            low, high);
 }
+
+void classifyFloatLanesScaled(const ClassifyLanes& lanes, int count, int maxIterations,
+                              double errorBoundScale, double* out) {
+    classify_kernel::classify<Avx2Float>(lanes, nullptr, count, maxIterations, errorBoundScale,
+                                         out);
+}

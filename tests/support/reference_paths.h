@@ -43,6 +43,11 @@ void checkBlockCertificates(SimdLevel level, const Box3d& block, const double* r
 void classifyLanesScaled(SimdLevel level, const ClassifyLanes& lanes, int count,
                          int maxIterations, double errorBoundScale, double* out);
 
+// The AVX2 classifier's float pass alone (NaN where it leaves a lane to double), with its bound
+// scaled likewise. Requires AVX2.
+void classifyFloatLanesScaled(const ClassifyLanes& lanes, int count, int maxIterations,
+                              double errorBoundScale, double* out);
+
 // boundFinalModulus with every term of its bound multiplied by `errorBoundScale`, to show that a
 // narrower bound would miss libm's value; with `radii` (else null), bounds for every point within
 // radii[n] of lane n.
