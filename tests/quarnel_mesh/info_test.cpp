@@ -70,6 +70,15 @@ TEST(MeshInfo, TopologyTellsClosedFromOpenAndCountsPieces) {
         }
         twoCubes.push_back(record);
     }
+    // Two cubes touching along the edge (1,1,0)-(1,1,1): four faces there, nothing open.
+    std::vector<TriangleRecord> touching = cube;
+    for (TriangleRecord record : cube) {
+        for (Vec3f& v : record.vertices) {
+            v.x += 1.0f;
+            v.y += 1.0f;
+        }
+        touching.push_back(record);
+    }
     const std::vector<TriangleRecord> open(cube.begin(), cube.end() - 1);
     // Three faces on the edge (0,0,0)-(1,0,0).
     const std::vector<TriangleRecord> fan = {makeRecord({0, 0, 0}, {1, 0, 0}, {0, 1, 0}),
@@ -84,6 +93,10 @@ TEST(MeshInfo, TopologyTellsClosedFromOpenAndCountsPieces) {
         {twoCubes, "closed:           yes, 0 boundary edges, 0 non-manifold edges\n"
                    "pieces:           2\n"
                    "euler:            4 (16 vertices - 36 edges + 24 faces)\n"
+                   "signed volume:    2\n"},
+        {touching, "closed:           yes, 0 boundary edges, 1 non-manifold edges\n"
+                   "pieces:           1\n"
+                   "euler:            3 (14 vertices - 35 edges + 24 faces)\n"
                    "signed volume:    2\n"},
         {open, "closed:           no, 3 boundary edges, 0 non-manifold edges (no open edges close "
                "within 9.5e-07 of each other)\n"

@@ -55,9 +55,11 @@ bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>
                           "vertices)\n");
         return true;
     }
-    const bool closed = topology.boundaryEdgeCount == 0 && topology.nonManifoldEdgeCount == 0;
+    // A non-manifold edge where an even number of faces meet (two sheets touching, or a fin of
+    // zero area) leaves nothing open: closed, with the count said.
+    const bool closed = topology.oddEdgeCount == 0;
     const StitchMap& stitch = plan.stitch;
-    if (closed && stitch.joinedVertexCount > 0) {
+    if (closed && topology.nonManifoldEdgeCount == 0 && stitch.joinedVertexCount > 0) {
         std::fprintf(out, "closed:           yes, after joining %lld seam vertices within %s\n",
                      static_cast<long long>(stitch.joinedVertexCount),
                      toleranceText(stitch.tolerance).c_str());

@@ -23,6 +23,7 @@ void countEdgeRuns(const uint64_t* begin, const uint64_t* end, Topology& topolog
             ++runEnd;
         }
         ++topology.edgeCount;
+        topology.oddEdgeCount += (runEnd - start) % 2;
         if (runEnd - start == 1) {
             ++topology.boundaryEdgeCount;
         } else if (runEnd - start > 2) {

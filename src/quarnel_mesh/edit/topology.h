@@ -15,6 +15,9 @@ struct Topology {
     int64_t faceCount = 0;
     int64_t boundaryEdgeCount = 0;    // edges with one face
     int64_t nonManifoldEdgeCount = 0; // edges with more than two faces
+    // Edges with an odd number of faces, boundary edges among them: a side that meets no other.
+    // Closed means none; two sheets that touch along an edge (four faces) still enclose a volume.
+    int64_t oddEdgeCount = 0;
     int64_t pieceCount = 0;           // pieces joined through shared vertices
     double signedVolume = 0.0;        // positive for a closed mesh wound outward
 };
