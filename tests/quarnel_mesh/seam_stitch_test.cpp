@@ -72,7 +72,7 @@ TEST(SeamStitch, ACrackWithinTheToleranceConvertsAsTheFileWithoutIt) {
     EXPECT_NE(info.out.find("euler:            2 (12 vertices - 30 edges + 20 faces)"),
               std::string::npos) << info.out;
     const std::vector<std::vector<std::string>> conversions = {
-        {"out.ply"}, {"out.obj"}, {"out.glb", "--normals"}, {"out.glb", "--compress"},
+        {"out.stl"}, {"out.stl", "--size", "50"}, {"out.ply"}, {"out.obj"}, {"out.glb", "--normals"}, {"out.glb", "--compress"},
         {"out.3mf", "--body"}, {"out.ply", "--drop-islands", "2"}, {"out.ply", "--simplify", "0.5"},
     };
     for (const std::vector<std::string>& conversion : conversions) {

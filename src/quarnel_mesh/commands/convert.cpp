@@ -203,8 +203,7 @@ bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string&
         error = nothingLeftRefusal(outputPath);
         return false;
     }
-    const bool measures = format == MeshFormat::kStl && options.sizeMillimetres > 0.0;
-    const int64_t passCount = format == MeshFormat::kStl   ? (measures ? 2 : 1)
+    const int64_t passCount = format == MeshFormat::kStl   ? 2
                               : format == MeshFormat::kGlb ? 1 + kGlbStreamPassCount
                               : format == MeshFormat::kThreeMf ? 1 + kThreeMfStreamPassCount
                                                                : 1 + kSharedStreamPassCount;
@@ -212,35 +211,25 @@ bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string&
                                       passCount * reader.recordCount, reader.fileBytes);
     Placement placement;
     SweepPlan plan;
-    bool placed = false;
-    if (format == MeshFormat::kStl) {
-        MeshSummary summary;
-        placed = (!measures ||
-                  summariseMesh(reader, summary, progress, options.stopRequested, error)) &&
-                 choosePlacement(reader.path, format, summary.finiteVertexCount > 0,
-                                 summary.boxMin, summary.boxMax, summary.smallestMagnitude,
-                                 options, placement, report, error);
-    } else {
-        placed = planSweep(reader, plan, progress, 0, options.stopRequested, error);
-        if (placed && plan.finiteTriangleCount == 0 &&
-            (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
-            error = nothingLeftRefusal(outputPath);
-            return false;
-        }
-        placed = placed && choosePlacement(reader.path, format, plan.finiteTriangleCount > 0,
-                                           plan.boxMin, plan.boxMax, plan.smallestMagnitude,
-                                           options, placement, report, error);
+    bool placed = planSweep(reader, plan, progress, 0, options.stopRequested, error);
+    if (placed && plan.finiteTriangleCount == 0 &&
+        (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
+        error = nothingLeftRefusal(outputPath);
+        return false;
     }
+    placed = placed && choosePlacement(reader.path, format, plan.finiteTriangleCount > 0,
+                                       plan.boxMin, plan.boxMax, plan.smallestMagnitude, options,
+                                       placement, report, error);
     if (!placed) {
         return false;
     }
-    const int64_t done = measures || format != MeshFormat::kStl ? reader.recordCount : 0;
+    const int64_t done = reader.recordCount;
     uint8_t firstRgb[3];
     standardRgb(firstRgb);
     int64_t nonFiniteDropped = 0;
     bool written = false;
     if (format == MeshFormat::kStl) {
-        written = writeStlStream(reader, placement, output, progress, done,
+        written = writeStlStream(reader, plan.stitch, placement, output, progress, done,
                                  options.stopRequested, error);
     } else if (format == MeshFormat::kGlb) {
         written = writeGlbStream(reader, plan, placement,

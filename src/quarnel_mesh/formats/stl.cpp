@@ -45,8 +45,8 @@ Vec3f facetNormal(const TriangleRecord& record) {
             static_cast<float>(n.z / length)};
 }
 
-bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutput& output,
-                    Progress& progress, int64_t doneBefore,
+bool writeStlStream(RecordReader& reader, const StitchMap& stitch, const Placement& placement,
+                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
                     const std::atomic<bool>* stopRequested, std::string& error) {
     if (!rewindRecordFile(reader, error)) {
         return false;
@@ -60,8 +60,9 @@ bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutp
             char* facet = facets.data();
             for (int64_t i = 0; i < count; ++i) {
                 TriangleRecord record = records[i];
-                if (moved) {
-                    for (Vec3f& vertex : record.vertices) {
+                for (Vec3f& vertex : record.vertices) {
+                    vertex = stitchedPosition(stitch, vertex);
+                    if (moved) {
                         vertex = placeVertex(vertex, placement);
                     }
                 }

@@ -11,6 +11,7 @@
 #include "io/record_reader.h"
 #include "quarnel_mesh/edit/placement.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/model/seam_stitch.h"
 #include "quarnel_mesh/util/progress.h"
 
 // The facet count is 32 bits.
@@ -20,12 +21,13 @@ constexpr int64_t kMaxStlTriangles = 0xFFFFFFFFll;
 // non-finite triangle.
 Vec3f facetNormal(const TriangleRecord& record);
 
-// Every record of `reader` from the start, each vertex placed first, so that the normals are
-// those of the written triangle. False with `error` set when a read or write fails or
+// Every record of `reader` from the start, each vertex moved by `stitch` (the plan's, see
+// seam_stitch.h) and placed first, so that the seams close as in the welded formats and the
+// normals are those of the written triangle. False with `error` set when a read or write fails or
 // `stopRequested` (may be null) is raised.
 // `progress` counts the records from `doneBefore`.
-bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutput& output,
-                    Progress& progress, int64_t doneBefore,
+bool writeStlStream(RecordReader& reader, const StitchMap& stitch, const Placement& placement,
+                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
                     const std::atomic<bool>* stopRequested, std::string& error);
 
 // The triangles of `mesh`, as they stand.
