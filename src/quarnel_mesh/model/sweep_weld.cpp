@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include <tbb/task_group.h>
+
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/record_stream.h"
 
@@ -24,11 +26,19 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
         return false;
     }
     std::vector<float> highestZ;
+    float smallest = HUGE_VALF;  // least non-zero |coordinate|
     plan.firstCornerZBinCounts.assign(kZBinCount, 0);
     OpenEdgePairing pairing;
     // The pairing holds the sides waiting for their opposite: a small share of the memory, so
     // that a file of loose triangles gives up joining rather than the machine.
     pairing.memoryLimitBytes = defaultWeldMemoryLimit() / 4;
+    // The pairing, most of this pass's work, runs on another core one chunk behind the reading:
+    // it takes the chunks in file order, one at a time, from a copy of its own (the reader
+    // reuses its buffer). Declared after what the task uses, so it is waited for first.
+    std::vector<TriangleRecord> pairingChunk;
+    struct WaitedTaskGroup : tbb::task_group {
+        ~WaitedTaskGroup() { wait(); }
+    } pairingTask;
     const bool read = forEachRecordChunk(
         reader, progress, doneBefore, stopRequested, error,
         [&](const TriangleRecord* records, int64_t count) {
@@ -50,19 +60,33 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
                               std::min(boxMin.z, vertex.z)};
                     boxMax = {std::max(boxMax.x, vertex.x), std::max(boxMax.y, vertex.y),
                               std::max(boxMax.z, vertex.z)};
+                    // In float: widening is exact, so the least float is the least double.
                     for (const float c : {vertex.x, vertex.y, vertex.z}) {
-                        if (c != 0.0f) {
-                            plan.smallestMagnitude = std::min(plan.smallestMagnitude,
-                                                              std::fabs(static_cast<double>(c)));
+                        const float magnitude = std::fabs(c);
+                        if (magnitude != 0.0f && magnitude < smallest) {
+                            smallest = magnitude;
                         }
                     }
                 }
             }
             plan.lowestZAfterChunk.push_back(lowest);
             highestZ.push_back(highest);
-            pairRecordEdges(pairing, records, count);
+            pairingTask.wait();
+            try {
+                pairingChunk.assign(records, records + count);
+            } catch (const std::bad_alloc&) {
+                error = "not enough memory to read " + reader.path;
+                return false;
+            }
+            pairingTask.run([&pairing, &pairingChunk, count] {
+                pairRecordEdges(pairing, pairingChunk.data(), count);
+            });
             return true;
         });
+    pairingTask.wait();
+    if (std::isfinite(smallest)) {
+        plan.smallestMagnitude = smallest;
+    }
     if (!read) {
         return false;
     }
