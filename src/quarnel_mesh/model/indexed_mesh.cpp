@@ -57,8 +57,8 @@ bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMes
                     continue;
                 }
                 for (const Vec3f& vertex : records[i].vertices) {
-                    const int64_t index = weldVertex(
-                        welder, stitchedPosition(plan.stitch, vertex), records[i].color);
+                    const int64_t index =
+                        weldStitchedVertex(welder, plan.stitch, vertex, records[i].color);
                     if (index < 0) {
                         error = describeWeldFailure(index, reader.path, welder.vertices.size());
                         return false;

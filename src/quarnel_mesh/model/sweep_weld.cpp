@@ -165,8 +165,8 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimit
                         windowFirstIndex += static_cast<int64_t>(handedOn);
                         handedOn = 0;
                     }
-                    const int64_t local = weldVertex(
-                        window, stitchedPosition(plan.stitch, vertex), records[i].color);
+                    const int64_t local =
+                        weldStitchedVertex(window, plan.stitch, vertex, records[i].color);
                     const int64_t index = local < 0 ? local : windowFirstIndex + local;
                     if (index < 0 || index >= static_cast<int64_t>(kEmptySlot)) {
                         error = describeWeldFailure(index < 0 ? index : kWeldTooManyVertices,

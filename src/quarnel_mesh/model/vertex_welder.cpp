@@ -92,20 +92,27 @@ uint8_t colorByte(float component) {
     return static_cast<uint8_t>(std::lround(static_cast<double>(component) * 255.0));
 }
 
-int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& color) {
-    if (!welder.slots.empty()) {
-        const size_t mask = welder.slots.size() - 1;
-        size_t slot = static_cast<size_t>(hashVertex(position)) & mask;
-        for (;;) {
-            const uint32_t index = welder.slots[slot];
-            if (index == kEmptySlot) {
-                break;
-            }
-            if (sameVertex(welder.vertices[index].position, position)) {
-                return index;
-            }
-            slot = (slot + 1) & mask;
+int64_t findWeldedVertex(const VertexWelder& welder, const Vec3f& position) {
+    if (welder.slots.empty()) {
+        return kNotWelded;
+    }
+    const size_t mask = welder.slots.size() - 1;
+    for (size_t slot = static_cast<size_t>(hashVertex(position)) & mask;;
+         slot = (slot + 1) & mask) {
+        const uint32_t index = welder.slots[slot];
+        if (index == kEmptySlot) {
+            return kNotWelded;
         }
+        if (sameVertex(welder.vertices[index].position, position)) {
+            return index;
+        }
+    }
+}
+
+int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& color) {
+    const int64_t found = findWeldedVertex(welder, position);
+    if (found != kNotWelded) {
+        return found;
     }
     // kEmptySlot is the one index a vertex may not take.
     if (welder.vertices.size() >= kEmptySlot) {

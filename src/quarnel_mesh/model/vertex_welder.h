@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "io/triangle_record.h"
+#include "quarnel_mesh/model/seam_stitch.h"
 
 // Spreads the bits of `h` so that nearby values give unrelated results (a bijection on 64 bits):
 // the weld table's hash, and the seed of other stable identifiers.
@@ -41,6 +42,24 @@ constexpr int64_t kWeldTooManyVertices = -2;
 // when new. Returns kWeldOutOfMemory when the tables would pass the memory limit or an allocation
 // fails, kWeldTooManyVertices past 2^32 - 1 distinct vertices.
 int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& color);
+
+// The index of `position` among the distinct vertices, or kNotWelded when it is not one yet.
+constexpr int64_t kNotWelded = -3;
+int64_t findWeldedVertex(const VertexWelder& welder, const Vec3f& position);
+
+// weldVertex(welder, stitchedPosition(stitch, position), color), with the map looked at only
+// for a position the table does not hold: the table holds only positions the map leaves where
+// they are (a group's kept member, or a position of no group), so a position found there is
+// its own stitched position. A vertex is new once per several triangles that use it, so this
+// spares most lookups in the map.
+inline int64_t weldStitchedVertex(VertexWelder& welder, const StitchMap& stitch,
+                                  const Vec3f& position, const Vec3f& color) {
+    const int64_t found = findWeldedVertex(welder, position);
+    if (found != kNotWelded) {
+        return found;
+    }
+    return weldVertex(welder, stitchedPosition(stitch, position), color);
+}
 
 // Removes the first `count` vertices, which no later weldVertex may look for: the others keep
 // their order, their indices go down by `count`, and the tables keep their sizes.
