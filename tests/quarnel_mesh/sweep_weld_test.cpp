@@ -52,7 +52,7 @@ Swept sweep(const std::string& path, size_t chunkRecords) {
         reader.chunk.resize(chunkRecords);
     }
     SweepPlan plan;
-    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error)) << error;
+    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, error)) << error;
     SweepConsumer consumer;
     consumer.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
         for (int64_t i = 0; i < 3 * triangles.triangleCount; ++i) {
@@ -69,8 +69,7 @@ Swept sweep(const std::string& path, size_t chunkRecords) {
         swept.vertices.insert(swept.vertices.end(), vertices, vertices + count);
         return true;
     };
-    EXPECT_TRUE(sweepWeld(reader, plan, 0, consumer, swept.result, quiet, 0, nullptr, error))
-        << error;
+    EXPECT_TRUE(sweepWeld(reader, plan, 0, consumer, swept.result, quiet, 0, error)) << error;
     return swept;
 }
 
@@ -80,7 +79,7 @@ IndexedMesh loadWhole(const std::string& path) {
     std::string error;
     Progress quiet;
     EXPECT_TRUE(openRecordFile(path, reader, error) &&
-                loadIndexedMesh(reader, 0, mesh, quiet, nullptr, error))
+                loadIndexedMesh(reader, 0, mesh, quiet, error))
         << error;
     return mesh;
 }
@@ -108,8 +107,8 @@ Topology sweepTopologyOf(const std::string& path, size_t chunkRecords) {
     if (chunkRecords < reader.chunk.size()) {
         reader.chunk.resize(chunkRecords);
     }
-    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error) &&
-                sweepTopology(reader, plan, topology, quiet, 0, nullptr, error))
+    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, error) &&
+                sweepTopology(reader, plan, topology, quiet, 0, error))
         << error;
     return topology;
 }
@@ -150,12 +149,12 @@ std::pair<std::string, std::string> sharedBytes(const std::string& path, MeshFor
         const IndexedMesh mesh = inMemory ? loadWhole(path) : IndexedMesh();
         EXPECT_TRUE(openAtomicOutput(outputPath, output));
         SweepPlan plan;
-        const bool written =
-            !inMemory ? planSweep(reader, plan, quiet, 0, nullptr, error) &&
-                            writeSharedStream(reader, plan, Placement(), format, 0, output,
-                                              quiet, 0, nullptr, nonFinite, rgb, error)
-            : format == MeshFormat::kPly ? writePlyMesh(mesh, output, error)
-                                         : writeObjMesh(mesh, output, error);
+        const bool written = !inMemory
+                                 ? planSweep(reader, plan, quiet, 0, error) &&
+                                       writeSharedStream(reader, plan, Placement(), format, 0,
+                                                         output, quiet, 0, nonFinite, rgb, error)
+                             : format == MeshFormat::kPly ? writePlyMesh(mesh, output, error)
+                                                          : writeObjMesh(mesh, output, error);
         EXPECT_TRUE(written && commitAtomicOutput(output)) << error;
         bytes[inMemory] = readFile(outputPath);
     }
@@ -183,10 +182,10 @@ std::vector<std::pair<std::string, std::string>> glbBytes(const std::string& pat
             }
             int64_t nonFinite = -1;
             AtomicOutput streamed;
-            EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error) &&
+            EXPECT_TRUE(planSweep(reader, plan, quiet, 0, error) &&
                         openAtomicOutput(outputPath, streamed) &&
                         writeGlbStream(reader, plan, placement, options, 0, streamed, quiet, 0,
-                                       nullptr, nonFinite, error) &&
+                                       nonFinite, error) &&
                         commitAtomicOutput(streamed))
                 << error;
             IndexedMesh mesh = loadWhole(path);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/process_setup.h"
 #include "quarnel_mesh/edit/placement.h"
 #include "quarnel_mesh/formats/format.h"
 #include "quarnel_mesh/formats/glb.h"
@@ -62,8 +63,8 @@ struct StepLine {
     }
 };
 
-bool stopped(const ConvertOptions& options, std::string& error) {
-    if (options.stopRequested != nullptr && options.stopRequested->load()) {
+bool stopped(std::string& error) {
+    if (stopWasRequested()) {
         error = "interrupted";
         return true;
     }
@@ -86,8 +87,7 @@ bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string&
         return writeGlb(mesh, {options.smoothNormals, options.compress, sourceName}, output,
                         error);
     case MeshFormat::kThreeMf:
-        return writeThreeMf(mesh, sourceName, options.stopRequested, output,
-                            report.degenerateDropped, error);
+        return writeThreeMf(mesh, sourceName, output, report.degenerateDropped, error);
     case MeshFormat::kStl:
         return writeStlMesh(mesh, output, error);
     case MeshFormat::kPly:
@@ -159,7 +159,7 @@ bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat for
             vertex.position = placeVertex(vertex.position, placement);
         }
     }
-    if (stopped(options, error)) {
+    if (stopped(error)) {
         return false;
     }
     uint8_t firstRgb[3];
@@ -215,13 +215,12 @@ bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string&
     bool placed = false;
     if (format == MeshFormat::kStl) {
         MeshSummary summary;
-        placed = (!measures ||
-                  summariseMesh(reader, summary, progress, options.stopRequested, error)) &&
-                 choosePlacement(reader.path, format, summary.finiteVertexCount > 0,
-                                 summary.boxMin, summary.boxMax, summary.smallestMagnitude,
-                                 options, placement, report, error);
+        placed = (!measures || summariseMesh(reader, summary, progress, error)) &&
+                 choosePlacement(reader.path, format, summary.finiteVertexCount > 0, summary.boxMin,
+                                 summary.boxMax, summary.smallestMagnitude, options, placement,
+                                 report, error);
     } else {
-        placed = planSweep(reader, plan, progress, 0, options.stopRequested, error);
+        placed = planSweep(reader, plan, progress, 0, error);
         if (placed && plan.finiteTriangleCount == 0 &&
             (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
             error = nothingLeftRefusal(outputPath);
@@ -240,22 +239,19 @@ bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string&
     int64_t nonFiniteDropped = 0;
     bool written = false;
     if (format == MeshFormat::kStl) {
-        written = writeStlStream(reader, placement, output, progress, done,
-                                 options.stopRequested, error);
+        written = writeStlStream(reader, placement, output, progress, done, error);
     } else if (format == MeshFormat::kGlb) {
         written = writeGlbStream(reader, plan, placement,
                                  {options.smoothNormals, options.compress, fileNameOf(reader.path)},
                                  options.weldMemoryLimitBytes, output, progress, done,
-                                 options.stopRequested, nonFiniteDropped, error);
+                                 nonFiniteDropped, error);
     } else if (format == MeshFormat::kThreeMf) {
         written = writeThreeMfStream(reader, plan, placement, fileNameOf(reader.path),
                                      options.weldMemoryLimitBytes, output, progress, done,
-                                     options.stopRequested, nonFiniteDropped,
-                                     report.degenerateDropped, error);
+                                     nonFiniteDropped, report.degenerateDropped, error);
     } else {
-        written = writeSharedStream(reader, plan, placement, format,
-                                    options.weldMemoryLimitBytes, output, progress, done,
-                                    options.stopRequested, nonFiniteDropped, firstRgb, error);
+        written = writeSharedStream(reader, plan, placement, format, options.weldMemoryLimitBytes,
+                                    output, progress, done, nonFiniteDropped, firstRgb, error);
     }
     finishProgress(progress);
     report.nonFiniteDropped += nonFiniteDropped;
@@ -288,9 +284,9 @@ bool convertSimplified(RecordReader& reader, MeshFormat format, const std::strin
                                       reader.fileBytes);
     const bool simplified =
         simplifyRecords(reader, options.simplifyRatio, options.weldMemoryLimitBytes, mesh,
-                        report.simplify, progress, &sink, options.stopRequested, error);
+                        report.simplify, progress, &sink, error);
     finishProgress(progress);
-    if (!simplified || stopped(options, error)) {
+    if (!simplified || stopped(error)) {
         return false;
     }
     report.nonFiniteDropped += mesh.nonFiniteTriangles;
@@ -338,7 +334,7 @@ bool hasExtentToEdit(RecordReader& reader, MeshFormat format, const std::string&
                 anyFinite = true;
             }
         }
-        if (stopped(options, error)) {
+        if (stopped(error)) {
             return false;
         }
     }
@@ -361,9 +357,8 @@ bool filterPiecesOf(RecordReader& reader, const ConvertOptions& options, Convert
         std::string(filter.keepBody ? "finding the body of " : "finding the pieces of ") +
             reader.path,
         pieceFilterPassCount(filter) * recordCount, reader.fileBytes);
-    const bool filtered =
-        filterPieces(reader, filter, options.weldMemoryLimitBytes, report.islands, report.body,
-                     report.nonFiniteDropped, progress, options.stopRequested, error);
+    const bool filtered = filterPieces(reader, filter, options.weldMemoryLimitBytes, report.islands,
+                                       report.body, report.nonFiniteDropped, progress, error);
     finishProgress(progress);
     if (!filtered) {
         return false;
@@ -378,7 +373,7 @@ bool filterPiecesOf(RecordReader& reader, const ConvertOptions& options, Convert
         return false;
     }
     report.bodyKept = filter.keepBody && hadTriangles;
-    return !stopped(options, error);
+    return !stopped(error);
 }
 
 }  // namespace

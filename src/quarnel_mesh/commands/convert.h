@@ -1,7 +1,6 @@
 // `quarnel-mesh convert`: load or stream, edit, place, write, commit.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -18,7 +17,6 @@ struct ConvertOptions {
     double sizeMillimetres = 0.0;   // above 0: the longest side of the box becomes this
     int64_t dropIslandFaces = 0;    // above 0: pieces with fewer faces are removed
     bool keepBodyOnly = false;      // the largest piece and its voids, nothing else
-    const std::atomic<bool>* stopRequested = nullptr;
 };
 
 // What convertMesh did beyond copying, for the command line to print.

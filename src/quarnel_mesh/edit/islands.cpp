@@ -98,8 +98,7 @@ int64_t pieceFilterPassCount(const PieceFilter& filter) {
 
 bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weldMemoryLimitBytes,
                   IslandReport& islands, BodyReport& body, int64_t& nonFiniteDropped,
-                  Progress& progress, const std::atomic<bool>* stopRequested,
-                  std::string& error) {
+                  Progress& progress, std::string& error) {
     islands = IslandReport();
     body = BodyReport();
     if (!reader.kept.empty()) {
@@ -113,14 +112,14 @@ bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weld
     const auto sweep = [&](const SweepConsumer& consumer) {
         done += records;
         return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, progress, done,
-                         stopRequested, error);
+                         error);
     };
     std::vector<uint32_t> pieceOfVertex;
     std::vector<PieceNumbers> pieces;
     BodyGrid grid;
     std::vector<uint64_t> kept;
     try {
-        if (!planSweep(reader, plan, progress, 0, stopRequested, error)) {
+        if (!planSweep(reader, plan, progress, 0, error)) {
             return false;
         }
         // 1. The pieces: a union-find in which the lower root wins, so that each piece ends up

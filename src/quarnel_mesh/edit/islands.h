@@ -3,7 +3,6 @@
 // never the mesh; what is kept is handed on as the reader's record filter (keepRecords).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -51,7 +50,7 @@ int64_t pieceFilterPassCount(const PieceFilter& filter);
 // set when a read or an allocation fails or a stop was requested.
 bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weldMemoryLimitBytes,
                   IslandReport& islands, BodyReport& body, int64_t& nonFiniteDropped,
-                  Progress& progress, const std::atomic<bool>* stopRequested, std::string& error);
+                  Progress& progress, std::string& error);
 
 // ---- internals shared with the tests' reference
 

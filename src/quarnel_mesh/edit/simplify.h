@@ -1,7 +1,6 @@
 // Fewer triangles, same shape.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -67,8 +66,7 @@ constexpr uint64_t kSimplifyResultBytesPerTriangle = 60;
 // quarters of the RAM); failures and stops set `error` to one line.
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
                      IndexedMesh& mesh, SimplifyReport& report, Progress& progress,
-                     const SimplifiedRecordSink* sink, const std::atomic<bool>* stopRequested,
-                     std::string& error);
+                     const SimplifiedRecordSink* sink, std::string& error);
 
 // Memory simplifyRecords needs at most for `triangleCount` records and `ratio`, given a sink:
 // the result held, and the chunks' results of a file of one slab, simplified in memory as

@@ -33,6 +33,7 @@
 #include <meshoptimizer.h>
 #include <tbb/task_arena.h>
 
+#include "common/process_setup.h"
 #include "quarnel_mesh/edit/simplify.h"
 #include "quarnel_mesh/model/local_index_map.h"
 #include "quarnel_mesh/model/sweep_weld.h"
@@ -373,8 +374,7 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
                          std::vector<std::unique_ptr<SweepSlab>>& slabs,
                          const SimplifiedRecordSink* sink, HandedOnResult& handedOn,
                          double& chunkError, double& slabError, SweepResult& swept,
-                         Progress& progress, const std::atomic<bool>* stopRequested,
-                         bool& outOfMemory, std::string& error) {
+                         Progress& progress, bool& outOfMemory, std::string& error) {
     WorkQueue queue;
     std::vector<std::thread> workers;
     const int threadCount = std::max(1, tbb::this_task_arena::max_concurrency());
@@ -389,9 +389,7 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
     queue.limit = std::max<size_t>(1, workers.size());
     // After a stop or a failure the jobs left only mark themselves done.
     std::atomic<bool> abandoned(false);
-    const auto skipWork = [&] {
-        return abandoned.load() || (stopRequested != nullptr && stopRequested->load());
-    };
+    const auto skipWork = [&] { return abandoned.load() || stopWasRequested(); };
     const auto submit = [&](std::function<void()> job) {
         if (workers.empty()) {
             job();
@@ -528,7 +526,7 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
         return true;
     };
     bool sweptAll = sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, progress,
-                              reader.recordCount, stopRequested, error);
+                              reader.recordCount, error);
     if (!sweptAll) {
         abandoned.store(true);
     }
@@ -569,7 +567,7 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
     for (std::thread& worker : workers) {
         worker.join();
     }
-    if (sweptAll && stopRequested != nullptr && stopRequested->load()) {
+    if (sweptAll && stopWasRequested()) {
         error = "interrupted";
         return false;
     }
@@ -595,12 +593,11 @@ uint64_t simplifyRecordsMemoryBytes(int64_t triangleCount, double ratio) {
 
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
                      IndexedMesh& mesh, SimplifyReport& report, Progress& progress,
-                     const SimplifiedRecordSink* sink, const std::atomic<bool>* stopRequested,
-                     std::string& error) {
+                     const SimplifiedRecordSink* sink, std::string& error) {
     report = SimplifyReport();
     mesh = IndexedMesh();
     SweepPlan plan;
-    if (!planSweep(reader, plan, progress, 0, stopRequested, error)) {
+    if (!planSweep(reader, plan, progress, 0, error)) {
         return false;
     }
     bool outOfMemory = false;
@@ -623,8 +620,8 @@ bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimi
                  static_cast<double>(memoryLimit));
         HandedOnResult handedOn;
         done = simplifyBehindSweep(reader, plan, chunkRatio(ratio), weldMemoryLimitBytes, slabs,
-                                   handOn ? sink : nullptr, handedOn, chunkError, slabError,
-                                   swept, progress, stopRequested, outOfMemory, error);
+                                   handOn ? sink : nullptr, handedOn, chunkError, slabError, swept,
+                                   progress, outOfMemory, error);
         mesh.color = swept.color;
         mesh.nonFiniteTriangles = swept.nonFiniteTriangles;
         report.triangleCountBefore = reader.recordCount - swept.nonFiniteTriangles;

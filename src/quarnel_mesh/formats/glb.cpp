@@ -73,14 +73,13 @@ bool writeGlbInOrder(const IndexedMesh& mesh, const GlbOptions& options, AtomicO
 }
 
 bool writeGlbStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
-                    const GlbOptions& options, uint64_t weldMemoryLimitBytes,
-                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
-                    const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
+                    const GlbOptions& options, uint64_t weldMemoryLimitBytes, AtomicOutput& output,
+                    Progress& progress, int64_t doneBefore, int64_t& nonFiniteDropped,
                     std::string& error) {
     const GlbSweep records = [&](const SweepConsumer& consumer, SweepResult& result,
                                  std::string& sweepError) {
-        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, result, progress,
-                         doneBefore, stopRequested, sweepError);
+        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, result, progress, doneBefore,
+                         sweepError);
     };
     nonFiniteDropped = reader.recordCount - plan.finiteTriangleCount;
     if (options.compress) {

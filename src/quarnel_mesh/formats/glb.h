@@ -2,7 +2,6 @@
 // the records.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -48,9 +47,8 @@ bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& 
 // yet complete (about the window's triangles). `progress` counts kGlbStreamPassCount passes of
 // the records from `doneBefore`.
 bool writeGlbStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
-                    const GlbOptions& options, uint64_t weldMemoryLimitBytes,
-                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
-                    const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
+                    const GlbOptions& options, uint64_t weldMemoryLimitBytes, AtomicOutput& output,
+                    Progress& progress, int64_t doneBefore, int64_t& nonFiniteDropped,
                     std::string& error);
 
 // ---- internals for the writers and the tests

@@ -21,12 +21,11 @@ bool outputFailed(const AtomicOutput& output, std::string& error) {
 
 bool writeSharedStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
                        MeshFormat format, uint64_t weldMemoryLimitBytes, AtomicOutput& output,
-                       Progress& progress, int64_t doneBefore,
-                       const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
+                       Progress& progress, int64_t doneBefore, int64_t& nonFiniteDropped,
                        uint8_t firstRgb[3], std::string& error) {
     SweepResult counted;
     if (!sweepWeld(reader, plan, weldMemoryLimitBytes, SweepConsumer(), counted, progress,
-                   doneBefore, stopRequested, error)) {
+                   doneBefore, error)) {
         return false;
     }
     const bool moved = !isIdentity(placement);
@@ -74,7 +73,7 @@ bool writeSharedStream(RecordReader& reader, const SweepPlan& plan, const Placem
         SweepResult written;
         const int64_t passesBefore = writer == &vertexWriter ? 1 : 2;
         if (!sweepWeld(reader, plan, weldMemoryLimitBytes, *writer, written, progress,
-                       doneBefore + passesBefore * reader.recordCount, stopRequested, error)) {
+                       doneBefore + passesBefore * reader.recordCount, error)) {
             return false;
         }
         if (written.vertexCount != counted.vertexCount ||

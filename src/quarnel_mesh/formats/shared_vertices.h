@@ -4,7 +4,6 @@
 // sweep's window, not the whole vertex table.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -26,6 +25,5 @@ constexpr int64_t kSharedStreamPassCount = 3;
 // writePlyMesh and writeObjMesh on loadIndexedMesh's mesh, placed.
 bool writeSharedStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
                        MeshFormat format, uint64_t weldMemoryLimitBytes, AtomicOutput& output,
-                       Progress& progress, int64_t doneBefore,
-                       const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
+                       Progress& progress, int64_t doneBefore, int64_t& nonFiniteDropped,
                        uint8_t firstRgb[3], std::string& error);

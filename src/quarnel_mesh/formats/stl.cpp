@@ -46,8 +46,7 @@ Vec3f facetNormal(const TriangleRecord& record) {
 }
 
 bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutput& output,
-                    Progress& progress, int64_t doneBefore,
-                    const std::atomic<bool>* stopRequested, std::string& error) {
+                    Progress& progress, int64_t doneBefore, std::string& error) {
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
@@ -55,8 +54,7 @@ bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutp
     const bool moved = !isIdentity(placement);
     std::vector<char> facets(reader.chunk.size() * kStlFacetBytes);
     return forEachRecordChunk(
-        reader, progress, doneBefore, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
+        reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
             char* facet = facets.data();
             for (int64_t i = 0; i < count; ++i) {
                 TriangleRecord record = records[i];

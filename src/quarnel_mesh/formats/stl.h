@@ -3,7 +3,6 @@
 // number of records streams through in constant memory.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -22,11 +21,10 @@ Vec3f facetNormal(const TriangleRecord& record);
 
 // Every record of `reader` from the start, each vertex placed first, so that the normals are
 // those of the written triangle. False with `error` set when a read or write fails or
-// `stopRequested` (may be null) is raised.
+// a stop is requested (stopWasRequested).
 // `progress` counts the records from `doneBefore`.
 bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutput& output,
-                    Progress& progress, int64_t doneBefore,
-                    const std::atomic<bool>* stopRequested, std::string& error);
+                    Progress& progress, int64_t doneBefore, std::string& error);
 
 // The triangles of `mesh`, as they stand.
 bool writeStlMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);

@@ -2,7 +2,6 @@
 // records.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -24,8 +23,7 @@ constexpr int64_t kThreeMfStreamPassCount = 2;
 // object on the plate (its lowest vertex at z = 0, its box's middle at x = y = 100 mm). The model waits, deflated,
 // in scratch files beside the output; memory beyond the mesh is zlib's and the buffers' (a few
 // MiB). A stop request ends it within a chunk of 64 Ki triangles.
-bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName,
-                  const std::atomic<bool>* stopRequested, AtomicOutput& output,
+bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName, AtomicOutput& output,
                   int64_t& degenerateDropped, std::string& error);
 
 // The same file from the records of `reader`, welded by a sweep with `plan` (planSweep's) and each
@@ -35,6 +33,4 @@ bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName,
 bool writeThreeMfStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
                         const std::string& sourceName, uint64_t weldMemoryLimitBytes,
                         AtomicOutput& output, Progress& progress, int64_t doneBefore,
-                        const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
-                        int64_t& degenerateDropped, std::string& error);
-
+                        int64_t& nonFiniteDropped, int64_t& degenerateDropped, std::string& error);

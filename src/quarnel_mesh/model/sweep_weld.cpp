@@ -18,7 +18,7 @@ uint32_t zBinOf(float z) {
 }
 
 bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_t doneBefore,
-               const std::atomic<bool>* stopRequested, std::string& error) {
+               std::string& error) {
     plan = SweepPlan();
     if (!rewindRecordFile(reader, error)) {
         return false;
@@ -30,8 +30,7 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     // that a file of loose triangles gives up joining rather than the machine.
     pairing.memoryLimitBytes = defaultWeldMemoryLimit() / 4;
     const bool read = forEachRecordChunk(
-        reader, progress, doneBefore, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
+        reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
             float lowest = HUGE_VALF;
             float highest = -HUGE_VALF;
             for (int64_t i = 0; i < count; ++i) {
@@ -93,7 +92,7 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
 
 bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimitBytes,
                const SweepConsumer& consumer, SweepResult& result, Progress& progress,
-               int64_t doneBefore, const std::atomic<bool>* stopRequested, std::string& error) {
+               int64_t doneBefore, std::string& error) {
     result = SweepResult();
     if (!rewindRecordFile(reader, error)) {
         return false;
@@ -111,8 +110,7 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimit
     }
     size_t chunk = 0;
     const bool welded = forEachRecordChunk(
-        reader, progress, doneBefore, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
+        reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
             if (chunk >= plan.lowestZAfterChunk.size()) {
                 error = reader.path + " changed while it was read";
                 return false;
