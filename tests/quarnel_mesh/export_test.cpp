@@ -609,9 +609,10 @@ TEST(MeshExport, SimplifiedClosedMeshStaysClosed) {
                 handedOn.insert(handedOn.end(), records, records + count);
                 return true;
             };
+            RunContext run;
             ASSERT_TRUE(simplifyRecords(reader, c.ratio, c.memoryLimit, streamed, streamedReport,
-                                        quiet, &sink, error))
-                << error;
+                                        &sink, run))
+                << run.error;
             ASSERT_EQ(streamedReport.handedOn, c.memoryLimit > 0);
             if (streamedReport.handedOn) {
                 EXPECT_TRUE(streamed.indices.empty());
@@ -946,12 +947,12 @@ TEST(MeshExport, BodyKeepsTheLargestPieceAndTheVoidsInsideIt) {
     Progress quiet;
     IslandReport islands;
     BodyReport report;
-    int64_t nonFinite = 0;
+    RunContext filtering;
     IndexedMesh mesh;
     ASSERT_TRUE(openRecordFile(input, reader, error) &&
-                filterPieces(reader, {0, true}, 0, islands, report, nonFinite, quiet, error) &&
+                filterPieces(reader, {0, true}, 0, islands, report, filtering) &&
                 loadIndexedMesh(reader, 0, mesh, quiet, error))
-        << error;
+        << error << filtering.error;
     EXPECT_EQ(reader.recordCount, 48);
     Topology topology;
     ASSERT_TRUE(computeTopology(mesh, topology, error));

@@ -79,11 +79,10 @@ TEST(PieceFilter, KeepsWhatTheWholeMeshInMemoryKeepsAtPresetsZeroAndOne) {
             const std::vector<uint32_t> kept = keptInMemory(whole, minFaces, expected);
             IslandReport islands;
             BodyReport body;
-            int64_t nonFinite = 0;
+            RunContext run;
             IndexedMesh filtered;
-            ASSERT_TRUE(
-                filterPieces(reader, {minFaces, true}, 0, islands, body, nonFinite, quiet, error) &&
-                loadIndexedMesh(reader, 0, filtered, quiet, error))
+            ASSERT_TRUE(filterPieces(reader, {minFaces, true}, 0, islands, body, run) &&
+                        loadIndexedMesh(reader, 0, filtered, quiet, error))
                 << error;
             // The kept triangles' vertices, in the order they are first used, are the loaded
             // mesh's with the others left out.

@@ -14,7 +14,7 @@
 #include "quarnel_mesh/commands/convert.h"
 #include "quarnel_mesh/commands/info.h"
 #include "quarnel_mesh/commands/render.h"
-#include "quarnel_mesh/formats/format.h"
+#include "quarnel_mesh/formats/mesh_writer.h"
 #include "quarnel_mesh/util/progress.h"
 #include "quarnel_mesh/util/text.h"
 
@@ -252,13 +252,16 @@ int runConvert(int argc, char** argv) {
     if (paths.size() != 2) {
         return failUsage("convert takes FILE and OUT");
     }
-    if (options.smoothNormals && formatFromPath(paths[1]) != MeshFormat::kGlb) {
+    // An unknown format is convertMesh's to refuse, with the input checked first.
+    const MeshWriter* writer = meshWriterFor(paths[1]);
+    const bool gltf = writer != nullptr && writer->isGltf;
+    if (options.smoothNormals && !gltf) {
         return failUsage("--normals needs a .glb output, not " + paths[1]);
     }
-    if (options.compress && formatFromPath(paths[1]) != MeshFormat::kGlb) {
+    if (options.compress && !gltf) {
         return failUsage("--compress needs a .glb output, not " + paths[1]);
     }
-    if (options.zUp && formatFromPath(paths[1]) == MeshFormat::kGlb) {
+    if (options.zUp && gltf) {
         // Turned, the model would lie on its side in every viewer.
         return failUsage("--z-up does not apply to .glb: glTF is y-up, and so is the fractal");
     }

@@ -1,4 +1,4 @@
-// `quarnel-mesh convert`: load or stream, edit, place, write, commit.
+// `quarnel-mesh convert`: a source, the edits, the placement, a writer from the table, the commit.
 #pragma once
 
 #include <cstdint>
@@ -33,10 +33,10 @@ struct ConvertReport {
     const char* scaleNote = "";     // why the scale differs from the one asked for, or ""
 };
 
-// The size of a 3MF when no --size is given: a print, not the fractal's 2.4 units.
-constexpr double kDefaultThreeMfSizeMillimetres = 100.0;
-
-// `quarnel-mesh convert`: writes `inputPath` to `outputPath` in the format of its extension. On
-// failure nothing is left under `outputPath` (an earlier file there stays as it was).
+// `quarnel-mesh convert`: writes `inputPath` to `outputPath` in the format of its extension (see
+// mesh_writer.h), in stages: the source (the records, swept), the edits (the pieces' filter, the
+// simplifier, whose result is held or spilled to disk and read as records again), the placement,
+// and the format's writer, then the commit. On failure nothing is left under `outputPath` (an
+// earlier file there stays as it was).
 bool convertMesh(const std::string& inputPath, const std::string& outputPath,
                  const ConvertOptions& options, ConvertReport& report, std::string& error);

@@ -592,8 +592,10 @@ uint64_t simplifyRecordsMemoryBytes(int64_t triangleCount, double ratio) {
 }
 
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
-                     IndexedMesh& mesh, SimplifyReport& report, Progress& progress,
-                     const SimplifiedRecordSink* sink, std::string& error) {
+                     IndexedMesh& mesh, SimplifyReport& report, const SimplifiedRecordSink* sink,
+                     RunContext& run) {
+    Progress& progress = run.progress;
+    std::string& error = run.error;
     report = SimplifyReport();
     mesh = IndexedMesh();
     SweepPlan plan;

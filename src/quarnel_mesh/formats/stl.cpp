@@ -45,8 +45,10 @@ Vec3f facetNormal(const TriangleRecord& record) {
             static_cast<float>(n.z / length)};
 }
 
-bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutput& output,
-                    Progress& progress, int64_t doneBefore, std::string& error) {
+namespace {
+
+bool writeStlRecords(RecordReader& reader, const Placement& placement, AtomicOutput& output,
+                     Progress& progress, int64_t doneBefore, std::string& error) {
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
@@ -92,4 +94,15 @@ bool writeStlMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& er
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool writeStl(const MeshSource& source, const Placement& placement, const WriteOptions&,
+              AtomicOutput& output, RunContext& run) {
+    if (source.mesh != nullptr) {
+        return writeStlMesh(*source.mesh, output, run.error);
+    }
+    return writeStlRecords(*source.reader, placement, output, run.progress, run.doneUnits,
+                           run.error);
 }

@@ -9,6 +9,7 @@
 #include "io/atomic_output.h"
 #include "io/record_reader.h"
 #include "quarnel_mesh/edit/placement.h"
+#include "quarnel_mesh/formats/mesh_writer.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/util/progress.h"
 
@@ -19,12 +20,9 @@ constexpr int64_t kMaxStlTriangles = 0xFFFFFFFFll;
 // non-finite triangle.
 Vec3f facetNormal(const TriangleRecord& record);
 
-// Every record of `reader` from the start, each vertex placed first, so that the normals are
-// those of the written triangle. False with `error` set when a read or write fails or
-// a stop is requested (stopWasRequested).
-// `progress` counts the records from `doneBefore`.
-bool writeStlStream(RecordReader& reader, const Placement& placement, AtomicOutput& output,
-                    Progress& progress, int64_t doneBefore, std::string& error);
-
-// The triangles of `mesh`, as they stand.
-bool writeStlMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);
+// STL's row of the writer table. The records as they are, from the start, each vertex placed
+// first, so that the normals are those of the written triangle; a mesh in memory, its
+// triangles. One pass over the records, false with run.error set when a read or write fails or
+// a stop is requested.
+bool writeStl(const MeshSource& source, const Placement& placement, const WriteOptions& options,
+              AtomicOutput& output, RunContext& run);

@@ -76,10 +76,6 @@ std::string coordinateProblem(float largest) {
     return text;
 }
 
-// One pass over the welded mesh, in SweepConsumer's order; fills result.color.
-using ThreeMfSweep =
-    std::function<bool(const SweepConsumer& consumer, SweepResult& result, std::string& error)>;
-
 // The two lists as the sweep hands them on, each deflated into its own scratch file.
 struct ThreeMfLists {
     Placement placement;
@@ -244,7 +240,7 @@ const char kNoMemory[] = "not enough memory for the 3MF package";
 
 // The package of what `sweep` hands on, each position placed by `placement`. The copy into the
 // output calls `onCopied` with the share of the model copied so far.
-bool writeThreeMfPackage(const ThreeMfSweep& sweep, const Placement& placement,
+bool writeThreeMfPackage(const SweepPass& sweep, const Placement& placement,
                          const std::string& sourceName, AtomicOutput& output,
                          const std::function<void(double share)>& onCopied,
                          int64_t& degenerateDropped, std::string& error) {
@@ -322,58 +318,37 @@ bool writeThreeMfPackage(const ThreeMfSweep& sweep, const Placement& placement,
 
 }  // namespace
 
-bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName, AtomicOutput& output,
-                  int64_t& degenerateDropped, std::string& error) {
-    float largest = 0.0f;
-    for (const WeldedVertex& vertex : mesh.vertices) {
-        const Vec3f& p = vertex.position;
-        largest = std::fmax(largest,
-                            std::fmax(std::fabs(p.x), std::fmax(std::fabs(p.y), std::fabs(p.z))));
-    }
-    error = coordinateProblem(largest);
-    if (!error.empty()) {
-        return false;
-    }
-    const ThreeMfSweep wholeMesh = [&](const SweepConsumer& consumer, SweepResult& result,
-                                       std::string& sweepError) {
-        return sweepMeshInMemory(mesh, consumer, result, sweepError);
-    };
-    return writeThreeMfPackage(wholeMesh, Placement(), sourceName, output, {}, degenerateDropped,
-                               error);
-}
-
-bool writeThreeMfStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
-                        const std::string& sourceName, uint64_t weldMemoryLimitBytes,
-                        AtomicOutput& output, Progress& progress, int64_t doneBefore,
-                        int64_t& nonFiniteDropped, int64_t& degenerateDropped, std::string& error) {
-    nonFiniteDropped = reader.recordCount - plan.finiteTriangleCount;
-    degenerateDropped = 0;
+bool writeThreeMfFile(const MeshSource& source, const Placement& placement,
+                      const WriteOptions& options, AtomicOutput& output, RunContext& run) {
     // Placing is monotonic in each coordinate, so the placed box's corners hold the largest
-    // placed |coordinate| of every vertex the sweep hands on: refused before any work.
+    // placed |coordinate| of every vertex a sweep hands on: refused before any work. A mesh in
+    // memory comes placed.
     float largest = 0.0f;
-    if (plan.finiteTriangleCount > 0) {
-        for (const Vec3f& corner : {plan.boxMin, plan.boxMax}) {
+    if (source.mesh != nullptr) {
+        for (const WeldedVertex& vertex : source.mesh->vertices) {
+            const Vec3f& p = vertex.position;
+            largest = std::fmax(
+                largest, std::fmax(std::fabs(p.x), std::fmax(std::fabs(p.y), std::fabs(p.z))));
+        }
+    } else if (source.plan->finiteTriangleCount > 0) {
+        for (const Vec3f& corner : {source.plan->boxMin, source.plan->boxMax}) {
             const Vec3f p = placeVertex(corner, placement);
             largest = std::fmax(largest, std::fmax(std::fabs(p.x),
                                                    std::fmax(std::fabs(p.y), std::fabs(p.z))));
         }
     }
-    error = coordinateProblem(largest);
-    if (!error.empty()) {
+    run.error = coordinateProblem(largest);
+    if (!run.error.empty()) {
         return false;
     }
-    const ThreeMfSweep records = [&](const SweepConsumer& consumer, SweepResult& result,
-                                     std::string& sweepError) {
-        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, result, progress, doneBefore,
-                         sweepError);
-    };
-    const int64_t copyStart = doneBefore + reader.recordCount;
-    return writeThreeMfPackage(
-        records, placement, sourceName, output,
-        [&](double share) {
-            advanceProgress(progress,
-                            copyStart + static_cast<int64_t>(
-                                            share * static_cast<double>(reader.recordCount)));
-        },
-        degenerateDropped, error);
+    const int64_t copyStart = run.doneUnits + unitsPerPass(source);
+    const double copyUnits = static_cast<double>(unitsPerPass(source));
+    std::function<void(double)> onCopied;
+    if (source.mesh == nullptr) {
+        onCopied = [&run, copyStart, copyUnits](double share) {
+            advanceProgress(run.progress, copyStart + static_cast<int64_t>(share * copyUnits));
+        };
+    }
+    return writeThreeMfPackage(sweepPassOf(source, run), placement, options.sourceName, output,
+                               onCopied, run.degenerateDropped, run.error);
 }

@@ -195,6 +195,7 @@ bool sweepMeshInMemory(const IndexedMesh& mesh, const SweepConsumer& consumer,
                                       mesh.vertices.data(), 0, nullptr, 0};
     result.vertexCount = static_cast<int64_t>(mesh.vertices.size());
     result.color = mesh.color;
-    return consumer.onTriangles(triangles, error) &&
-           consumer.onVertices(mesh.vertices.data(), result.vertexCount, 0, error);
+    return (!consumer.onTriangles || consumer.onTriangles(triangles, error)) &&
+           (!consumer.onVertices ||
+            consumer.onVertices(mesh.vertices.data(), result.vertexCount, 0, error));
 }
