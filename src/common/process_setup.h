@@ -23,7 +23,8 @@ void openStandardStreams();
 // then ends it as its default action would, with the same status and core dump.
 const std::atomic<bool>* installStopSignals();
 
-// True once Ctrl-C or SIGTERM arrived (the flag installStopSignals returns).
+// True once Ctrl-C or SIGTERM arrived (the flag installStopSignals returns): the one stop source
+// that every stage asks, the reads and writes of io/ included.
 bool stopWasRequested();
 
 // Starts the backstop. On a stop request it first hands the process's unnamed files to a child,

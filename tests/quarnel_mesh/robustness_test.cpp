@@ -48,7 +48,7 @@ void checkEveryCommand(const std::string& bytes, const std::string& label) {
     std::FILE* out = open_memstream(&report, &reportBytes);
     ASSERT_NE(out, nullptr);
     std::string error;
-    const bool infoDone = printMeshInfo(input, true, out, nullptr, error);
+    const bool infoDone = printMeshInfo(input, true, out, error);
     std::fclose(out);
     const std::string reportText(report, reportBytes);
     std::free(report);

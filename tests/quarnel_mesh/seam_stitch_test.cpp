@@ -41,7 +41,7 @@ StitchMap stitchOf(const std::string& path) {
     Progress quiet;
     SweepPlan plan;
     EXPECT_TRUE(openRecordFile(path, reader, error)) << error;
-    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error)) << error;
+    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, error)) << error;
     return plan.stitch;
 }
 

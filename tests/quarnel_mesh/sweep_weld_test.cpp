@@ -13,7 +13,6 @@
 #include "quarnel_mesh/formats/glb.h"
 #include "quarnel_mesh/formats/obj.h"
 #include "quarnel_mesh/formats/ply.h"
-#include "quarnel_mesh/formats/shared_vertices.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/sweep_weld.h"
 #include "support/mesh_test_util.h"
@@ -52,7 +51,7 @@ Swept sweep(const std::string& path, size_t chunkRecords) {
         reader.chunk.resize(chunkRecords);
     }
     SweepPlan plan;
-    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error)) << error;
+    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, error)) << error;
     SweepConsumer consumer;
     consumer.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
         for (int64_t i = 0; i < 3 * triangles.triangleCount; ++i) {
@@ -69,8 +68,7 @@ Swept sweep(const std::string& path, size_t chunkRecords) {
         swept.vertices.insert(swept.vertices.end(), vertices, vertices + count);
         return true;
     };
-    EXPECT_TRUE(sweepWeld(reader, plan, 0, consumer, swept.result, quiet, 0, nullptr, error))
-        << error;
+    EXPECT_TRUE(sweepWeld(reader, plan, 0, consumer, swept.result, quiet, 0, error)) << error;
     return swept;
 }
 
@@ -80,7 +78,7 @@ IndexedMesh loadWhole(const std::string& path) {
     std::string error;
     Progress quiet;
     EXPECT_TRUE(openRecordFile(path, reader, error) &&
-                loadIndexedMesh(reader, 0, mesh, quiet, nullptr, error))
+                loadIndexedMesh(reader, 0, mesh, quiet, error))
         << error;
     return mesh;
 }
@@ -108,8 +106,8 @@ Topology sweepTopologyOf(const std::string& path, size_t chunkRecords) {
     if (chunkRecords < reader.chunk.size()) {
         reader.chunk.resize(chunkRecords);
     }
-    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error) &&
-                sweepTopology(reader, plan, topology, quiet, 0, nullptr, error))
+    EXPECT_TRUE(planSweep(reader, plan, quiet, 0, error) &&
+                sweepTopology(reader, plan, topology, quiet, 0, error))
         << error;
     return topology;
 }
@@ -130,33 +128,36 @@ void expectSameTopology(const std::string& path, size_t chunkRecords, const std:
         << label << ": " << swept.signedVolume << " != " << whole.signedVolume;
 }
 
-// The bytes of `format` from the streaming writer (chunks of `chunkRecords`) and from the
-// in-memory one, both written to `outputPath`, which names the OBJ's material.
-std::pair<std::string, std::string> sharedBytes(const std::string& path, MeshFormat format,
+// The bytes of PLY or OBJ (`writer`) swept from the records (chunks of `chunkRecords`) and from
+// the mesh loaded in memory, both written to `outputPath`, which names the OBJ's material.
+std::pair<std::string, std::string> sharedBytes(const std::string& path, WriteMesh writer,
                                                 size_t chunkRecords,
                                                 const std::string& outputPath) {
     RecordReader reader;
-    std::string error;
-    Progress quiet;
-    EXPECT_TRUE(openRecordFile(path, reader, error)) << error;
+    RunContext run;
+    EXPECT_TRUE(openRecordFile(path, reader, run.error)) << run.error;
     if (chunkRecords < reader.chunk.size()) {
         reader.chunk.resize(chunkRecords);
     }
     std::string bytes[2];
     for (int inMemory = 0; inMemory < 2; ++inMemory) {
         AtomicOutput output;
-        int64_t nonFinite = 0;
-        uint8_t rgb[3];
+        AtomicOutput material;
+        output.companion = &material;
         const IndexedMesh mesh = inMemory ? loadWhole(path) : IndexedMesh();
-        EXPECT_TRUE(openAtomicOutput(outputPath, output));
+        EXPECT_TRUE(openAtomicOutput(outputPath, output) &&
+                    openAtomicOutput(materialPathOf(outputPath), material));
         SweepPlan plan;
-        const bool written =
-            !inMemory ? planSweep(reader, plan, quiet, 0, nullptr, error) &&
-                            writeSharedStream(reader, plan, Placement(), format, 0, output,
-                                              quiet, 0, nullptr, nonFinite, rgb, error)
-            : format == MeshFormat::kPly ? writePlyMesh(mesh, output, error)
-                                         : writeObjMesh(mesh, output, error);
-        EXPECT_TRUE(written && commitAtomicOutput(output)) << error;
+        MeshSource source;
+        if (inMemory) {
+            source.mesh = &mesh;
+        } else {
+            source.reader = &reader;
+            source.plan = &plan;
+        }
+        const bool written = (inMemory || planSweep(reader, plan, run.progress, 0, run.error)) &&
+                             writer(source, Placement(), WriteOptions(), output, run);
+        EXPECT_TRUE(written && commitAtomicOutput(output)) << run.error;
         bytes[inMemory] = readFile(outputPath);
     }
     return {bytes[0], bytes[1]};
@@ -181,16 +182,18 @@ std::vector<std::pair<std::string, std::string>> glbBytes(const std::string& pat
             if (chunkRecords < reader.chunk.size()) {
                 reader.chunk.resize(chunkRecords);
             }
-            int64_t nonFinite = -1;
             AtomicOutput streamed;
-            EXPECT_TRUE(planSweep(reader, plan, quiet, 0, nullptr, error) &&
-                        openAtomicOutput(outputPath, streamed) &&
-                        writeGlbStream(reader, plan, placement, options, 0, streamed, quiet, 0,
-                                       nullptr, nonFinite, error) &&
-                        commitAtomicOutput(streamed))
-                << error;
+            MeshSource source;
+            source.reader = &reader;
+            source.plan = &plan;
+            RunContext run;
+            EXPECT_TRUE(
+                planSweep(reader, plan, quiet, 0, error) &&
+                openAtomicOutput(outputPath, streamed) &&
+                writeGlbFile(source, placement, {normals, false, "source"}, streamed, run) &&
+                commitAtomicOutput(streamed))
+                << error << run.error;
             IndexedMesh mesh = loadWhole(path);
-            EXPECT_EQ(nonFinite, mesh.nonFiniteTriangles);
             pairs.emplace_back(readFile(outputPath), "");
             for (WeldedVertex& vertex : mesh.vertices) {
                 vertex.position = placeVertex(vertex.position, placement);
@@ -234,9 +237,9 @@ TEST(SweepWeld, IndicesAndVerticesEqualTheWholeFileWeld) {
             EXPECT_EQ(swept.result.nonFiniteTriangles, whole.nonFiniteTriangles) << label;
             EXPECT_TRUE(sameFloats(swept.result.color, whole.color)) << label;
             expectSameTopology(path, chunkRecords, label);
-            for (const MeshFormat format : {MeshFormat::kPly, MeshFormat::kObj}) {
+            for (const WriteMesh writer : {writePly, writeObj}) {
                 const auto [streamed, inMemory] =
-                    sharedBytes(path, format, chunkRecords, dir.file("out.obj"));
+                    sharedBytes(path, writer, chunkRecords, dir.file("out.obj"));
                 EXPECT_EQ(streamed, inMemory) << label;
             }
             for (const auto& [streamed, inMemory] :
@@ -272,9 +275,9 @@ TEST(SweepWeld, TopologyPlyObjAndGlbEqualTheInMemoryPathAtPresetsZeroToTwo) {
         if (name == "quarnel_0.97m.v3c1") {
             continue;  // preset 2: topology only, to keep the run short
         }
-        for (const MeshFormat format : {MeshFormat::kPly, MeshFormat::kObj}) {
+        for (const WriteMesh writer : {writePly, writeObj}) {
             const auto [streamed, inMemory] =
-                sharedBytes(dir.file(name), format, kRecordChunkCount, out.file("out.obj"));
+                sharedBytes(dir.file(name), writer, kRecordChunkCount, out.file("out.obj"));
             EXPECT_TRUE(streamed == inMemory) << name;
             EXPECT_GT(streamed.size(), 100000u) << name;
         }

@@ -14,7 +14,7 @@
 #include "quarnel_mesh/commands/convert.h"
 #include "quarnel_mesh/commands/info.h"
 #include "quarnel_mesh/commands/render.h"
-#include "quarnel_mesh/formats/format.h"
+#include "quarnel_mesh/formats/mesh_writer.h"
 #include "quarnel_mesh/util/progress.h"
 #include "quarnel_mesh/util/text.h"
 
@@ -96,9 +96,8 @@ int failUsage(const std::string& message) {
 const char kInterruptedText[] = "quarnel-mesh: interrupted; no output written\n";
 const char kInterruptedInfoText[] = "quarnel-mesh: interrupted\n";
 
-int failRun(const std::string& message, const std::atomic<bool>* stopRequested,
-            const char* interruptedText = kInterruptedText) {
-    if (stopRequested != nullptr && stopRequested->load()) {
+int failRun(const std::string& message, const char* interruptedText = kInterruptedText) {
+    if (stopWasRequested()) {
         // The stop backstop may already be ending the process with the same line.
         if (!claimInterruptedExit()) {
             waitForBackstopExit();
@@ -200,9 +199,8 @@ void printConvertReport(const ConvertReport& report) {
     }
 }
 
-int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
+int runConvert(int argc, char** argv) {
     ConvertOptions options;
-    options.stopRequested = stopRequested;
     std::vector<std::string> paths;
     for (int i = 2; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -254,20 +252,23 @@ int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     if (paths.size() != 2) {
         return failUsage("convert takes FILE and OUT");
     }
-    if (options.smoothNormals && formatFromPath(paths[1]) != MeshFormat::kGlb) {
+    // An unknown format is convertMesh's to refuse, with the input checked first.
+    const MeshWriter* writer = meshWriterFor(paths[1]);
+    const bool gltf = writer != nullptr && writer->isGltf;
+    if (options.smoothNormals && !gltf) {
         return failUsage("--normals needs a .glb output, not " + paths[1]);
     }
-    if (options.compress && formatFromPath(paths[1]) != MeshFormat::kGlb) {
+    if (options.compress && !gltf) {
         return failUsage("--compress needs a .glb output, not " + paths[1]);
     }
-    if (options.zUp && formatFromPath(paths[1]) == MeshFormat::kGlb) {
+    if (options.zUp && gltf) {
         // Turned, the model would lie on its side in every viewer.
         return failUsage("--z-up does not apply to .glb: glTF is y-up, and so is the fractal");
     }
     ConvertReport report;
     std::string error;
     if (!convertMesh(paths[0], paths[1], options, report, error)) {
-        return failRun(error, stopRequested);
+        return failRun(error);
     }
     // The file is in place: a report that cannot be printed (a full disk under stdout) does not
     // turn the finished conversion into a failure, as for quarnel.
@@ -276,9 +277,8 @@ int runConvert(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     return 0;
 }
 
-int runRender(int argc, char** argv, const std::atomic<bool>* stopRequested) {
+int runRender(int argc, char** argv) {
     RenderOptions options;
-    options.stopRequested = stopRequested;
     std::vector<std::string> paths;
     for (int i = 2; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -314,7 +314,7 @@ int runRender(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     }
     std::string error;
     if (!renderMesh(paths[0], paths[1], options, error)) {
-        return failRun(error, stopRequested);
+        return failRun(error);
     }
     return 0;
 }
@@ -323,7 +323,7 @@ int runRender(int argc, char** argv, const std::atomic<bool>* stopRequested) {
 
 namespace {
 
-int runCommand(int argc, char** argv, const std::atomic<bool>* stopRequested) {
+int runCommand(int argc, char** argv) {
     if (argc < 2) {
         std::fputs(kUsage.c_str(), stderr);
         return 1;
@@ -364,16 +364,16 @@ int runCommand(int argc, char** argv, const std::atomic<bool>* stopRequested) {
         if (paths.size() != 1) {
             return failUsage("info takes one FILE");
         }
-        if (!printMeshInfo(paths[0], topology, stdout, stopRequested, error)) {
-            return failRun(error, stopRequested, kInterruptedInfoText);
+        if (!printMeshInfo(paths[0], topology, stdout, error)) {
+            return failRun(error, kInterruptedInfoText);
         }
         return 0;
     }
     if (command == "convert") {
-        return runConvert(argc, argv, stopRequested);
+        return runConvert(argc, argv);
     }
     if (command == "render") {
-        return runRender(argc, argv, stopRequested);
+        return runRender(argc, argv);
     }
     return failUsage("unknown command '" + command + "'");
 }
@@ -399,7 +399,7 @@ int runCommand(int argc, char** argv, const std::atomic<bool>* stopRequested) {
 
 }  // namespace
 
-int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested) {
+int runMeshTool(int argc, char** argv) {
     // Commands stop between chunks; inside a library call that cannot be interrupted (the
     // simplifier, the vertex-cache order, lib3mf) the backstop ends the process instead.
     const bool info = argc >= 2 && std::string(argv[1]) == "info";
@@ -408,16 +408,13 @@ int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested) {
     // Whatever escapes a command (memory exhausted inside a library, lib3mf's own exceptions)
     // ends it here with one line; the unnamed output, never committed, vanishes with the process.
     try {
-        return runCommand(argc, argv, stopRequested);
+        return runCommand(argc, argv);
     } catch (const std::bad_alloc&) {
-        return failRun(info ? "ran out of memory" : "ran out of memory; no output written",
-                       stopRequested);
+        return failRun(info ? "ran out of memory" : "ran out of memory; no output written");
     } catch (const std::exception& failure) {
         return failRun(std::string("failed: ") + failure.what() +
-                           (info ? "" : "; no output written (short of memory?)"),
-                       stopRequested);
+                       (info ? "" : "; no output written (short of memory?)"));
     } catch (...) {
-        return failRun(info ? "failed unexpectedly" : "failed unexpectedly; no output written",
-                       stopRequested);
+        return failRun(info ? "failed unexpectedly" : "failed unexpectedly; no output written");
     }
 }

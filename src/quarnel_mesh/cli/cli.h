@@ -2,7 +2,5 @@
 // command line: options, usage and dispatch to the commands, and every line the commands report.
 #pragma once
 
-#include <atomic>
-
 // The whole program: returns the exit status (0 done, 1 usage or failure, 130 interrupted).
-int runMeshTool(int argc, char** argv, const std::atomic<bool>* stopRequested);
+int runMeshTool(int argc, char** argv);

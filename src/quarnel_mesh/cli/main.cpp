@@ -5,6 +5,6 @@
 int main(int argc, char** argv) {
     openStandardStreams();
     // Ctrl-C and SIGTERM stop at the next chunk, so the temporary output is removed.
-    const std::atomic<bool>* stopRequested = installStopSignals();
-    return runMeshTool(argc, argv, stopRequested);
+    installStopSignals();
+    return runMeshTool(argc, argv);
 }

@@ -5,32 +5,27 @@
 #include <cstring>
 
 #include "quarnel_mesh/edit/placement.h"
-#include "quarnel_mesh/formats/format.h"
-#include "quarnel_mesh/formats/glb.h"
-#include "quarnel_mesh/formats/obj.h"
-#include "quarnel_mesh/formats/ply.h"
-#include "quarnel_mesh/formats/shared_vertices.h"
-#include "quarnel_mesh/formats/stl.h"
-#include "quarnel_mesh/formats/threemf.h"
+#include "quarnel_mesh/formats/mesh_writer.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
-#include "quarnel_mesh/model/summary.h"
+#include "quarnel_mesh/model/mesh_source.h"
 #include "quarnel_mesh/model/sweep_weld.h"
 #include "quarnel_mesh/util/memory.h"
 #include "quarnel_mesh/util/output_file.h"
+#include "quarnel_mesh/util/run_context.h"
 #include "quarnel_mesh/util/scratch_file.h"
 #include "quarnel_mesh/util/text.h"
 
 namespace {
 
-// Commits the output of `format`, with what belongs beside it; `firstRgb`: the colour of the
-// first vertex.
-bool commitConverted(MeshFormat format, const uint8_t firstRgb[3], AtomicOutput& output,
-                     std::string& error) {
-    if (format == MeshFormat::kObj) {
-        return commitObjWithMaterial(output, firstRgb, error);
-    }
-    return commitOutput(output, error);
-}
+// What every stage of one conversion shares.
+struct Conversion {
+    const ConvertOptions& options;
+    const MeshWriter& writer;
+    const std::string& outputPath;
+    AtomicOutput& output;
+    ConvertReport& report;
+    RunContext& run;
+};
 
 bool edits(const ConvertOptions& options) {
     return options.simplifyRatio < 1.0 || options.dropIslandFaces > 0 || options.keepBodyOnly;
@@ -38,13 +33,6 @@ bool edits(const ConvertOptions& options) {
 
 std::string nothingLeftRefusal(const std::string& outputPath) {
     return "no triangles left to write to " + outputPath;
-}
-
-// The standard colour as 8-bit components, for a mesh without vertices.
-void standardRgb(uint8_t rgb[3]) {
-    rgb[0] = colorByte(kTriangleColor.x);
-    rgb[1] = colorByte(kTriangleColor.y);
-    rgb[2] = colorByte(kTriangleColor.z);
 }
 
 // A long step that has no progress of its own (inside a library, or a pass over the whole mesh in
@@ -62,14 +50,6 @@ struct StepLine {
     }
 };
 
-bool stopped(const ConvertOptions& options, std::string& error) {
-    if (options.stopRequested != nullptr && options.stopRequested->load()) {
-        error = "interrupted";
-        return true;
-    }
-    return false;
-}
-
 std::string sizeRefusal(const std::string& inputPath, double sizeMillimetres,
                         const std::string& problem) {
     char size[32];
@@ -77,81 +57,56 @@ std::string sizeRefusal(const std::string& inputPath, double sizeMillimetres,
     return "cannot scale " + inputPath + " to " + size + " mm: " + problem;
 }
 
-// The formats of an edited mesh, written from memory.
-bool writeIndexed(const IndexedMesh& mesh, MeshFormat format, const std::string& sourceName,
-                  const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
-                  std::string& error) {
-    switch (format) {
-    case MeshFormat::kGlb:
-        return writeGlb(mesh, {options.smoothNormals, options.compress, sourceName}, output,
-                        error);
-    case MeshFormat::kThreeMf:
-        return writeThreeMf(mesh, sourceName, options.stopRequested, output,
-                            report.degenerateDropped, error);
-    case MeshFormat::kStl:
-        return writeStlMesh(mesh, output, error);
-    case MeshFormat::kPly:
-        return writePlyMesh(mesh, output, error);
-    case MeshFormat::kObj:
-        return writeObjMesh(mesh, output, error);
-    case MeshFormat::kUnknown:
-        break;
-    }
-    return false;
-}
-
-// The turn and scale `options` ask of `format` for a mesh whose used vertices span the box
-// (`hasVertices` false: none): 3MF is z-up by definition and gets a printable size unless told
-// otherwise, glTF's unit is the metre. False with `error` set when the size cannot be given.
-bool choosePlacement(const std::string& inputPath, MeshFormat format, bool hasVertices,
+// The turn and scale the options and the writer's rules ask for a mesh whose used vertices span
+// the box (`hasVertices` false: none). False with run.error set when the size cannot be given.
+bool choosePlacement(const Conversion& c, const std::string& inputPath, bool hasVertices,
                      const Vec3f& boxMin, const Vec3f& boxMax, double smallestMagnitude,
-                     const ConvertOptions& options, Placement& placement, ConvertReport& report,
-                     std::string& error) {
+                     Placement& placement) {
     placement = Placement();
-    // Slicers print what they are given: the fractal's axis (y) always becomes z in a 3MF.
-    placement.zUp = options.zUp || format == MeshFormat::kThreeMf;
-    double sizeMillimetres = options.sizeMillimetres;
-    if (format == MeshFormat::kThreeMf && sizeMillimetres == 0.0) {
-        sizeMillimetres = kDefaultThreeMfSizeMillimetres;
-        report.scaleNote = " (to 100 mm, the default size of a 3MF; --size sets another)";
+    placement.zUp = c.options.zUp || c.writer.alwaysZUp;
+    double sizeMillimetres = c.options.sizeMillimetres;
+    if (sizeMillimetres == 0.0 && c.writer.defaultSizeMillimetres > 0.0) {
+        sizeMillimetres = c.writer.defaultSizeMillimetres;
+        c.report.scaleNote = c.writer.defaultSizeNote;
     }
     if (sizeMillimetres == 0.0) {
         return true;
     }
     if (!hasVertices || !scaleForSize(boxMin, boxMax, sizeMillimetres, placement.scale)) {
-        error = "cannot scale " + inputPath + " to a size: it has no extent";
+        c.run.error = "cannot scale " + inputPath + " to a size: it has no extent";
         return false;
     }
-    if (format == MeshFormat::kGlb) {
-        // A size in millimetres is written as MM / 1000.
-        placement.scale /= 1000.0;
-        report.scaleNote = " (millimetres as metres, glTF's unit)";
+    if (c.writer.millimetresPerUnit != 1.0) {
+        placement.scale /= c.writer.millimetresPerUnit;
+        c.report.scaleNote = c.writer.unitNote;
     }
     const std::string problem =
         placementProblem(boxMin, boxMax, smallestMagnitude, placement.scale);
     if (!problem.empty()) {
-        error = sizeRefusal(inputPath, sizeMillimetres, problem);
+        c.run.error = sizeRefusal(inputPath, sizeMillimetres, problem);
         return false;
     }
-    report.scale = placement.scale;
+    c.report.scale = placement.scale;
     return true;
 }
 
-// Turns and scales the edited mesh as asked, then writes and commits it.
-bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat format,
-                   const std::string& outputPath, const ConvertOptions& options,
-                   AtomicOutput& output, ConvertReport& report, std::string& error) {
+WriteOptions writeOptionsOf(const Conversion& c, const RecordReader& reader) {
+    return {c.options.smoothNormals, c.options.compress, fileNameOf(reader.path)};
+}
+
+// A mesh in memory (an edit's result): placed in place, then written.
+bool writeHeldMesh(const Conversion& c, const RecordReader& reader, IndexedMesh& mesh) {
     // Only an edit gets here: one that leaves nothing is refused in every format.
     if (mesh.indices.empty()) {
-        error = nothingLeftRefusal(outputPath);
+        c.run.error = nothingLeftRefusal(c.outputPath);
         return false;
     }
     Vec3f boxMin, boxMax;
     double smallestMagnitude = HUGE_VAL;
     const bool hasVertices = usedVertexBox(mesh, boxMin, boxMax, smallestMagnitude);
     Placement placement;
-    if (!choosePlacement(reader.path, format, hasVertices, boxMin, boxMax, smallestMagnitude,
-                         options, placement, report, error)) {
+    if (!choosePlacement(c, reader.path, hasVertices, boxMin, boxMax, smallestMagnitude,
+                         placement)) {
         return false;
     }
     if (!isIdentity(placement)) {
@@ -159,21 +114,17 @@ bool placeAndWrite(const RecordReader& reader, IndexedMesh& mesh, MeshFormat for
             vertex.position = placeVertex(vertex.position, placement);
         }
     }
-    if (stopped(options, error)) {
+    if (runInterrupted(c.run)) {
         return false;
     }
-    uint8_t firstRgb[3];
-    standardRgb(firstRgb);
-    if (!mesh.vertices.empty()) {
-        std::memcpy(firstRgb, mesh.vertices[0].rgb, 3);
-    }
+    MeshSource source;
+    source.mesh = &mesh;
     bool written = false;
     {
-        const StepLine step("writing " + outputPath, reader.fileBytes);
-        written = writeIndexed(mesh, format, fileNameOf(reader.path), options, output, report,
-                               error);
+        const StepLine step("writing " + c.outputPath, reader.fileBytes);
+        written = c.writer.write(source, Placement(), writeOptionsOf(c, reader), c.output, c.run);
     }
-    return written && commitConverted(format, firstRgb, output, error);
+    return written && commitOutput(c.output, c.run.error);
 }
 
 // What the simplifier will need in memory (see simplifyRecordsMemoryBytes), refused before any
@@ -193,122 +144,104 @@ bool fitsInMemory(const RecordReader& reader, const ConvertOptions& options, std
     return false;
 }
 
-// STL, PLY, OBJ, glb and 3MF straight from the records: a pass for the box (STL, when a
-// size is asked) or the plan (the indexed formats), then the format's own passes.
-bool convertStreamed(RecordReader& reader, MeshFormat format, const std::string& outputPath,
-                     const ConvertOptions& options, AtomicOutput& output, ConvertReport& report,
-                     std::string& error) {
+// The records as the source: a pass for the plan (the seams to join, the box; the weld's
+// window for a writer of shared vertices), the placement, then the writer's own passes.
+bool writeRecords(const Conversion& c, RecordReader& reader) {
     // An edit hands on only finite triangles: none left is refused in every format.
-    if (edits(options) && reader.recordCount == 0) {
-        error = nothingLeftRefusal(outputPath);
+    if (edits(c.options) && reader.recordCount == 0) {
+        c.run.error = nothingLeftRefusal(c.outputPath);
         return false;
     }
-    const int64_t passCount = format == MeshFormat::kStl   ? 2
-                              : format == MeshFormat::kGlb ? 1 + kGlbStreamPassCount
-                              : format == MeshFormat::kThreeMf ? 1 + kThreeMfStreamPassCount
-                                                               : 1 + kSharedStreamPassCount;
-    Progress progress = startProgress("converting " + reader.path + " to " + outputPath,
-                                      passCount * reader.recordCount, reader.fileBytes);
+    const int64_t firstPasses = 1;
+    c.run.progress = startProgress("converting " + reader.path + " to " + c.outputPath,
+                                   (firstPasses + c.writer.recordPassCount) * reader.recordCount,
+                                   reader.fileBytes);
+    c.run.doneUnits = 0;
     Placement placement;
     SweepPlan plan;
-    bool placed = planSweep(reader, plan, progress, 0, options.stopRequested, error);
-    if (placed && plan.finiteTriangleCount == 0 &&
-        (format == MeshFormat::kGlb || format == MeshFormat::kThreeMf)) {
-        error = nothingLeftRefusal(outputPath);
+    bool placed = planSweep(reader, plan, c.run.progress, 0, c.run.error);
+    if (placed && plan.finiteTriangleCount == 0 && c.writer.refusesNothingToWrite) {
+        c.run.error = nothingLeftRefusal(c.outputPath);
         return false;
     }
-    placed = placed && choosePlacement(reader.path, format, plan.finiteTriangleCount > 0,
-                                       plan.boxMin, plan.boxMax, plan.smallestMagnitude, options,
-                                       placement, report, error);
+    placed = placed && choosePlacement(c, reader.path, plan.finiteTriangleCount > 0, plan.boxMin,
+                                       plan.boxMax, plan.smallestMagnitude, placement);
     if (!placed) {
         return false;
     }
-    const int64_t done = reader.recordCount;
-    uint8_t firstRgb[3];
-    standardRgb(firstRgb);
-    int64_t nonFiniteDropped = 0;
-    bool written = false;
-    if (format == MeshFormat::kStl) {
-        written = writeStlStream(reader, plan.stitch, placement, output, progress, done,
-                                 options.stopRequested, error);
-    } else if (format == MeshFormat::kGlb) {
-        written = writeGlbStream(reader, plan, placement,
-                                 {options.smoothNormals, options.compress, fileNameOf(reader.path)},
-                                 options.weldMemoryLimitBytes, output, progress, done,
-                                 options.stopRequested, nonFiniteDropped, error);
-    } else if (format == MeshFormat::kThreeMf) {
-        written = writeThreeMfStream(reader, plan, placement, fileNameOf(reader.path),
-                                     options.weldMemoryLimitBytes, output, progress, done,
-                                     options.stopRequested, nonFiniteDropped,
-                                     report.degenerateDropped, error);
-    } else {
-        written = writeSharedStream(reader, plan, placement, format,
-                                    options.weldMemoryLimitBytes, output, progress, done,
-                                    options.stopRequested, nonFiniteDropped, firstRgb, error);
+    c.run.doneUnits = firstPasses * reader.recordCount;
+    MeshSource source;
+    source.reader = &reader;
+    source.plan = &plan;
+    if (c.writer.sharesVertices) {
+        // The weld leaves out the triangles with a non-finite vertex.
+        c.run.nonFiniteDropped += reader.recordCount - plan.finiteTriangleCount;
     }
-    finishProgress(progress);
-    report.nonFiniteDropped += nonFiniteDropped;
-    return written && commitConverted(format, firstRgb, output, error);
+    source.weldMemoryLimitBytes = c.options.weldMemoryLimitBytes;
+    const bool written =
+        c.writer.write(source, placement, writeOptionsOf(c, reader), c.output, c.run);
+    finishProgress(c.run.progress);
+    return written && commitOutput(c.output, c.run.error);
 }
 
 // The streamed simplifier on what the reader hands out, then the result placed and written. A
 // result too large to hold is written as records to a scratch file beside the output (48 bytes
 // a triangle on disk, none in memory) and converted from there as a file of its own.
-bool convertSimplified(RecordReader& reader, MeshFormat format, const std::string& outputPath,
-                       const ConvertOptions& options, AtomicOutput& output,
-                       ConvertReport& report, std::string& error) {
-    report.simplified = true;
+bool simplifyAndWrite(const Conversion& c, RecordReader& reader) {
+    c.report.simplified = true;
     IndexedMesh mesh;
     ScratchFile spilled;
     const SimplifiedRecordSink sink = [&](const TriangleRecord* records, size_t count,
                                           std::string& failure) {
         if (spilled.fd < 0 && spilled.errorNumber == 0) {
-            openScratchFile(output, spilled);
+            openScratchFile(c.output, spilled);
         }
         writeScratchFile(spilled, records, count * sizeof(TriangleRecord));
         if (spilled.errorNumber != 0) {
-            failure = "cannot write " + outputPath + ": " + std::strerror(spilled.errorNumber);
+            failure = "cannot write " + c.outputPath + ": " + std::strerror(spilled.errorNumber);
             return false;
         }
         return true;
     };
-    Progress progress = startProgress("simplifying " + reader.path,
-                                      kSimplifyRecordsPassCount * reader.recordCount,
-                                      reader.fileBytes);
+    c.run.progress =
+        startProgress("simplifying " + reader.path, kSimplifyRecordsPassCount * reader.recordCount,
+                      reader.fileBytes);
+    c.run.doneUnits = 0;
     const bool simplified =
-        simplifyRecords(reader, options.simplifyRatio, options.weldMemoryLimitBytes, mesh,
-                        report.simplify, progress, &sink, options.stopRequested, error);
-    finishProgress(progress);
-    if (!simplified || stopped(options, error)) {
+        simplifyRecords(reader, c.options.simplifyRatio, c.options.weldMemoryLimitBytes, mesh,
+                        c.report.simplify, &sink, c.run);
+    finishProgress(c.run.progress);
+    if (!simplified || runInterrupted(c.run)) {
         return false;
     }
-    report.nonFiniteDropped += mesh.nonFiniteTriangles;
-    if (report.simplify.triangleCountBefore > 0 && report.simplify.triangleCountAfter == 0) {
-        error = "nothing left after simplifying " + reader.path + " to " +
-                formatShortestFloat(static_cast<float>(options.simplifyRatio)) +
-                " of its triangles; give a larger ratio";
+    c.run.nonFiniteDropped += mesh.nonFiniteTriangles;
+    if (c.report.simplify.triangleCountBefore > 0 && c.report.simplify.triangleCountAfter == 0) {
+        c.run.error = "nothing left after simplifying " + reader.path + " to " +
+                      formatShortestFloat(static_cast<float>(c.options.simplifyRatio)) +
+                      " of its triangles; give a larger ratio";
         return false;
     }
-    if (!report.simplify.handedOn) {
-        return placeAndWrite(reader, mesh, format, outputPath, options, output, report, error);
+    if (!c.report.simplify.handedOn) {
+        return writeHeldMesh(c, reader, mesh);
     }
     RecordReader result;
     if (!flushScratchFile(spilled)) {
-        error = "cannot write " + outputPath + ": " + std::strerror(spilled.errorNumber);
+        c.run.error = "cannot write " + c.outputPath + ": " + std::strerror(spilled.errorNumber);
         return false;
     }
-    return openRecordDescriptor(spilled.fd, reader.path, result, error) &&
-           convertStreamed(result, format, outputPath, options, output, report, error);
+    return openRecordDescriptor(spilled.fd, reader.path, result, c.run.error) &&
+           writeRecords(c, result);
 }
 
-// An edit that is to be scaled (a 3MF, or --size) is refused before its work when the file has
-// nothing to scale: no finite vertex, or all of them at one point. The reads stop at the first
-// two finite vertices apart, in the first record of any real mesh.
-bool hasExtentToEdit(RecordReader& reader, MeshFormat format, const std::string& outputPath,
-                     const ConvertOptions& options, std::string& error) {
-    if (!edits(options) || (format != MeshFormat::kThreeMf && options.sizeMillimetres == 0.0)) {
+// An edit that is to be scaled (by the writer's rule, or --size) is refused before its work when
+// the file has nothing to scale: no finite vertex, or all of them at one point. The reads stop at
+// the first two finite vertices apart, in the first record of any real mesh.
+bool hasExtentToEdit(const Conversion& c, RecordReader& reader) {
+    if (!edits(c.options) ||
+        (c.writer.defaultSizeMillimetres == 0.0 && c.options.sizeMillimetres == 0.0)) {
         return true;
     }
+    std::string& error = c.run.error;
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
@@ -327,47 +260,63 @@ bool hasExtentToEdit(RecordReader& reader, MeshFormat format, const std::string&
                 anyFinite = true;
             }
         }
-        if (stopped(options, error)) {
+        if (runInterrupted(c.run)) {
             return false;
         }
     }
     if (error.empty()) {
         error = anyFinite ? "cannot scale " + reader.path + " to a size: it has no extent"
-                          : nothingLeftRefusal(outputPath);
+                          : nothingLeftRefusal(c.outputPath);
     }
     return false;
 }
 
 // --drop-islands and --body over sweeps of the file, leaving the reader handing out what they
-// keep. False with `error` set when they fail or leave nothing.
-bool filterPiecesOf(RecordReader& reader, const ConvertOptions& options, ConvertReport& report,
-                    std::string& error) {
+// keep. False with run.error set when they fail or leave nothing.
+bool filterPiecesOf(const Conversion& c, RecordReader& reader) {
     PieceFilter filter;
-    filter.minFaceCount = options.dropIslandFaces;
-    filter.keepBody = options.keepBodyOnly;
+    filter.minFaceCount = c.options.dropIslandFaces;
+    filter.keepBody = c.options.keepBodyOnly;
     const int64_t recordCount = reader.recordCount;
-    Progress progress = startProgress(
+    c.run.progress = startProgress(
         std::string(filter.keepBody ? "finding the body of " : "finding the pieces of ") +
             reader.path,
         pieceFilterPassCount(filter) * recordCount, reader.fileBytes);
-    const bool filtered =
-        filterPieces(reader, filter, options.weldMemoryLimitBytes, report.islands, report.body,
-                     report.nonFiniteDropped, progress, options.stopRequested, error);
-    finishProgress(progress);
+    c.run.doneUnits = 0;
+    const int64_t nonFiniteBefore = c.run.nonFiniteDropped;
+    const bool filtered = filterPieces(reader, filter, c.options.weldMemoryLimitBytes,
+                                       c.report.islands, c.report.body, c.run);
+    finishProgress(c.run.progress);
     if (!filtered) {
         return false;
     }
-    report.islandsChecked = filter.minFaceCount > 0;
-    const bool hadTriangles = recordCount > report.nonFiniteDropped;
-    if (report.islandsChecked && hadTriangles && reader.recordCount == 0) {
-        error = "nothing left after dropping the pieces of fewer than " +
-                std::to_string(options.dropIslandFaces) + " faces from " + reader.path +
-                ": its largest piece has " +
-                std::to_string(report.islands.largestPieceFaceCount) + " faces";
+    c.report.islandsChecked = filter.minFaceCount > 0;
+    const bool hadTriangles = recordCount > c.run.nonFiniteDropped - nonFiniteBefore;
+    if (c.report.islandsChecked && hadTriangles && reader.recordCount == 0) {
+        c.run.error = "nothing left after dropping the pieces of fewer than " +
+                      std::to_string(c.options.dropIslandFaces) + " faces from " + reader.path +
+                      ": its largest piece has " +
+                      std::to_string(c.report.islands.largestPieceFaceCount) + " faces";
         return false;
     }
-    report.bodyKept = filter.keepBody && hadTriangles;
-    return !stopped(options, error);
+    c.report.bodyKept = filter.keepBody && hadTriangles;
+    return !runInterrupted(c.run);
+}
+
+// The stages after the output is open: the edits, then the source they leave to the writer.
+bool runConversion(const Conversion& c, RecordReader& reader) {
+    if (!hasExtentToEdit(c, reader)) {
+        return false;
+    }
+    // Every step reads the file, or what the pieces' filter lets through, as a stream; only the
+    // simplifier's result is held.
+    if ((c.options.dropIslandFaces > 0 || c.options.keepBodyOnly) && !filterPiecesOf(c, reader)) {
+        return false;
+    }
+    if (c.options.simplifyRatio < 1.0) {
+        return simplifyAndWrite(c, reader);
+    }
+    return writeRecords(c, reader);
 }
 
 }  // namespace
@@ -375,8 +324,8 @@ bool filterPiecesOf(RecordReader& reader, const ConvertOptions& options, Convert
 bool convertMesh(const std::string& inputPath, const std::string& outputPath,
                  const ConvertOptions& options, ConvertReport& report, std::string& error) {
     report = ConvertReport();
-    const MeshFormat format = formatFromPath(outputPath);
-    if (format == MeshFormat::kUnknown) {
+    const MeshWriter* writer = meshWriterFor(outputPath);
+    if (writer == nullptr) {
         error = "cannot tell the format of " + outputPath +
                 ": name it .stl, .ply, .obj, .glb or .3mf";
         return false;
@@ -385,9 +334,9 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
     if (!openRecordFile(inputPath, reader, error)) {
         return false;
     }
-    if (format == MeshFormat::kStl && reader.recordCount > kMaxStlTriangles) {
-        error = inputPath + " has " + std::to_string(reader.recordCount) +
-                " triangles; binary STL holds at most 4294967295";
+    if (writer->maxTriangles > 0 && reader.recordCount > writer->maxTriangles) {
+        error = inputPath + " has " + std::to_string(reader.recordCount) + " triangles; " +
+                writer->name + " holds at most " + std::to_string(writer->maxTriangles);
         return false;
     }
     // Sized for the whole file, as if no piece were dropped.
@@ -395,20 +344,17 @@ bool convertMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     AtomicOutput output;
-    AtomicOutput material;  // an OBJ's, committed with it
+    AtomicOutput companion;  // committed with the output (an OBJ's material library)
     if (!createOutput(reader, outputPath, output, error) ||
-        (format == MeshFormat::kObj && !createObjMaterial(reader, output, material, error)) ||
-        !hasExtentToEdit(reader, format, outputPath, options, error)) {
+        (writer->openCompanion != nullptr &&
+         !writer->openCompanion(reader, output, companion, error))) {
         return false;
     }
-    // Every step reads the file, or what the pieces' filter lets through, as a stream; only the
-    // simplifier's result is held.
-    if ((options.dropIslandFaces > 0 || options.keepBodyOnly) &&
-        !filterPiecesOf(reader, options, report, error)) {
-        return false;
-    }
-    if (options.simplifyRatio < 1.0) {
-        return convertSimplified(reader, format, outputPath, options, output, report, error);
-    }
-    return convertStreamed(reader, format, outputPath, options, output, report, error);
+    RunContext run;
+    const bool converted =
+        runConversion({options, *writer, outputPath, output, report, run}, reader);
+    report.nonFiniteDropped = run.nonFiniteDropped;
+    report.degenerateDropped = run.degenerateDropped;
+    error = run.error;
+    return converted;
 }

@@ -1,7 +1,6 @@
-// `quarnel-mesh convert`: load or stream, edit, place, write, commit.
+// `quarnel-mesh convert`: a source, the edits, the placement, a writer from the table, the commit.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -18,7 +17,6 @@ struct ConvertOptions {
     double sizeMillimetres = 0.0;   // above 0: the longest side of the box becomes this
     int64_t dropIslandFaces = 0;    // above 0: pieces with fewer faces are removed
     bool keepBodyOnly = false;      // the largest piece and its voids, nothing else
-    const std::atomic<bool>* stopRequested = nullptr;
 };
 
 // What convertMesh did beyond copying, for the command line to print.
@@ -35,10 +33,10 @@ struct ConvertReport {
     const char* scaleNote = "";     // why the scale differs from the one asked for, or ""
 };
 
-// The size of a 3MF when no --size is given: a print, not the fractal's 2.4 units.
-constexpr double kDefaultThreeMfSizeMillimetres = 100.0;
-
-// `quarnel-mesh convert`: writes `inputPath` to `outputPath` in the format of its extension. On
-// failure nothing is left under `outputPath` (an earlier file there stays as it was).
+// `quarnel-mesh convert`: writes `inputPath` to `outputPath` in the format of its extension (see
+// mesh_writer.h), in stages: the source (the records, swept), the edits (the pieces' filter, the
+// simplifier, whose result is held or spilled to disk and read as records again), the placement,
+// and the format's writer, then the commit. On failure nothing is left under `outputPath` (an
+// earlier file there stays as it was).
 bool convertMesh(const std::string& inputPath, const std::string& outputPath,
                  const ConvertOptions& options, ConvertReport& report, std::string& error);

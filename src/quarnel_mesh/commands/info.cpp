@@ -21,13 +21,12 @@ std::string toleranceText(double tolerance) {
 }
 
 // The topology lines, or one line saying why they are missing when the tables would not fit.
-bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>* stopRequested,
-                   std::string& error) {
+bool printTopology(RecordReader& reader, std::FILE* out, std::string& error) {
     // Two passes: the plan, then the sweep that welds and counts.
     Progress progress = startProgress("welding " + reader.path, 2 * reader.recordCount,
                                       reader.fileBytes);
     SweepPlan plan;
-    if (!planSweep(reader, plan, progress, 0, stopRequested, error)) {
+    if (!planSweep(reader, plan, progress, 0, error)) {
         finishProgress(progress);
         return false;
     }
@@ -43,8 +42,7 @@ bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>
         return true;
     }
     Topology topology;
-    const bool counted = sweepTopology(reader, plan, topology, progress, reader.recordCount,
-                                       stopRequested, error);
+    const bool counted = sweepTopology(reader, plan, topology, progress, reader.recordCount, error);
     finishProgress(progress);
     if (!counted) {
         return false;
@@ -92,15 +90,14 @@ bool printTopology(RecordReader& reader, std::FILE* out, const std::atomic<bool>
 
 }  // namespace
 
-bool printMeshInfo(const std::string& path, bool topology, std::FILE* out,
-                   const std::atomic<bool>* stopRequested, std::string& error) {
+bool printMeshInfo(const std::string& path, bool topology, std::FILE* out, std::string& error) {
     RecordReader reader;
     if (!openRecordFile(path, reader, error)) {
         return false;
     }
     Progress progress = startProgress("reading " + path, reader.recordCount, reader.fileBytes);
     MeshSummary summary;
-    const bool read = summariseMesh(reader, summary, progress, stopRequested, error);
+    const bool read = summariseMesh(reader, summary, progress, error);
     finishProgress(progress);
     if (!read) {
         return false;
@@ -126,7 +123,7 @@ bool printMeshInfo(const std::string& path, bool topology, std::FILE* out,
                  static_cast<long long>(summary.standardColorCount), triangles);
     std::fprintf(out, "repeated vertex:  %lld triangles with two equal vertices\n",
                  static_cast<long long>(summary.repeatedVertexCount));
-    if (topology && !printTopology(reader, out, stopRequested, error)) {
+    if (topology && !printTopology(reader, out, error)) {
         return false;
     }
     if (std::fflush(out) != 0 || std::ferror(out)) {

@@ -30,7 +30,7 @@ bool renderMesh(const std::string& inputPath, const std::string& outputPath,
         return false;
     }
     std::vector<uint8_t> png;
-    if (!encodePng(image, options.stopRequested, png, error)) {
+    if (!encodePng(image, png, error)) {
         return false;
     }
     writeAtomicOutput(output, png.data(), png.size());

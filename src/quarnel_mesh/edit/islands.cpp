@@ -97,9 +97,9 @@ int64_t pieceFilterPassCount(const PieceFilter& filter) {
 }
 
 bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weldMemoryLimitBytes,
-                  IslandReport& islands, BodyReport& body, int64_t& nonFiniteDropped,
-                  Progress& progress, const std::atomic<bool>* stopRequested,
-                  std::string& error) {
+                  IslandReport& islands, BodyReport& body, RunContext& run) {
+    Progress& progress = run.progress;
+    std::string& error = run.error;
     islands = IslandReport();
     body = BodyReport();
     if (!reader.kept.empty()) {
@@ -107,20 +107,20 @@ bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weld
         return false;
     }
     const int64_t records = reader.recordCount;
-    int64_t done = 0;
+    int64_t done = run.doneUnits;
     SweepPlan plan;
     SweepResult swept;
     const auto sweep = [&](const SweepConsumer& consumer) {
         done += records;
         return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, progress, done,
-                         stopRequested, error);
+                         error);
     };
     std::vector<uint32_t> pieceOfVertex;
     std::vector<PieceNumbers> pieces;
     BodyGrid grid;
     std::vector<uint64_t> kept;
     try {
-        if (!planSweep(reader, plan, progress, 0, stopRequested, error)) {
+        if (!planSweep(reader, plan, progress, run.doneUnits, error)) {
             return false;
         }
         // 1. The pieces: a union-find in which the lower root wins, so that each piece ends up
@@ -183,7 +183,7 @@ bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weld
         if (!sweep(numbers)) {
             return false;
         }
-        nonFiniteDropped = swept.nonFiniteTriangles;
+        run.nonFiniteDropped += swept.nonFiniteTriangles;
         int64_t keptPieceCount = 0;
         for (PieceNumbers& piece : pieces) {
             islands.largestPieceFaceCount = std::max(islands.largestPieceFaceCount, piece.faceCount);

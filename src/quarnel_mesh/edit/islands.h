@@ -3,13 +3,12 @@
 // never the mesh; what is kept is handed on as the reader's record filter (keepRecords).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "common/types.h"
 #include "io/record_reader.h"
-#include "quarnel_mesh/util/progress.h"
+#include "quarnel_mesh/util/run_context.h"
 
 struct IslandReport {
     int64_t pieceCount = 0;          // before dropping
@@ -45,13 +44,13 @@ int64_t pieceFilterPassCount(const PieceFilter& filter);
 // Decides, over sweeps of an open file with no record filter yet, which triangles `filter`
 // keeps, and sets that as the reader's record filter: from then on its reads hand out those
 // records, in file order; the records with a non-finite vertex go as well (counted in
-// `nonFiniteDropped`), as no indexed format takes them. `islands` is filled when
+// run.nonFiniteDropped), as no indexed format takes them. `islands` is filled when
 // filter.minFaceCount > 0, `body` when filter.keepBody and some triangle is left. Memory: the
-// sweep's window, 4 bytes a vertex, about 150 bytes a piece, 1 bit a record. False with `error`
-// set when a read or an allocation fails or a stop was requested.
+// sweep's window, 4 bytes a vertex, about 150 bytes a piece, 1 bit a record. run.progress advances
+// from run.doneUnits by pieceFilterPassCount passes. False with run.error set when a read or an
+// allocation fails or a stop was requested.
 bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weldMemoryLimitBytes,
-                  IslandReport& islands, BodyReport& body, int64_t& nonFiniteDropped,
-                  Progress& progress, const std::atomic<bool>* stopRequested, std::string& error);
+                  IslandReport& islands, BodyReport& body, RunContext& run);
 
 // ---- internals shared with the tests' reference
 

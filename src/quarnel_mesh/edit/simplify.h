@@ -1,14 +1,13 @@
 // Fewer triangles, same shape.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "io/record_reader.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
-#include "quarnel_mesh/util/progress.h"
+#include "quarnel_mesh/util/run_context.h"
 
 // Memory simplifyMesh needs per triangle of a closed mesh on top of the loaded mesh: load and
 // simplification peaked at 123 to 126 bytes per triangle (presets 1 and 3, the program's fixed
@@ -64,11 +63,11 @@ constexpr uint64_t kSimplifyResultBytesPerTriangle = 60;
 // as its first corner; `mesh` then gets no triangles. Memory: the sweep's window, the chunks and
 // slabs in work (a few a worker), the slabs not yet closed (the sweep's reach below the newest
 // triangle) and a result held. The window's tables stop at `weldMemoryLimitBytes` (0: three
-// quarters of the RAM); failures and stops set `error` to one line.
+// quarters of the RAM). run.progress counts kSimplifyRecordsPassCount passes from 0; failures
+// and stops set run.error to one line.
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
-                     IndexedMesh& mesh, SimplifyReport& report, Progress& progress,
-                     const SimplifiedRecordSink* sink, const std::atomic<bool>* stopRequested,
-                     std::string& error);
+                     IndexedMesh& mesh, SimplifyReport& report, const SimplifiedRecordSink* sink,
+                     RunContext& run);
 
 // Memory simplifyRecords needs at most for `triangleCount` records and `ratio`, given a sink:
 // the result held, and the chunks' results of a file of one slab, simplified in memory as

@@ -19,20 +19,20 @@
 // Chunks and slabs depend only on the file and are joined in their order: the same file gives the
 // same mesh on any number of threads.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include <meshoptimizer.h>
+#include <tbb/global_control.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
+#include "common/process_setup.h"
 #include "quarnel_mesh/edit/simplify.h"
 #include "quarnel_mesh/model/local_index_map.h"
 #include "quarnel_mesh/model/sweep_weld.h"
@@ -321,36 +321,25 @@ void joinSlabs(std::vector<std::unique_ptr<SweepSlab>>& slabs, int64_t vertexCou
     }
 }
 
-// The jobs waiting for a worker: at most one a worker, beyond those in work, so that memory is a
-// few chunks whatever the file's size. A job marks itself done; the worker then wakes whoever
-// waits on `changed`.
-struct WorkQueue {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::function<void()>> waiting;
-    size_t limit = 1;
-    bool closed = false;
-};
-
-void runWorker(WorkQueue& queue) {
-    for (;;) {
-        std::function<void()> job;
-        {
-            std::unique_lock<std::mutex> lock(queue.mutex);
-            queue.changed.wait(lock, [&] { return queue.closed || !queue.waiting.empty(); });
-            if (queue.waiting.empty()) {
-                return;
-            }
-            job = std::move(queue.waiting.front());
-            queue.waiting.pop_front();
+// The chunks' and slabs' jobs, run by TBB's workers: at most `limit` out at once (waiting or in
+// work), so that memory is a few chunks whatever the file's size; past that the sweep's own
+// thread runs the job. Whoever needs a job's result waits for the group, which runs what is left
+// rather than blocking, so a process with no worker to spare still gets through. The destructor
+// (every path out, a thrown one included) abandons what has not started and waits for the rest.
+struct SweepJobs {
+    tbb::task_group group;
+    std::atomic<size_t> outstanding{0};
+    size_t limit = 0;
+    std::atomic<bool> abandoned{false};
+    ~SweepJobs() {
+        abandoned.store(true);
+        try {
+            group.wait();
+        } catch (...) {
+            // Already leaving with a failure of its own: the jobs only had to end.
         }
-        queue.changed.notify_all();
-        job();
-        // Taking the lock orders this wake-up after a waiter's last look at the done flag.
-        { std::lock_guard<std::mutex> lock(queue.mutex); }
-        queue.changed.notify_all();
     }
-}
+};
 
 // The chunk's local index of the sweep's `global`, taking its vertex from the window when new.
 uint32_t localIndexOf(LocalIndexMap& localIndices, StreamChunk& chunk, uint32_t global,
@@ -364,49 +353,34 @@ uint32_t localIndexOf(LocalIndexMap& localIndices, StreamChunk& chunk, uint32_t 
     return local;
 }
 
-// Passes 2 and 3: the sweep, with the chunks and then the slabs simplified behind it, each slab
-// handed to `sink` (if given) in slab order once it is done. False with `error` set when the
-// sweep or the sink fails or stops; `outOfMemory` when a chunk or slab could not be held or
-// simplified. `chunkError` and `slabError` get the largest deviations of each pass.
-bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double ratio,
-                         uint64_t weldMemoryLimitBytes,
-                         std::vector<std::unique_ptr<SweepSlab>>& slabs,
-                         const SimplifiedRecordSink* sink, HandedOnResult& handedOn,
-                         double& chunkError, double& slabError, SweepResult& swept,
-                         Progress& progress, const std::atomic<bool>* stopRequested,
-                         bool& outOfMemory, std::string& error) {
-    WorkQueue queue;
-    std::vector<std::thread> workers;
-    const int threadCount = std::max(1, tbb::this_task_arena::max_concurrency());
-    try {
-        for (int t = 0; t < threadCount; ++t) {
-            workers.emplace_back(runWorker, std::ref(queue));
-        }
-    } catch (const std::system_error&) {
-        // No more threads to be had (a process limit): the ones started do the work, or with
-        // none the sweep runs each job itself.
-    }
-    queue.limit = std::max<size_t>(1, workers.size());
+// simplifyBehindSweep's work, in an arena with room for `workerCount` of TBB's workers beside the
+// sweep's thread.
+bool simplifyBehindSweepWith(size_t workerCount, RecordReader& reader, const SweepPlan& plan,
+                             double ratio, uint64_t weldMemoryLimitBytes,
+                             std::vector<std::unique_ptr<SweepSlab>>& slabs,
+                             const SimplifiedRecordSink* sink, HandedOnResult& handedOn,
+                             double& chunkError, double& slabError, SweepResult& swept,
+                             bool& outOfMemory, RunContext& run) {
+    const size_t threadCount = std::max<size_t>(1, workerCount);
+    SweepJobs jobs;
+    jobs.limit = 2 * workerCount;
     // After a stop or a failure the jobs left only mark themselves done.
-    std::atomic<bool> abandoned(false);
-    const auto skipWork = [&] {
-        return abandoned.load() || (stopRequested != nullptr && stopRequested->load());
-    };
+    const auto skipWork = [&] { return jobs.abandoned.load() || stopWasRequested(); };
     const auto submit = [&](std::function<void()> job) {
-        if (workers.empty()) {
+        if (jobs.outstanding.load() >= jobs.limit) {
             job();
             return;
         }
-        {
-            std::unique_lock<std::mutex> lock(queue.mutex);
-            queue.changed.wait(lock, [&] { return queue.waiting.size() < queue.limit; });
-            queue.waiting.push_back(std::move(job));
-        }
-        queue.changed.notify_all();
+        ++jobs.outstanding;
+        jobs.group.run([job = std::move(job), &jobs] {
+            job();
+            --jobs.outstanding;
+        });
     };
     const auto waitUntilDone = [&](const std::atomic<bool>& done) {
-        std::unique_lock<std::mutex> lock(queue.mutex);
-        queue.changed.wait(lock, [&] { return done.load(); });
+        if (!done.load()) {
+            jobs.group.wait();
+        }
     };
     const bool oneSlab = slabs.size() == 1;
     size_t nextSlabToClose = 0;
@@ -479,7 +453,7 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
             closeSlabs(lastSweepChunk, atEnd && inFlight.empty());
         }
     };
-    const size_t inFlightLimit = 2 * workers.size() + 1;
+    const size_t inFlightLimit = 2 * threadCount + 1;
     // A chunk closes after the sweep's chunk that takes it to kStreamChunkTriangles or more.
     const size_t vertexBound = 3 * (kStreamChunkTriangles + reader.chunk.size());
     LocalIndexMap localIndices;
@@ -527,10 +501,10 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
         ++sweepChunk;
         return true;
     };
-    bool sweptAll = sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, progress,
-                              reader.recordCount, stopRequested, error);
+    bool sweptAll = sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, run.progress,
+                              reader.recordCount, run.error);
     if (!sweptAll) {
-        abandoned.store(true);
+        jobs.abandoned.store(true);
     }
     try {
         if (sweptAll && current != nullptr && !current->indices.empty()) {
@@ -544,7 +518,7 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
     } catch (const std::bad_alloc&) {
         outOfMemory = true;
         sweptAll = false;
-        abandoned.store(true);
+        jobs.abandoned.store(true);
     }
     for (const auto& chunk : inFlight) {
         waitUntilDone(chunk->done);
@@ -556,24 +530,45 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
     }
     if (sweptAll && !outOfMemory) {
         try {
-            sweptAll = handOnSlabs(true, error);
+            sweptAll = handOnSlabs(true, run.error);
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(queue.mutex);
-        queue.closed = true;
-    }
-    queue.changed.notify_all();
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    if (sweptAll && stopRequested != nullptr && stopRequested->load()) {
-        error = "interrupted";
+    if (sweptAll && stopWasRequested()) {
+        run.error = "interrupted";
         return false;
     }
     return sweptAll && !outOfMemory;
+}
+
+// Passes 2 and 3: the sweep, with the chunks and then the slabs simplified behind it, each slab
+// handed to `sink` (if given) in slab order once it is done. False with run.error set when the
+// sweep or the sink fails or stops; `outOfMemory` when a chunk or slab could not be held or
+// simplified. `chunkError` and `slabError` get the largest deviations of each pass.
+bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double ratio,
+                         uint64_t weldMemoryLimitBytes,
+                         std::vector<std::unique_ptr<SweepSlab>>& slabs,
+                         const SimplifiedRecordSink* sink, HandedOnResult& handedOn,
+                         double& chunkError, double& slabError, SweepResult& swept,
+                         bool& outOfMemory, RunContext& run) {
+    // A worker for every core beside the sweep's own thread, which mostly reads and waits, unless
+    // a limit on the process's parallelism (the tests' global_control) allows fewer.
+    const size_t coreCount =
+        static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+    const tbb::global_control parallelism(tbb::global_control::max_allowed_parallelism,
+                                          coreCount + 1);
+    const size_t allowed =
+        tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+    const size_t workerCount = std::min(coreCount, allowed - 1);
+    tbb::task_arena arena(static_cast<int>(workerCount) + 1);
+    bool done = false;
+    arena.execute([&] {
+        done =
+            simplifyBehindSweepWith(workerCount, reader, plan, ratio, weldMemoryLimitBytes, slabs,
+                                    sink, handedOn, chunkError, slabError, swept, outOfMemory, run);
+    });
+    return done;
 }
 
 }  // namespace
@@ -594,13 +589,14 @@ uint64_t simplifyRecordsMemoryBytes(int64_t triangleCount, double ratio) {
 }
 
 bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
-                     IndexedMesh& mesh, SimplifyReport& report, Progress& progress,
-                     const SimplifiedRecordSink* sink, const std::atomic<bool>* stopRequested,
-                     std::string& error) {
+                     IndexedMesh& mesh, SimplifyReport& report, const SimplifiedRecordSink* sink,
+                     RunContext& run) {
+    Progress& progress = run.progress;
+    std::string& error = run.error;
     report = SimplifyReport();
     mesh = IndexedMesh();
     SweepPlan plan;
-    if (!planSweep(reader, plan, progress, 0, stopRequested, error)) {
+    if (!planSweep(reader, plan, progress, 0, error)) {
         return false;
     }
     bool outOfMemory = false;
@@ -623,8 +619,8 @@ bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimi
                  static_cast<double>(memoryLimit));
         HandedOnResult handedOn;
         done = simplifyBehindSweep(reader, plan, chunkRatio(ratio), weldMemoryLimitBytes, slabs,
-                                   handOn ? sink : nullptr, handedOn, chunkError, slabError,
-                                   swept, progress, stopRequested, outOfMemory, error);
+                                   handOn ? sink : nullptr, handedOn, chunkError, slabError, swept,
+                                   outOfMemory, run);
         mesh.color = swept.color;
         mesh.nonFiniteTriangles = swept.nonFiniteTriangles;
         report.triangleCountBefore = reader.recordCount - swept.nonFiniteTriangles;

@@ -133,8 +133,7 @@ bool computeTopology(const IndexedMesh& mesh, Topology& topology, std::string& e
 }
 
 bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topology,
-                   Progress& progress, int64_t doneBefore, const std::atomic<bool>* stopRequested,
-                   std::string& error) {
+                   Progress& progress, int64_t doneBefore, std::string& error) {
     topology = Topology();
     std::vector<uint32_t> parent;
     SweepEdges edges;
@@ -190,8 +189,7 @@ bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topolo
         // the end of a large file.
         const int64_t faceBound = plan.finiteTriangleCount;
         parent.reserve(static_cast<size_t>(faceBound / 2 + faceBound / 64 + 4096));
-        if (!sweepWeld(reader, plan, 0, consumer, result, progress, doneBefore, stopRequested,
-                       error)) {
+        if (!sweepWeld(reader, plan, 0, consumer, result, progress, doneBefore, error)) {
             return false;
         }
         countFinalEdges(edges, UINT64_C(1) << 32, topology);

@@ -36,8 +36,7 @@ bool computeTopology(const IndexedMesh& mesh, Topology& topology, std::string& e
 // quarter more for the batch being sorted.
 // False with `error` set when a read or an allocation fails or a stop was requested.
 bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topology,
-                   Progress& progress, int64_t doneBefore, const std::atomic<bool>* stopRequested,
-                   std::string& error);
+                   Progress& progress, int64_t doneBefore, std::string& error);
 
 // The root of `v` in a union-find over vertex indices, by path halving: every step points a
 // vertex at its grandparent, which keeps the trees flat without recursion.

@@ -63,26 +63,24 @@ std::string describeGlbTooLarge(uint64_t fileBytes, bool exact) {
 bool writeGlbInOrder(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,
                      std::string& error) {
     assert(!options.compress);
-    const GlbSweep wholeMesh = [&](const SweepConsumer& consumer, SweepResult& result,
-                                   std::string& sweepError) {
-        return sweepMeshInMemory(mesh, consumer, result, sweepError);
-    };
-    Progress quiet;
+    MeshSource source;
+    source.mesh = &mesh;
+    RunContext quiet;
+    const SweepPass wholeMesh = sweepPassOf(source, quiet);
     return writePlainGlb(wholeMesh, static_cast<int64_t>(mesh.indices.size() / 3), Placement(),
-                         options, output, quiet, 0, 0, error);
+                         options, output, quiet.progress, 0, 0, error);
 }
 
-bool writeGlbStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
-                    const GlbOptions& options, uint64_t weldMemoryLimitBytes,
-                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
-                    const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
-                    std::string& error) {
-    const GlbSweep records = [&](const SweepConsumer& consumer, SweepResult& result,
-                                 std::string& sweepError) {
-        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, result, progress,
-                         doneBefore, stopRequested, sweepError);
-    };
-    nonFiniteDropped = reader.recordCount - plan.finiteTriangleCount;
+bool writeGlbFile(const MeshSource& source, const Placement& placement,
+                  const WriteOptions& writeOptions, AtomicOutput& output, RunContext& run) {
+    const GlbOptions options = {writeOptions.smoothNormals, writeOptions.compress,
+                                writeOptions.sourceName};
+    if (source.mesh != nullptr) {
+        return writeGlb(*source.mesh, options, output, run.error);
+    }
+    const SweepPass records = sweepPassOf(source, run);
+    const SweepPlan& plan = *source.plan;
+    const int64_t copyStart = run.doneUnits + unitsPerPass(source);
     if (options.compress) {
         // Placing rounds each coordinate on its own and never reverses its order: the placed
         // corners of the plan's box bound every placed vertex.
@@ -91,11 +89,10 @@ bool writeGlbStream(RecordReader& reader, const SweepPlan& plan, const Placement
         const Vec3f boxMin = {std::fmin(a.x, b.x), std::fmin(a.y, b.y), std::fmin(a.z, b.z)};
         const Vec3f boxMax = {std::fmax(a.x, b.x), std::fmax(a.y, b.y), std::fmax(a.z, b.z)};
         return writeCompressedGlbSweep(records, boxMin, boxMax, placement, options, output,
-                                       progress, doneBefore + reader.recordCount,
-                                       reader.recordCount, error);
+                                       run.progress, copyStart, unitsPerPass(source), run.error);
     }
-    return writePlainGlb(records, plan.finiteTriangleCount, placement, options, output, progress,
-                         doneBefore + reader.recordCount, reader.recordCount, error);
+    return writePlainGlb(records, plan.finiteTriangleCount, placement, options, output,
+                         run.progress, copyStart, unitsPerPass(source), run.error);
 }
 
 bool writeGlb(const IndexedMesh& mesh, const GlbOptions& options, AtomicOutput& output,

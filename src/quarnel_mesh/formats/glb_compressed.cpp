@@ -320,7 +320,7 @@ bool finishCompressedGlb(CompressedGlbParts& parts, const Vec3f& color, const Gl
 
 }  // namespace
 
-bool writeCompressedGlbSweep(const GlbSweep& sweep, const Vec3f& boxMin, const Vec3f& boxMax,
+bool writeCompressedGlbSweep(const SweepPass& sweep, const Vec3f& boxMin, const Vec3f& boxMax,
                              const Placement& placement, const GlbOptions& options,
                              AtomicOutput& output, Progress& progress, int64_t doneBefore,
                              int64_t copyUnits, std::string& error) {

@@ -77,10 +77,6 @@ bool writeGlbHead(std::string json, uint64_t binBytes, AtomicOutput& output, std
 
 // ---- glb.cpp: what the writers share
 
-// One pass over the welded mesh, in SweepConsumer's order; fills result.vertexCount and .color.
-using GlbSweep =
-    std::function<bool(const SweepConsumer& consumer, SweepResult& result, std::string& error)>;
-
 // `position` placed by `placement`.
 Vec3f placed(const Placement& placement, const Vec3f& position);
 
@@ -102,7 +98,7 @@ void addFaceNormals(NormalSums& normals, const Placement& placement,
 // `finiteTriangleCount` triangles, so that a file too large for a .glb is refused as soon as its
 // vertices so far make that certain. The copy into the output advances `progress` from
 // `doneBefore` by `copyUnits`.
-bool writePlainGlb(const GlbSweep& sweep, int64_t finiteTriangleCount, const Placement& placement,
+bool writePlainGlb(const SweepPass& sweep, int64_t finiteTriangleCount, const Placement& placement,
                    const GlbOptions& options, AtomicOutput& output, Progress& progress,
                    int64_t doneBefore, int64_t copyUnits, std::string& error);
 
@@ -111,7 +107,7 @@ bool writePlainGlb(const GlbSweep& sweep, int64_t finiteTriangleCount, const Pla
 // The compressed glb of what `sweep` hands on, quantized over the box from `boxMin` to `boxMax`
 // (placed already, holding every vertex), each position placed by `placement`; the copy into the
 // output advances `progress` from `doneBefore` by `copyUnits`.
-bool writeCompressedGlbSweep(const GlbSweep& sweep, const Vec3f& boxMin, const Vec3f& boxMax,
+bool writeCompressedGlbSweep(const SweepPass& sweep, const Vec3f& boxMin, const Vec3f& boxMax,
                              const Placement& placement, const GlbOptions& options,
                              AtomicOutput& output, Progress& progress, int64_t doneBefore,
                              int64_t copyUnits, std::string& error);

@@ -77,7 +77,7 @@ bool takeFinalVertices(PlainGlbParts& parts, const WeldedVertex* vertices, int64
 
 }  // namespace
 
-bool writePlainGlb(const GlbSweep& sweep, int64_t finiteTriangleCount, const Placement& placement,
+bool writePlainGlb(const SweepPass& sweep, int64_t finiteTriangleCount, const Placement& placement,
                    const GlbOptions& options, AtomicOutput& output, Progress& progress,
                    int64_t doneBefore, int64_t copyUnits, std::string& error) {
     PlainGlbParts parts;

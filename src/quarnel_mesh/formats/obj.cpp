@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "quarnel_mesh/formats/shared_vertices.h"
 #include "quarnel_mesh/util/output_file.h"
 #include "quarnel_mesh/util/text.h"
 
@@ -59,17 +60,20 @@ void writeObjFace(AtomicOutput& output, const uint32_t indices[3]) {
     writeAtomicOutput(output, line, static_cast<size_t>(next - line));
 }
 
-bool writeObjMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error) {
-    writeObjHeader(output, static_cast<int64_t>(mesh.vertices.size()),
-                   static_cast<int64_t>(mesh.indices.size() / 3));
-    writeObjVertices(output, mesh.vertices.data(), mesh.vertices.size());
-    for (size_t i = 0; i < mesh.indices.size(); i += 3) {
-        writeObjFace(output, &mesh.indices[i]);
-    }
-    if (output.failure != OutputFailure::kNone) {
-        error = describeOutputFailure(output);
+bool writeObj(const MeshSource& source, const Placement& placement, const WriteOptions&,
+              AtomicOutput& output, RunContext& run) {
+    // The standard colour for a mesh without vertices.
+    uint8_t rgb[3] = {colorByte(kTriangleColor.x), colorByte(kTriangleColor.y),
+                      colorByte(kTriangleColor.z)};
+    if (!writeSharedVertices(source, placement, {writeObjHeader, writeObjVertices, writeObjFace},
+                             output, run, rgb)) {
         return false;
     }
+    char text[160];
+    const int length = std::snprintf(
+        text, sizeof text, "# written by quarnel-mesh\nnewmtl quarnel\nKd %.6g %.6g %.6g\n",
+        rgb[0] / 255.0, rgb[1] / 255.0, rgb[2] / 255.0);
+    writeAtomicOutput(*output.companion, text, static_cast<size_t>(length));
     return true;
 }
 
@@ -80,13 +84,4 @@ bool createObjMaterial(const RecordReader& input, AtomicOutput& obj, AtomicOutpu
     }
     obj.companion = &material;
     return true;
-}
-
-bool commitObjWithMaterial(AtomicOutput& obj, const uint8_t rgb[3], std::string& error) {
-    char text[160];
-    const int length = std::snprintf(text, sizeof text,
-                                     "# written by quarnel-mesh\nnewmtl quarnel\nKd %.6g %.6g %.6g\n",
-                                     rgb[0] / 255.0, rgb[1] / 255.0, rgb[2] / 255.0);
-    writeAtomicOutput(*obj.companion, text, static_cast<size_t>(length));
-    return commitOutput(obj, error);
 }

@@ -10,6 +10,7 @@
 
 #include "io/atomic_output.h"
 #include "io/record_reader.h"
+#include "quarnel_mesh/formats/mesh_writer.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 
 // "x.obj" -> "x.mtl": the material library an OBJ names.
@@ -21,14 +22,14 @@ void writeObjHeader(AtomicOutput& output, int64_t vertexCount, int64_t faceCount
 void writeObjVertices(AtomicOutput& output, const WeldedVertex* vertices, size_t count);
 void writeObjFace(AtomicOutput& output, const uint32_t indices[3]);
 
-// All of `mesh`.
-bool writeObjMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);
+// OBJ's row of the writer table: see writeSharedVertices; then the material library, the
+// colour of the first vertex as its Kd, into the output's companion (see createObjMaterial),
+// which commits with it.
+bool writeObj(const MeshSource& source, const Placement& placement, const WriteOptions& options,
+              AtomicOutput& output, RunContext& run);
 
-// Opens the material library beside `obj` as its companion (see commitAtomicOutput), before any
-// work. Refuses a library that would replace `input`.
+// Opens the material library beside `obj` as its companion, before any work: committing the OBJ
+// commits both, or neither and the earlier files stay (see commitAtomicOutput). Refuses a
+// library that would replace `input`.
 bool createObjMaterial(const RecordReader& input, AtomicOutput& obj, AtomicOutput& material,
                        std::string& error);
-
-// Writes the library's material, `rgb` its colour, and commits the OBJ and the library together:
-// both take their names, or neither and the earlier files stay.
-bool commitObjWithMaterial(AtomicOutput& obj, const uint8_t rgb[3], std::string& error);

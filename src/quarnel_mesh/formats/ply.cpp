@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "quarnel_mesh/formats/shared_vertices.h"
+
 namespace {
 
 constexpr size_t kPlyVertexBytes = 15;
@@ -43,16 +45,9 @@ void writePlyFace(AtomicOutput& output, const uint32_t indices[3]) {
     writeAtomicOutput(output, face, sizeof face);
 }
 
-bool writePlyMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error) {
-    writePlyHeader(output, static_cast<int64_t>(mesh.vertices.size()),
-                   static_cast<int64_t>(mesh.indices.size() / 3));
-    writePlyVertices(output, mesh.vertices.data(), mesh.vertices.size());
-    for (size_t i = 0; i < mesh.indices.size(); i += 3) {
-        writePlyFace(output, &mesh.indices[i]);
-    }
-    if (output.failure != OutputFailure::kNone) {
-        error = describeOutputFailure(output);
-        return false;
-    }
-    return true;
+bool writePly(const MeshSource& source, const Placement& placement, const WriteOptions&,
+              AtomicOutput& output, RunContext& run) {
+    uint8_t firstRgb[3];
+    return writeSharedVertices(source, placement, {writePlyHeader, writePlyVertices, writePlyFace},
+                               output, run, firstRgb);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "io/atomic_output.h"
+#include "quarnel_mesh/formats/mesh_writer.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 
 // The header, which counts what follows, and the vertices; then writePlyFace once a face.
@@ -15,5 +16,6 @@ void writePlyHeader(AtomicOutput& output, int64_t vertexCount, int64_t faceCount
 void writePlyVertices(AtomicOutput& output, const WeldedVertex* vertices, size_t count);
 void writePlyFace(AtomicOutput& output, const uint32_t indices[3]);
 
-// All of `mesh`.
-bool writePlyMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);
+// PLY's row of the writer table: see writeSharedVertices.
+bool writePly(const MeshSource& source, const Placement& placement, const WriteOptions& options,
+              AtomicOutput& output, RunContext& run);

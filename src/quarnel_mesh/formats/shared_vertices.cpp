@@ -3,10 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include "quarnel_mesh/formats/obj.h"
-#include "quarnel_mesh/formats/ply.h"
-#include "quarnel_mesh/model/sweep_weld.h"
-
 namespace {
 
 bool outputFailed(const AtomicOutput& output, std::string& error) {
@@ -19,25 +15,25 @@ bool outputFailed(const AtomicOutput& output, std::string& error) {
 
 }  // namespace
 
-bool writeSharedStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
-                       MeshFormat format, uint64_t weldMemoryLimitBytes, AtomicOutput& output,
-                       Progress& progress, int64_t doneBefore,
-                       const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
-                       uint8_t firstRgb[3], std::string& error) {
+bool writeSharedVertices(const MeshSource& source, const Placement& placement,
+                         const SharedVertexLayout& layout, AtomicOutput& output, RunContext& run,
+                         uint8_t firstRgb[3]) {
+    const SweepPass sweep = sweepPassOf(source, run);
+    const int64_t passUnits = unitsPerPass(source);
+    int64_t faceCount = 0;
+    SweepConsumer counter;
+    counter.onTriangles = [&](const SweepTriangles& triangles, std::string&) {
+        faceCount += triangles.triangleCount;
+        return true;
+    };
     SweepResult counted;
-    if (!sweepWeld(reader, plan, weldMemoryLimitBytes, SweepConsumer(), counted, progress,
-                   doneBefore, stopRequested, error)) {
+    if (!sweep(counter, counted, run.error)) {
         return false;
     }
+    run.doneUnits += passUnits;
     const bool moved = !isIdentity(placement);
     std::vector<WeldedVertex> placed;  // a batch of final vertices, turned and scaled
-    nonFiniteDropped = counted.nonFiniteTriangles;
-    const int64_t faceCount = reader.recordCount - nonFiniteDropped;
-    if (format == MeshFormat::kPly) {
-        writePlyHeader(output, counted.vertexCount, faceCount);
-    } else {
-        writeObjHeader(output, counted.vertexCount, faceCount);
-    }
+    layout.writeHeader(output, counted.vertexCount, faceCount);
     SweepConsumer vertexWriter;
     vertexWriter.onVertices = [&](const WeldedVertex* vertices, int64_t count, int64_t firstIndex,
                                   std::string& writeError) {
@@ -51,35 +47,25 @@ bool writeSharedStream(RecordReader& reader, const SweepPlan& plan, const Placem
             }
             vertices = placed.data();
         }
-        if (format == MeshFormat::kPly) {
-            writePlyVertices(output, vertices, static_cast<size_t>(count));
-        } else {
-            writeObjVertices(output, vertices, static_cast<size_t>(count));
-        }
+        layout.writeVertices(output, vertices, static_cast<size_t>(count));
         return !outputFailed(output, writeError);
     };
     SweepConsumer faceWriter;
     faceWriter.onTriangles = [&](const SweepTriangles& triangles, std::string& writeError) {
         for (int64_t t = 0; t < triangles.triangleCount; ++t) {
-            if (format == MeshFormat::kPly) {
-                writePlyFace(output, &triangles.indices[3 * t]);
-            } else {
-                writeObjFace(output, &triangles.indices[3 * t]);
-            }
+            layout.writeFace(output, &triangles.indices[3 * t]);
         }
         return !outputFailed(output, writeError);
     };
-    // Every pass must meet the counts the header gave.
     for (const SweepConsumer* writer : {&vertexWriter, &faceWriter}) {
         SweepResult written;
-        const int64_t passesBefore = writer == &vertexWriter ? 1 : 2;
-        if (!sweepWeld(reader, plan, weldMemoryLimitBytes, *writer, written, progress,
-                       doneBefore + passesBefore * reader.recordCount, stopRequested, error)) {
+        if (!sweep(*writer, written, run.error)) {
             return false;
         }
+        run.doneUnits += passUnits;
         if (written.vertexCount != counted.vertexCount ||
             written.nonFiniteTriangles != counted.nonFiniteTriangles) {
-            error = reader.path + " changed while it was read";
+            run.error = source.reader->path + " changed while it was read";
             return false;
         }
     }

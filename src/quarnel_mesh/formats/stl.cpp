@@ -45,9 +45,11 @@ Vec3f facetNormal(const TriangleRecord& record) {
             static_cast<float>(n.z / length)};
 }
 
-bool writeStlStream(RecordReader& reader, const StitchMap& stitch, const Placement& placement,
-                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
-                    const std::atomic<bool>* stopRequested, std::string& error) {
+namespace {
+
+bool writeStlRecords(RecordReader& reader, const StitchMap& stitch, const Placement& placement,
+                     AtomicOutput& output, Progress& progress, int64_t doneBefore,
+                     std::string& error) {
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
@@ -55,8 +57,7 @@ bool writeStlStream(RecordReader& reader, const StitchMap& stitch, const Placeme
     const bool moved = !isIdentity(placement);
     std::vector<char> facets(reader.chunk.size() * kStlFacetBytes);
     return forEachRecordChunk(
-        reader, progress, doneBefore, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
+        reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
             char* facet = facets.data();
             for (int64_t i = 0; i < count; ++i) {
                 TriangleRecord record = records[i];
@@ -95,4 +96,15 @@ bool writeStlMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& er
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool writeStl(const MeshSource& source, const Placement& placement, const WriteOptions&,
+              AtomicOutput& output, RunContext& run) {
+    if (source.mesh != nullptr) {
+        return writeStlMesh(*source.mesh, output, run.error);
+    }
+    return writeStlRecords(*source.reader, source.plan->stitch, placement, output, run.progress,
+                           run.doneUnits, run.error);
 }

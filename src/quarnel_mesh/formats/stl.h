@@ -3,15 +3,14 @@
 // number of records streams through in constant memory.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "io/atomic_output.h"
 #include "io/record_reader.h"
 #include "quarnel_mesh/edit/placement.h"
+#include "quarnel_mesh/formats/mesh_writer.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
-#include "quarnel_mesh/model/seam_stitch.h"
 #include "quarnel_mesh/util/progress.h"
 
 // The facet count is 32 bits.
@@ -21,14 +20,10 @@ constexpr int64_t kMaxStlTriangles = 0xFFFFFFFFll;
 // non-finite triangle.
 Vec3f facetNormal(const TriangleRecord& record);
 
-// Every record of `reader` from the start, each vertex moved by `stitch` (the plan's, see
-// seam_stitch.h) and placed first, so that the seams close as in the welded formats and the
-// normals are those of the written triangle. False with `error` set when a read or write fails or
-// `stopRequested` (may be null) is raised.
-// `progress` counts the records from `doneBefore`.
-bool writeStlStream(RecordReader& reader, const StitchMap& stitch, const Placement& placement,
-                    AtomicOutput& output, Progress& progress, int64_t doneBefore,
-                    const std::atomic<bool>* stopRequested, std::string& error);
-
-// The triangles of `mesh`, as they stand.
-bool writeStlMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error);
+// STL's row of the writer table. The records from the start, each vertex moved by the plan's
+// seam map (see seam_stitch.h), so that the seams close as in the welded formats, and placed,
+// so that the normals are those of the written triangle; a mesh in memory, its triangles. One
+// pass over the records after the plan's, false with run.error set when a read or write fails or
+// a stop is requested.
+bool writeStl(const MeshSource& source, const Placement& placement, const WriteOptions& options,
+              AtomicOutput& output, RunContext& run);

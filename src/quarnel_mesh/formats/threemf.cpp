@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 
+#include "common/process_setup.h"
 #include "quarnel_mesh/formats/zip_package.h"
 #include "quarnel_mesh/model/vertex_welder.h"
 #include "quarnel_mesh/util/scratch_file.h"
@@ -75,14 +76,9 @@ std::string coordinateProblem(float largest) {
     return text;
 }
 
-// One pass over the welded mesh, in SweepConsumer's order; fills result.color.
-using ThreeMfSweep =
-    std::function<bool(const SweepConsumer& consumer, SweepResult& result, std::string& error)>;
-
 // The two lists as the sweep hands them on, each deflated into its own scratch file.
 struct ThreeMfLists {
     Placement placement;
-    const std::atomic<bool>* stopRequested = nullptr;
     std::string outputPath;
     ScratchFile vertexFile;
     ScratchFile triangleFile;
@@ -94,8 +90,8 @@ struct ThreeMfLists {
     Vec3f boxMax{-INFINITY, -INFINITY, -INFINITY};
 };
 
-bool stopWanted(const ThreeMfLists& lists, std::string& error) {
-    if (lists.stopRequested != nullptr && lists.stopRequested->load()) {
+bool stopWanted(std::string& error) {
+    if (stopWasRequested()) {
         error = "interrupted";
         return true;
     }
@@ -133,7 +129,7 @@ bool takeVertices(ThreeMfLists& lists, const WeldedVertex* vertices, int64_t cou
     const bool identity = isIdentity(lists.placement);
     char line[96];  // three floats of at most 15 characters each and the markup
     for (int64_t v = 0; v < count; ++v) {
-        if (v % kStopCheckCount == kStopCheckCount - 1 && stopWanted(lists, error)) {
+        if (v % kStopCheckCount == kStopCheckCount - 1 && stopWanted(error)) {
             return false;
         }
         const Vec3f p = identity ? vertices[v].position
@@ -157,7 +153,7 @@ bool takeVertices(ThreeMfLists& lists, const WeldedVertex* vertices, int64_t cou
 bool takeTriangles(ThreeMfLists& lists, const SweepTriangles& triangles, std::string& error) {
     char line[80];  // three indices of at most 10 digits each and the markup
     for (int64_t t = 0; t < triangles.triangleCount; ++t) {
-        if (t % kStopCheckCount == kStopCheckCount - 1 && stopWanted(lists, error)) {
+        if (t % kStopCheckCount == kStopCheckCount - 1 && stopWanted(error)) {
             return false;
         }
         const uint32_t* corners = &triangles.indices[3 * t];
@@ -244,13 +240,12 @@ const char kNoMemory[] = "not enough memory for the 3MF package";
 
 // The package of what `sweep` hands on, each position placed by `placement`. The copy into the
 // output calls `onCopied` with the share of the model copied so far.
-bool writeThreeMfPackage(const ThreeMfSweep& sweep, const Placement& placement,
-                         const std::string& sourceName, const std::atomic<bool>* stopRequested,
-                         AtomicOutput& output, const std::function<void(double share)>& onCopied,
+bool writeThreeMfPackage(const SweepPass& sweep, const Placement& placement,
+                         const std::string& sourceName, AtomicOutput& output,
+                         const std::function<void(double share)>& onCopied,
                          int64_t& degenerateDropped, std::string& error) {
     ThreeMfLists lists;
     lists.placement = placement;
-    lists.stopRequested = stopRequested;
     lists.outputPath = output.finalPath;
     degenerateDropped = 0;
     if (!openScratchFile(output, lists.vertexFile) ||
@@ -323,60 +318,37 @@ bool writeThreeMfPackage(const ThreeMfSweep& sweep, const Placement& placement,
 
 }  // namespace
 
-bool writeThreeMf(const IndexedMesh& mesh, const std::string& sourceName,
-                  const std::atomic<bool>* stopRequested, AtomicOutput& output,
-                  int64_t& degenerateDropped, std::string& error) {
-    float largest = 0.0f;
-    for (const WeldedVertex& vertex : mesh.vertices) {
-        const Vec3f& p = vertex.position;
-        largest = std::fmax(largest,
-                            std::fmax(std::fabs(p.x), std::fmax(std::fabs(p.y), std::fabs(p.z))));
-    }
-    error = coordinateProblem(largest);
-    if (!error.empty()) {
-        return false;
-    }
-    const ThreeMfSweep wholeMesh = [&](const SweepConsumer& consumer, SweepResult& result,
-                                       std::string& sweepError) {
-        return sweepMeshInMemory(mesh, consumer, result, sweepError);
-    };
-    return writeThreeMfPackage(wholeMesh, Placement(), sourceName, stopRequested, output, {},
-                               degenerateDropped, error);
-}
-
-bool writeThreeMfStream(RecordReader& reader, const SweepPlan& plan, const Placement& placement,
-                        const std::string& sourceName, uint64_t weldMemoryLimitBytes,
-                        AtomicOutput& output, Progress& progress, int64_t doneBefore,
-                        const std::atomic<bool>* stopRequested, int64_t& nonFiniteDropped,
-                        int64_t& degenerateDropped, std::string& error) {
-    nonFiniteDropped = reader.recordCount - plan.finiteTriangleCount;
-    degenerateDropped = 0;
+bool writeThreeMfFile(const MeshSource& source, const Placement& placement,
+                      const WriteOptions& options, AtomicOutput& output, RunContext& run) {
     // Placing is monotonic in each coordinate, so the placed box's corners hold the largest
-    // placed |coordinate| of every vertex the sweep hands on: refused before any work.
+    // placed |coordinate| of every vertex a sweep hands on: refused before any work. A mesh in
+    // memory comes placed.
     float largest = 0.0f;
-    if (plan.finiteTriangleCount > 0) {
-        for (const Vec3f& corner : {plan.boxMin, plan.boxMax}) {
+    if (source.mesh != nullptr) {
+        for (const WeldedVertex& vertex : source.mesh->vertices) {
+            const Vec3f& p = vertex.position;
+            largest = std::fmax(
+                largest, std::fmax(std::fabs(p.x), std::fmax(std::fabs(p.y), std::fabs(p.z))));
+        }
+    } else if (source.plan->finiteTriangleCount > 0) {
+        for (const Vec3f& corner : {source.plan->boxMin, source.plan->boxMax}) {
             const Vec3f p = placeVertex(corner, placement);
             largest = std::fmax(largest, std::fmax(std::fabs(p.x),
                                                    std::fmax(std::fabs(p.y), std::fabs(p.z))));
         }
     }
-    error = coordinateProblem(largest);
-    if (!error.empty()) {
+    run.error = coordinateProblem(largest);
+    if (!run.error.empty()) {
         return false;
     }
-    const ThreeMfSweep records = [&](const SweepConsumer& consumer, SweepResult& result,
-                                     std::string& sweepError) {
-        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, result, progress,
-                         doneBefore, stopRequested, sweepError);
-    };
-    const int64_t copyStart = doneBefore + reader.recordCount;
-    return writeThreeMfPackage(
-        records, placement, sourceName, stopRequested, output,
-        [&](double share) {
-            advanceProgress(progress,
-                            copyStart + static_cast<int64_t>(
-                                            share * static_cast<double>(reader.recordCount)));
-        },
-        degenerateDropped, error);
+    const int64_t copyStart = run.doneUnits + unitsPerPass(source);
+    const double copyUnits = static_cast<double>(unitsPerPass(source));
+    std::function<void(double)> onCopied;
+    if (source.mesh == nullptr) {
+        onCopied = [&run, copyStart, copyUnits](double share) {
+            advanceProgress(run.progress, copyStart + static_cast<int64_t>(share * copyUnits));
+        };
+    }
+    return writeThreeMfPackage(sweepPassOf(source, run), placement, options.sourceName, output,
+                               onCopied, run.degenerateDropped, run.error);
 }

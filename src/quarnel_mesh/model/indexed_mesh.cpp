@@ -28,12 +28,10 @@ std::string describeWeldFailure(int64_t result, const std::string& inputPath,
 }
 
 bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMesh& mesh,
-                     Progress& progress, const std::atomic<bool>* stopRequested,
-                     std::string& error) {
+                     Progress& progress, std::string& error) {
     // The sweep's plan pass finds the seams to join, so that both welds give one mesh.
     SweepPlan plan;
-    if (!planSweep(reader, plan, progress, 0, stopRequested, error) ||
-        !rewindRecordFile(reader, error)) {
+    if (!planSweep(reader, plan, progress, 0, error) || !rewindRecordFile(reader, error)) {
         return false;
     }
     VertexWelder welder;
@@ -46,8 +44,7 @@ bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMes
         return false;
     }
     const bool welded = forEachRecordChunk(
-        reader, progress, 0, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
+        reader, progress, 0, error, [&](const TriangleRecord* records, int64_t count) {
             if (mesh.indices.empty() && count > 0) {
                 mesh.color = records[0].color;
             }

@@ -1,7 +1,6 @@
 // The welded mesh in memory: shared vertices in first-seen order and three indices a triangle.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,8 +33,7 @@ std::string describeWeldFailure(int64_t result, const std::string& inputPath,
 // passes: planSweep's finds them), leaving out (and counting) those with a non-finite vertex, which no indexed format's readers take. The vertex tables stop at
 // `memoryLimitBytes` (0: three quarters of the RAM); failures set `error` to one line.
 bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMesh& mesh,
-                     Progress& progress, const std::atomic<bool>* stopRequested,
-                     std::string& error);
+                     Progress& progress, std::string& error);
 
 // Drops the vertices no triangle uses, keeping the order of the others.
 void compactVertices(IndexedMesh& mesh);

@@ -2,21 +2,20 @@
 // them: every pass of every command over a file goes through here.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "common/process_setup.h"
 #include "io/record_reader.h"
 #include "quarnel_mesh/util/progress.h"
 
 // Hands the records left in `reader` to `processChunk(const TriangleRecord* records, int64_t
 // count)` a chunk at a time, advancing `progress` from `doneBefore` after each. False with `error`
-// set when a read fails, `stopRequested` (may be null) is raised, or processChunk (which sets
+// set when a read fails, a stop is requested (stopWasRequested), or processChunk (which sets
 // `error` itself) returns false.
 template <typename ProcessChunk>
 bool forEachRecordChunk(RecordReader& reader, Progress& progress, int64_t doneBefore,
-                        const std::atomic<bool>* stopRequested, std::string& error,
-                        ProcessChunk&& processChunk) {
+                        std::string& error, ProcessChunk&& processChunk) {
     int64_t done = doneBefore;
     for (;;) {
         const int64_t count = readRecordChunk(reader, error);
@@ -26,7 +25,7 @@ bool forEachRecordChunk(RecordReader& reader, Progress& progress, int64_t doneBe
         if (count == 0) {
             return true;
         }
-        if (stopRequested != nullptr && stopRequested->load()) {
+        if (stopWasRequested()) {
             error = "interrupted";
             return false;
         }

@@ -47,19 +47,18 @@ void addToSummary(MeshSummary& summary, const TriangleRecord& record) {
 }  // namespace
 
 bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progress,
-                   const std::atomic<bool>* stopRequested, std::string& error) {
+                   std::string& error) {
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
     summary = MeshSummary();
     summary.fileBytes = reader.fileBytes;
     summary.triangleCount = reader.recordCount;
-    return forEachRecordChunk(
-        reader, progress, 0, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
-            for (int64_t i = 0; i < count; ++i) {
-                addToSummary(summary, records[i]);
-            }
-            return true;
-        });
+    return forEachRecordChunk(reader, progress, 0, error,
+                              [&](const TriangleRecord* records, int64_t count) {
+                                  for (int64_t i = 0; i < count; ++i) {
+                                      addToSummary(summary, records[i]);
+                                  }
+                                  return true;
+                              });
 }

@@ -1,7 +1,6 @@
 // What a triangle file holds, from one streaming pass: counts, the box and record checks.
 #pragma once
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -22,6 +21,6 @@ struct MeshSummary {
 };
 
 // Reads every record of an open file from the start. False with `error` set when a read fails or
-// `stopRequested` (may be null) was raised.
+// a stop was requested (stopWasRequested).
 bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progress,
-                   const std::atomic<bool>* stopRequested, std::string& error);
+                   std::string& error);

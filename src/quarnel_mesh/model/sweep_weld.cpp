@@ -20,7 +20,7 @@ uint32_t zBinOf(float z) {
 }
 
 bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_t doneBefore,
-               const std::atomic<bool>* stopRequested, std::string& error) {
+               std::string& error) {
     plan = SweepPlan();
     if (!rewindRecordFile(reader, error)) {
         return false;
@@ -40,8 +40,7 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
         ~WaitedTaskGroup() { wait(); }
     } pairingTask;
     const bool read = forEachRecordChunk(
-        reader, progress, doneBefore, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
+        reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
             float lowest = HUGE_VALF;
             float highest = -HUGE_VALF;
             for (int64_t i = 0; i < count; ++i) {
@@ -117,7 +116,7 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
 
 bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimitBytes,
                const SweepConsumer& consumer, SweepResult& result, Progress& progress,
-               int64_t doneBefore, const std::atomic<bool>* stopRequested, std::string& error) {
+               int64_t doneBefore, std::string& error) {
     result = SweepResult();
     if (!rewindRecordFile(reader, error)) {
         return false;
@@ -135,8 +134,7 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimit
     }
     size_t chunk = 0;
     const bool welded = forEachRecordChunk(
-        reader, progress, doneBefore, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
+        reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
             if (chunk >= plan.lowestZAfterChunk.size()) {
                 error = reader.path + " changed while it was read";
                 return false;
@@ -221,6 +219,7 @@ bool sweepMeshInMemory(const IndexedMesh& mesh, const SweepConsumer& consumer,
                                       mesh.vertices.data(), 0, nullptr, 0};
     result.vertexCount = static_cast<int64_t>(mesh.vertices.size());
     result.color = mesh.color;
-    return consumer.onTriangles(triangles, error) &&
-           consumer.onVertices(mesh.vertices.data(), result.vertexCount, 0, error);
+    return (!consumer.onTriangles || consumer.onTriangles(triangles, error)) &&
+           (!consumer.onVertices ||
+            consumer.onVertices(mesh.vertices.data(), result.vertexCount, 0, error));
 }

@@ -4,6 +4,7 @@
 
 #include <png.h>
 
+#include "common/process_setup.h"
 #include "quarnel_mesh/render/png.h"
 
 namespace {
@@ -41,8 +42,7 @@ extern "C" void ignorePngWarning(png_structp, png_const_charp) {}
 
 }  // namespace
 
-bool encodePng(const RgbImage& image, const std::atomic<bool>* stopRequested,
-               std::vector<uint8_t>& png, std::string& error) {
+bool encodePng(const RgbImage& image, std::vector<uint8_t>& png, std::string& error) {
     png.clear();
     PngSink sink = {&png, ""};
     png_structp writer =
@@ -71,7 +71,7 @@ bool encodePng(const RgbImage& image, const std::atomic<bool>* stopRequested,
     // between rows: a large picture at the highest compression takes seconds.
     png_write_info(writer, info);
     for (int y = 0; y < image.height; ++y) {
-        if (stopRequested != nullptr && stopRequested->load(std::memory_order_relaxed)) {
+        if (stopWasRequested()) {
             png_destroy_write_struct(&writer, &info);
             error = "interrupted";
             return false;

@@ -1,7 +1,6 @@
 // PNG encoding of the preview, through libpng.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +8,5 @@
 #include "quarnel_mesh/render/rasteriser.h"
 
 // Encodes `image` as an 8-bit RGB PNG into `png` (replacing its contents). Stops, false with
-// `error` "interrupted", soon after `stopRequested` (may be null) is raised.
-bool encodePng(const RgbImage& image, const std::atomic<bool>* stopRequested,
-               std::vector<uint8_t>& png, std::string& error);
+// `error` "interrupted", soon after a stop is requested (stopWasRequested).
+bool encodePng(const RgbImage& image, std::vector<uint8_t>& png, std::string& error);

@@ -12,6 +12,7 @@
 
 #include "quarnel_mesh/render/rasteriser.h"
 
+#include "common/process_setup.h"
 #include "quarnel_mesh/model/record_stream.h"
 
 namespace {
@@ -142,13 +143,8 @@ int clampToSide(double coordinate, int side) {
     return static_cast<int>(std::fmin(std::fmax(coordinate, 0.0), static_cast<double>(side)));
 }
 
-bool stopRaised(const std::atomic<bool>* stopRequested) {
-    return stopRequested != nullptr && stopRequested->load(std::memory_order_relaxed);
-}
-
 // One triangle can cover the whole picture, so the stop flag is checked on every row of it.
-void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& samples,
-                  const std::atomic<bool>* stopRequested) {
+void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& samples) {
     const Vec3d world[3] = {toVec3d(record.vertices[0]), toVec3d(record.vertices[1]),
                            toVec3d(record.vertices[2])};
     double sx[3];
@@ -186,7 +182,7 @@ void drawTriangle(const TriangleRecord& record, const View& view, SampleBuffer& 
     const int lowY = clampToSide(std::floor(std::fmin(sy[0], std::fmin(sy[1], sy[2]))), side);
     const int highY = clampToSide(std::ceil(std::fmax(sy[0], std::fmax(sy[1], sy[2]))), side);
     const double inverseArea = 1.0 / area;
-    for (int y = lowY; y < highY && !stopRaised(stopRequested); ++y) {
+    for (int y = lowY; y < highY && !stopWasRequested(); ++y) {
         const double py = y + 0.5;
         for (int x = lowX; x < highX; ++x) {
             const double px = x + 0.5;
@@ -273,8 +269,7 @@ void shadeSample(const SampleBuffer& samples, const Vec3d& light, int x, int y,
 
 // Shades every sample and box-filters 2 x 2 of them into each pixel; the stop flag is checked on
 // every row.
-void shadeAndDownsample(const SampleBuffer& samples, const View& view, RgbImage& image,
-                        const std::atomic<bool>* stopRequested) {
+void shadeAndDownsample(const SampleBuffer& samples, const View& view, RgbImage& image) {
     const int side = samples.samplesPerSide;
     const int occlusionRadius = std::max(4, side / 48);
     int offsets[kOcclusionSamples][2];
@@ -282,7 +277,7 @@ void shadeAndDownsample(const SampleBuffer& samples, const View& view, RgbImage&
     // The key light in the view's frame, the frame of the stored normals.
     const Vec3d light = {dot(view.light, view.right), dot(view.light, view.up),
                          dot(view.light, view.toward)};
-    for (int y = 0; y < image.height && !stopRaised(stopRequested); ++y) {
+    for (int y = 0; y < image.height && !stopWasRequested(); ++y) {
         for (int x = 0; x < image.width; ++x) {
             double sum[3] = {0.0, 0.0, 0.0};
             for (int dy = 0; dy < kSupersample; ++dy) {
@@ -311,25 +306,24 @@ void shadeAndDownsample(const SampleBuffer& samples, const View& view, RgbImage&
 // One pass over the records from the start, calling `visit` for each whose vertices are all
 // finite; progress counts on from `doneBefore`.
 template <typename Visit>
-bool forEachRecord(RecordReader& reader, Progress& progress, int64_t doneBefore,
-                   const std::atomic<bool>* stopRequested, std::string& error, Visit visit) {
+bool forEachRecord(RecordReader& reader, Progress& progress, int64_t doneBefore, std::string& error,
+                   Visit visit) {
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
-    return forEachRecordChunk(
-        reader, progress, doneBefore, stopRequested, error,
-        [&](const TriangleRecord* records, int64_t count) {
-            for (int64_t i = 0; i < count; ++i) {
-                if (hasFiniteVertices(records[i])) {
-                    visit(records[i]);
-                }
-            }
-            if (stopRaised(stopRequested)) {
-                error = "interrupted";
-                return false;
-            }
-            return true;
-        });
+    return forEachRecordChunk(reader, progress, doneBefore, error,
+                              [&](const TriangleRecord* records, int64_t count) {
+                                  for (int64_t i = 0; i < count; ++i) {
+                                      if (hasFiniteVertices(records[i])) {
+                                          visit(records[i]);
+                                      }
+                                  }
+                                  if (stopWasRequested()) {
+                                      error = "interrupted";
+                                      return false;
+                                  }
+                                  return true;
+                              });
 }
 
 }  // namespace
@@ -343,12 +337,11 @@ bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progres
     }
     View view = makeView(options);
     ScreenExtent extent;
-    if (!forEachRecord(reader, progress, 0, options.stopRequested, error,
-                       [&](const TriangleRecord& record) {
-                           for (const Vec3f& vertex : record.vertices) {
-                               extendScreenExtent(extent, view, vertex);
-                           }
-                       })) {
+    if (!forEachRecord(reader, progress, 0, error, [&](const TriangleRecord& record) {
+            for (const Vec3f& vertex : record.vertices) {
+                extendScreenExtent(extent, view, vertex);
+            }
+        })) {
         return false;
     }
     SampleBuffer samples;
@@ -366,7 +359,7 @@ bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progres
     samples.rgb.reserve(3 * sampleCount);
     samples.normal.reserve(3 * sampleCount);
     for (size_t row = 0; row < side; ++row) {
-        if (stopRaised(options.stopRequested)) {
+        if (stopWasRequested()) {
             error = "interrupted";
             return false;
         }
@@ -374,17 +367,15 @@ bool renderMeshImage(RecordReader& reader, const RenderOptions& options, Progres
         samples.rgb.insert(samples.rgb.end(), backgroundRow.begin(), backgroundRow.end());
         samples.normal.insert(samples.normal.end(), 3 * side, 0);
     }
-    const auto draw = [&](const TriangleRecord& record) {
-        drawTriangle(record, view, samples, options.stopRequested);
-    };
-    if (!forEachRecord(reader, progress, reader.recordCount, options.stopRequested, error, draw)) {
+    const auto draw = [&](const TriangleRecord& record) { drawTriangle(record, view, samples); };
+    if (!forEachRecord(reader, progress, reader.recordCount, error, draw)) {
         return false;
     }
     image.width = options.sizePixels;
     image.height = options.sizePixels;
     image.pixels.assign(3 * static_cast<size_t>(image.width) * image.height, 0);
-    shadeAndDownsample(samples, view, image, options.stopRequested);
-    if (stopRaised(options.stopRequested)) {
+    shadeAndDownsample(samples, view, image);
+    if (stopWasRequested()) {
         error = "interrupted";
         return false;
     }

@@ -1,7 +1,6 @@
 // The preview picture: rasterised and shaded in memory that depends on the picture's size only.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,7 +12,6 @@ struct RenderOptions {
     int sizePixels = 800;          // width and height
     double azimuthDegrees = 35.0;  // turn about the y axis (the fractal's polar axis)
     double elevationDegrees = 25.0;
-    const std::atomic<bool>* stopRequested = nullptr;
 };
 
 constexpr int kMinRenderSize = 16;
