@@ -189,7 +189,6 @@ bool writeRecords(const Conversion& c, RecordReader& reader) {
         // The weld leaves out the triangles with a non-finite vertex.
         c.run.nonFiniteDropped += reader.recordCount - plan.finiteTriangleCount;
     }
-    source.weldMemoryLimitBytes = c.options.weldMemoryLimitBytes;
     const bool written =
         c.writer.write(source, placement, writeOptionsOf(c, reader), c.output, c.run);
     finishProgress(c.run.progress);
@@ -220,8 +219,7 @@ bool simplifyAndWrite(const Conversion& c, RecordReader& reader) {
                       reader.fileBytes);
     c.run.doneUnits = 0;
     const bool simplified =
-        simplifyRecords(reader, c.options.simplifyRatio, c.options.weldMemoryLimitBytes, mesh,
-                        c.report.simplify, &sink, c.run);
+        simplifyRecords(reader, c.options.simplifyRatio, mesh, c.report.simplify, &sink, c.run);
     finishProgress(c.run.progress);
     if (!simplified || runInterrupted(c.run)) {
         return false;
@@ -296,8 +294,7 @@ bool filterPiecesOf(const Conversion& c, RecordReader& reader) {
         pieceFilterPassCount(filter) * recordCount, reader.fileBytes);
     c.run.doneUnits = 0;
     const int64_t nonFiniteBefore = c.run.nonFiniteDropped;
-    const bool filtered = filterPieces(reader, filter, c.options.weldMemoryLimitBytes,
-                                       c.report.islands, c.report.body, c.run);
+    const bool filtered = filterPieces(reader, filter, c.report.islands, c.report.body, c.run);
     finishProgress(c.run.progress);
     if (!filtered) {
         return false;

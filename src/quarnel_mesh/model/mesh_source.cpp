@@ -8,8 +8,8 @@ SweepPass sweepPassOf(const MeshSource& source, RunContext& run) {
         };
     }
     return [&source, &run](const SweepConsumer& consumer, SweepResult& result, std::string& error) {
-        return sweepWeld(*source.reader, *source.plan, source.weldMemoryLimitBytes, consumer,
-                         result, run.progress, run.doneUnits, error);
+        return sweepWeld(*source.reader, *source.plan, consumer, result, run.progress,
+                         run.doneUnits, error);
     };
 }
 

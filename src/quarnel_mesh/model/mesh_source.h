@@ -18,7 +18,6 @@ struct MeshSource {
     const IndexedMesh* mesh = nullptr;
     RecordReader* reader = nullptr;
     const SweepPlan* plan = nullptr;
-    uint64_t weldMemoryLimitBytes = 0;  // the window's tables (0: three quarters of the RAM)
 };
 
 // One pass over a source's welded mesh, in SweepConsumer's order; fills result.vertexCount and
