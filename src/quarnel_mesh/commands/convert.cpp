@@ -145,15 +145,15 @@ bool fitsInMemory(const RecordReader& reader, const ConvertOptions& options, std
     return false;
 }
 
-// The records as the source: a pass for the plan (a writer of shared vertices) or the box (STL,
-// when a size is asked), the placement, then the writer's own passes.
+// The records as the source: a pass for the plan (a writer that plans) or for the box (one that
+// does not, when a size is asked), the placement, then the writer's own passes.
 bool writeRecords(const Conversion& c, RecordReader& reader) {
     // An edit hands on only finite triangles: none left is refused in every format.
     if (edits(c.options) && reader.recordCount == 0) {
         c.run.error = nothingLeftRefusal(c.outputPath);
         return false;
     }
-    const bool plans = c.writer.sharesVertices;
+    const bool plans = c.writer.plans;
     const bool measures = !plans && c.options.sizeMillimetres > 0.0;
     const int64_t firstPasses = plans || measures ? 1 : 0;
     c.run.progress = startProgress("converting " + reader.path + " to " + c.outputPath,
@@ -184,8 +184,8 @@ bool writeRecords(const Conversion& c, RecordReader& reader) {
     c.run.doneUnits = firstPasses * reader.recordCount;
     MeshSource source;
     source.reader = &reader;
-    if (plans) {
-        source.plan = &plan;
+    source.plan = plans ? &plan : nullptr;
+    if (c.writer.sharesVertices) {
         // The weld leaves out the triangles with a non-finite vertex.
         c.run.nonFiniteDropped += reader.recordCount - plan.finiteTriangleCount;
     }

@@ -28,7 +28,8 @@ using WriteMesh = bool (*)(const MeshSource& source, const Placement& placement,
 struct MeshWriter {
     const char* extension;       // ".stl", in lower case; any case names the format
     const char* name;            // for messages: "binary STL"
-    bool sharesVertices;         // welded by a sweep after a plan; false: the records as they are
+    bool plans;                  // planSweep's pass first (seams, box); MeshSource::plan set
+    bool sharesVertices;         // welded: the triangles with a non-finite vertex left out
     int64_t recordPassCount;     // passes over the records the writer makes
     int64_t maxTriangles;        // the most the format can count (0: no limit of its own)
     bool refusesNothingToWrite;  // no finite triangle is refused before any work
