@@ -13,11 +13,6 @@ SweepPass sweepPassOf(const MeshSource& source, RunContext& run) {
     };
 }
 
-int64_t finiteTriangleCount(const MeshSource& source) {
-    return source.mesh != nullptr ? static_cast<int64_t>(source.mesh->indices.size() / 3)
-                                  : source.plan->finiteTriangleCount;
-}
-
 int64_t unitsPerPass(const MeshSource& source) {
     return source.reader != nullptr ? source.reader->recordCount : 0;
 }

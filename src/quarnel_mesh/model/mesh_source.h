@@ -31,6 +31,3 @@ SweepPass sweepPassOf(const MeshSource& source, RunContext& run);
 
 // Progress units one pass over `source` advances: its records, or none for a mesh in memory.
 int64_t unitsPerPass(const MeshSource& source);
-
-// The finite triangles a sweep of `source` hands on.
-int64_t finiteTriangleCount(const MeshSource& source);
