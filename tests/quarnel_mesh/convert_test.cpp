@@ -476,30 +476,6 @@ TEST(MeshConvert, StlRefusesMoreTrianglesThanItsCountHolds) {
     EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"huge.v3c1"}));
 }
 
-TEST(MeshConvert, SharingPastTheMemoryLimitPointsToStl) {
-    TempDir dir;
-    // 5000 distinct vertices: the second growth of the tables passes 100,000 bytes.
-    std::vector<TriangleRecord> records;
-    for (int i = 0; i < 5001; i += 3) {
-        const float x = static_cast<float>(i);
-        records.push_back(makeRecord({x, 0, 0}, {x + 1, 0, 0}, {x + 2, 0, 0}));
-    }
-    const std::string input = writeMeshFile(dir, "many.v3c1", records);
-    ConvertOptions options;
-    options.weldMemoryLimitBytes = 100000;
-    ConvertReport report;
-    for (const std::string name : {"many.ply", "many.obj", "many.glb"}) {
-        std::string error;
-        EXPECT_FALSE(convertMesh(input, dir.file(name), options, report, error));
-        EXPECT_EQ(error, "not enough memory to share the vertices of " + input +
-                             " (4096 distinct vertices so far); convert to .stl instead, "
-                             "which does not share vertices");
-    }
-    std::string error;
-    EXPECT_TRUE(convertMesh(input, dir.file("many.stl"), options, report, error)) << error;
-    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"many.stl", "many.v3c1"}));
-}
-
 TEST(MeshConvert, IndependentReaderCountsPresetZeroFaces) {
     if (access("/usr/bin/assimp", X_OK) != 0) {
         GTEST_SKIP() << "assimp is not installed (Debian package assimp-utils; make test installs it)";
@@ -548,6 +524,10 @@ bool filesInFolderClosedSoon(const std::string& folder) {
     }
     return false;
 }
+
+// Enough address space for the tool to convert to STL, not for the vertex tables of 1.5 M
+// distinct vertices.
+constexpr long long kSharingAddressSpaceBytes = 64ll << 20;
 
 void limitAddressSpaceTo(long long bytes) {
     const rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
@@ -654,6 +634,37 @@ TEST(MeshConvert, ShortMemoryEndsWithOneLineAndNoFile) {
         EXPECT_EQ(streamed.exitStatus, 0) << args[2] << streamed.err;
         EXPECT_EQ(listDir(dir.path), std::vector<std::string>{args[2]});
     }
+}
+
+TEST(MeshConvert, SharingPastAMemoryLimitOnTheProcessPointsToStl) {
+    TempDir dir;
+    // 1.5 M distinct vertices: tables of 40 MB and more, past what the address space left under
+    // the limit allows them; STL shares none and streams.
+    std::vector<TriangleRecord> records;
+    for (int i = 0; i < 1500000; i += 3) {
+        const float x = static_cast<float>(i);
+        records.push_back(makeRecord({x, 0, 0}, {x + 1, 0, 0}, {x + 2, 0, 0}));
+    }
+    const std::string input = writeMeshFile(dir, "many.v3c1", records);
+    static long long limit = 0;
+    limit = kSharingAddressSpaceBytes;
+    const std::string start =
+        "quarnel-mesh: not enough memory to share the vertices of " + input + " (";
+    const std::string end =
+        " distinct vertices so far); convert to .stl instead, which does not "
+        "share vertices\n";
+    for (const std::string name : {"many.ply", "many.obj", "many.glb"}) {
+        const ProcessResult run = runProcess(QUARNEL_MESH_EXE, {"convert", input, name}, dir.path,
+                                             [] { limitAddressSpaceTo(limit); });
+        EXPECT_EQ(run.exitStatus, 1) << name;
+        EXPECT_EQ(run.err.rfind(start, 0), 0u) << run.err;
+        ASSERT_GE(run.err.size(), end.size()) << run.err;
+        EXPECT_EQ(run.err.substr(run.err.size() - end.size()), end) << run.err;
+    }
+    const ProcessResult stl = runProcess(QUARNEL_MESH_EXE, {"convert", input, "many.stl"}, dir.path,
+                                         [] { limitAddressSpaceTo(limit); });
+    EXPECT_EQ(stl.exitStatus, 0) << stl.err;
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"many.stl", "many.v3c1"}));
 }
 
 TEST(MeshConvert, AliasThroughABindMountIsTheInputToo) {

@@ -74,15 +74,15 @@ TEST(PieceFilter, KeepsWhatTheWholeMeshInMemoryKeepsAtPresetsZeroAndOne) {
             Progress quiet;
             IndexedMesh whole;
             ASSERT_TRUE(openRecordFile(dir.file(name), reader, error) &&
-                        loadIndexedMesh(reader, 0, whole, quiet, error));
+                        loadIndexedMesh(reader, whole, quiet, error));
             BodyReport expected;
             const std::vector<uint32_t> kept = keptInMemory(whole, minFaces, expected);
             IslandReport islands;
             BodyReport body;
             RunContext run;
             IndexedMesh filtered;
-            ASSERT_TRUE(filterPieces(reader, {minFaces, true}, 0, islands, body, run) &&
-                        loadIndexedMesh(reader, 0, filtered, quiet, error))
+            ASSERT_TRUE(filterPieces(reader, {minFaces, true}, islands, body, run) &&
+                        loadIndexedMesh(reader, filtered, quiet, error))
                 << error;
             // The kept triangles' vertices, in the order they are first used, are the loaded
             // mesh's with the others left out.

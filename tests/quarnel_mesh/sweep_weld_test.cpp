@@ -68,7 +68,7 @@ Swept sweep(const std::string& path, size_t chunkRecords) {
         swept.vertices.insert(swept.vertices.end(), vertices, vertices + count);
         return true;
     };
-    EXPECT_TRUE(sweepWeld(reader, plan, 0, consumer, swept.result, quiet, 0, error)) << error;
+    EXPECT_TRUE(sweepWeld(reader, plan, consumer, swept.result, quiet, 0, error)) << error;
     return swept;
 }
 
@@ -77,8 +77,7 @@ IndexedMesh loadWhole(const std::string& path) {
     IndexedMesh mesh;
     std::string error;
     Progress quiet;
-    EXPECT_TRUE(openRecordFile(path, reader, error) &&
-                loadIndexedMesh(reader, 0, mesh, quiet, error))
+    EXPECT_TRUE(openRecordFile(path, reader, error) && loadIndexedMesh(reader, mesh, quiet, error))
         << error;
     return mesh;
 }

@@ -144,8 +144,9 @@ bool fitsInMemory(const RecordReader& reader, const ConvertOptions& options, std
     return false;
 }
 
-// The records as the source: a pass for the plan (the seams to join, the box; the weld's
-// window for a writer of shared vertices), the placement, then the writer's own passes.
+// The records as the source: a pass for the plan (the seams to join and the box, for every
+// writer; the weld's window for those that share vertices), the placement, then the writer's
+// own passes.
 bool writeRecords(const Conversion& c, RecordReader& reader) {
     // An edit hands on only finite triangles: none left is refused in every format.
     if (edits(c.options) && reader.recordCount == 0) {
@@ -177,7 +178,6 @@ bool writeRecords(const Conversion& c, RecordReader& reader) {
         // The weld leaves out the triangles with a non-finite vertex.
         c.run.nonFiniteDropped += reader.recordCount - plan.finiteTriangleCount;
     }
-    source.weldMemoryLimitBytes = c.options.weldMemoryLimitBytes;
     const bool written =
         c.writer.write(source, placement, writeOptionsOf(c, reader), c.output, c.run);
     finishProgress(c.run.progress);
@@ -208,8 +208,7 @@ bool simplifyAndWrite(const Conversion& c, RecordReader& reader) {
                       reader.fileBytes);
     c.run.doneUnits = 0;
     const bool simplified =
-        simplifyRecords(reader, c.options.simplifyRatio, c.options.weldMemoryLimitBytes, mesh,
-                        c.report.simplify, &sink, c.run);
+        simplifyRecords(reader, c.options.simplifyRatio, mesh, c.report.simplify, &sink, c.run);
     finishProgress(c.run.progress);
     if (!simplified || runInterrupted(c.run)) {
         return false;
@@ -284,8 +283,7 @@ bool filterPiecesOf(const Conversion& c, RecordReader& reader) {
         pieceFilterPassCount(filter) * recordCount, reader.fileBytes);
     c.run.doneUnits = 0;
     const int64_t nonFiniteBefore = c.run.nonFiniteDropped;
-    const bool filtered = filterPieces(reader, filter, c.options.weldMemoryLimitBytes,
-                                       c.report.islands, c.report.body, c.run);
+    const bool filtered = filterPieces(reader, filter, c.report.islands, c.report.body, c.run);
     finishProgress(c.run.progress);
     if (!filtered) {
         return false;

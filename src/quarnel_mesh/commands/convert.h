@@ -8,8 +8,6 @@
 #include "quarnel_mesh/edit/simplify.h"
 
 struct ConvertOptions {
-    // The most the vertex tables of an indexed format may take; 0 means three quarters of the RAM.
-    uint64_t weldMemoryLimitBytes = 0;
     double simplifyRatio = 1.0;     // below 1: keep about this share of the triangles
     bool smoothNormals = false;     // per-vertex normals, area-weighted; other formats ignore it
     bool compress = false;          // .glb only: quantized and meshoptimizer-encoded

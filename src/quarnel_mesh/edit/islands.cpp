@@ -96,8 +96,8 @@ int64_t pieceFilterPassCount(const PieceFilter& filter) {
     return filter.keepBody ? 5 : 4;
 }
 
-bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weldMemoryLimitBytes,
-                  IslandReport& islands, BodyReport& body, RunContext& run) {
+bool filterPieces(RecordReader& reader, const PieceFilter& filter, IslandReport& islands,
+                  BodyReport& body, RunContext& run) {
     Progress& progress = run.progress;
     std::string& error = run.error;
     islands = IslandReport();
@@ -112,8 +112,7 @@ bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weld
     SweepResult swept;
     const auto sweep = [&](const SweepConsumer& consumer) {
         done += records;
-        return sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, progress, done,
-                         error);
+        return sweepWeld(reader, plan, consumer, swept, progress, done, error);
     };
     std::vector<uint32_t> pieceOfVertex;
     std::vector<PieceNumbers> pieces;

@@ -49,8 +49,8 @@ int64_t pieceFilterPassCount(const PieceFilter& filter);
 // sweep's window, 4 bytes a vertex, about 150 bytes a piece, 1 bit a record. run.progress advances
 // from run.doneUnits by pieceFilterPassCount passes. False with run.error set when a read or an
 // allocation fails or a stop was requested.
-bool filterPieces(RecordReader& reader, const PieceFilter& filter, uint64_t weldMemoryLimitBytes,
-                  IslandReport& islands, BodyReport& body, RunContext& run);
+bool filterPieces(RecordReader& reader, const PieceFilter& filter, IslandReport& islands,
+                  BodyReport& body, RunContext& run);
 
 // ---- internals shared with the tests' reference
 

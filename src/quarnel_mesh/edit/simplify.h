@@ -58,16 +58,14 @@ constexpr uint64_t kSimplifyResultBytesPerTriangle = 60;
 // A file too small for two slabs joins the chunks' results and simplifies them as simplifyMesh
 // does. `mesh` gets a compact result, its vertices in the file's first-seen order, the same on
 // any number of threads. A result of several slabs that would pass kWholePassMaxTriangles, or
-// `weldMemoryLimitBytes` at kSimplifyResultBytesPerTriangle, goes to `sink` instead where one
+// defaultWeldMemoryLimit at kSimplifyResultBytesPerTriangle, goes to `sink` instead where one
 // is given (report.handedOn): each slab's, in slab order, as it is done, every record coloured
 // as its first corner; `mesh` then gets no triangles. Memory: the sweep's window, the chunks and
 // slabs in work (a few a worker), the slabs not yet closed (the sweep's reach below the newest
-// triangle) and a result held. The window's tables stop at `weldMemoryLimitBytes` (0: three
-// quarters of the RAM). run.progress counts kSimplifyRecordsPassCount passes from 0; failures
-// and stops set run.error to one line.
-bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
-                     IndexedMesh& mesh, SimplifyReport& report, const SimplifiedRecordSink* sink,
-                     RunContext& run);
+// triangle) and a result held. The window's tables stop at defaultWeldMemoryLimit. run.progress
+// counts kSimplifyRecordsPassCount passes from 0; failures and stops set run.error to one line.
+bool simplifyRecords(RecordReader& reader, double ratio, IndexedMesh& mesh, SimplifyReport& report,
+                     const SimplifiedRecordSink* sink, RunContext& run);
 
 // Memory simplifyRecords needs at most for `triangleCount` records and `ratio`, given a sink:
 // the result held, and the chunks' results of a file of one slab, simplified in memory as

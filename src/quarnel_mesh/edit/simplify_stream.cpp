@@ -356,8 +356,7 @@ uint32_t localIndexOf(LocalIndexMap& localIndices, StreamChunk& chunk, uint32_t 
 // simplifyBehindSweep's work, in an arena with room for `workerCount` of TBB's workers beside the
 // sweep's thread.
 bool simplifyBehindSweepWith(size_t workerCount, RecordReader& reader, const SweepPlan& plan,
-                             double ratio, uint64_t weldMemoryLimitBytes,
-                             std::vector<std::unique_ptr<SweepSlab>>& slabs,
+                             double ratio, std::vector<std::unique_ptr<SweepSlab>>& slabs,
                              const SimplifiedRecordSink* sink, HandedOnResult& handedOn,
                              double& chunkError, double& slabError, SweepResult& swept,
                              bool& outOfMemory, RunContext& run) {
@@ -501,8 +500,8 @@ bool simplifyBehindSweepWith(size_t workerCount, RecordReader& reader, const Swe
         ++sweepChunk;
         return true;
     };
-    bool sweptAll = sweepWeld(reader, plan, weldMemoryLimitBytes, consumer, swept, run.progress,
-                              reader.recordCount, run.error);
+    bool sweptAll =
+        sweepWeld(reader, plan, consumer, swept, run.progress, reader.recordCount, run.error);
     if (!sweptAll) {
         jobs.abandoned.store(true);
     }
@@ -547,7 +546,6 @@ bool simplifyBehindSweepWith(size_t workerCount, RecordReader& reader, const Swe
 // sweep or the sink fails or stops; `outOfMemory` when a chunk or slab could not be held or
 // simplified. `chunkError` and `slabError` get the largest deviations of each pass.
 bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double ratio,
-                         uint64_t weldMemoryLimitBytes,
                          std::vector<std::unique_ptr<SweepSlab>>& slabs,
                          const SimplifiedRecordSink* sink, HandedOnResult& handedOn,
                          double& chunkError, double& slabError, SweepResult& swept,
@@ -564,9 +562,8 @@ bool simplifyBehindSweep(RecordReader& reader, const SweepPlan& plan, double rat
     tbb::task_arena arena(static_cast<int>(workerCount) + 1);
     bool done = false;
     arena.execute([&] {
-        done =
-            simplifyBehindSweepWith(workerCount, reader, plan, ratio, weldMemoryLimitBytes, slabs,
-                                    sink, handedOn, chunkError, slabError, swept, outOfMemory, run);
+        done = simplifyBehindSweepWith(workerCount, reader, plan, ratio, slabs, sink, handedOn,
+                                       chunkError, slabError, swept, outOfMemory, run);
     });
     return done;
 }
@@ -588,9 +585,8 @@ uint64_t simplifyRecordsMemoryBytes(int64_t triangleCount, double ratio) {
         joined * static_cast<double>(kLoadBytesPerTriangle + kSimplifyBytesPerTriangle));
 }
 
-bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimitBytes,
-                     IndexedMesh& mesh, SimplifyReport& report, const SimplifiedRecordSink* sink,
-                     RunContext& run) {
+bool simplifyRecords(RecordReader& reader, double ratio, IndexedMesh& mesh, SimplifyReport& report,
+                     const SimplifiedRecordSink* sink, RunContext& run) {
     Progress& progress = run.progress;
     std::string& error = run.error;
     report = SimplifyReport();
@@ -610,17 +606,15 @@ bool simplifyRecords(RecordReader& reader, double ratio, uint64_t weldMemoryLimi
         // A result that the whole pass would not take, or that memory cannot hold, goes to the
         // sink as it is made.
         const double resultTriangles = ratio * static_cast<double>(plan.finiteTriangleCount);
-        const uint64_t memoryLimit =
-            weldMemoryLimitBytes > 0 ? weldMemoryLimitBytes : defaultWeldMemoryLimit();
+        const uint64_t memoryLimit = defaultWeldMemoryLimit();
         const bool handOn =
             sink != nullptr && !oneSlab &&
             (resultTriangles > static_cast<double>(kWholePassMaxTriangles) ||
              resultTriangles * static_cast<double>(kSimplifyResultBytesPerTriangle) >
                  static_cast<double>(memoryLimit));
         HandedOnResult handedOn;
-        done = simplifyBehindSweep(reader, plan, chunkRatio(ratio), weldMemoryLimitBytes, slabs,
-                                   handOn ? sink : nullptr, handedOn, chunkError, slabError, swept,
-                                   outOfMemory, run);
+        done = simplifyBehindSweep(reader, plan, chunkRatio(ratio), slabs, handOn ? sink : nullptr,
+                                   handedOn, chunkError, slabError, swept, outOfMemory, run);
         mesh.color = swept.color;
         mesh.nonFiniteTriangles = swept.nonFiniteTriangles;
         report.triangleCountBefore = reader.recordCount - swept.nonFiniteTriangles;

@@ -189,7 +189,7 @@ bool sweepTopology(RecordReader& reader, const SweepPlan& plan, Topology& topolo
         // the end of a large file.
         const int64_t faceBound = plan.finiteTriangleCount;
         parent.reserve(static_cast<size_t>(faceBound / 2 + faceBound / 64 + 4096));
-        if (!sweepWeld(reader, plan, 0, consumer, result, progress, doneBefore, error)) {
+        if (!sweepWeld(reader, plan, consumer, result, progress, doneBefore, error)) {
             return false;
         }
         countFinalEdges(edges, UINT64_C(1) << 32, topology);

@@ -10,7 +10,10 @@
 
 namespace {
 
-// A row per format, in the order the usage names them.
+// A row per format, in the order the usage names them; its columns are MeshWriter's fields in
+// order: extension, name, sharesVertices, recordPassCount, maxTriangles,
+// refusesNothingToWrite, alwaysZUp, defaultSizeMillimetres, defaultSizeNote, millimetresPerUnit,
+// unitNote, isGltf, openCompanion, write.
 const MeshWriter kMeshWriters[] = {
     {".stl", "binary STL", false, 1, kMaxStlTriangles, false, false, 0.0, "", 1.0, "", false,
      nullptr, writeStl},

@@ -28,7 +28,7 @@ using WriteMesh = bool (*)(const MeshSource& source, const Placement& placement,
 struct MeshWriter {
     const char* extension;       // ".stl", in lower case; any case names the format
     const char* name;            // for messages: "binary STL"
-    bool sharesVertices;         // welded by a sweep; false: the records as they are (seams joined)
+    bool sharesVertices;         // welded: the triangles with a non-finite vertex left out
     int64_t recordPassCount;     // passes over the records the writer makes
     int64_t maxTriangles;        // the most the format can count (0: no limit of its own)
     bool refusesNothingToWrite;  // no finite triangle is refused before any work

@@ -1,5 +1,6 @@
 #include "quarnel_mesh/formats/obj.h"
 
+#include <cassert>
 #include <charconv>
 #include <cstdio>
 
@@ -62,6 +63,7 @@ void writeObjFace(AtomicOutput& output, const uint32_t indices[3]) {
 
 bool writeObj(const MeshSource& source, const Placement& placement, const WriteOptions&,
               AtomicOutput& output, RunContext& run) {
+    assert(output.companion != nullptr);  // opened by createObjMaterial
     // The standard colour for a mesh without vertices.
     uint8_t rgb[3] = {colorByte(kTriangleColor.x), colorByte(kTriangleColor.y),
                       colorByte(kTriangleColor.z)};

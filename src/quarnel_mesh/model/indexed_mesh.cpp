@@ -1,19 +1,26 @@
 #include "quarnel_mesh/model/indexed_mesh.h"
 
+#include <algorithm>
 #include <new>
 
 #include <unistd.h>
 
 #include "quarnel_mesh/model/record_stream.h"
 #include "quarnel_mesh/model/sweep_weld.h"
+#include "quarnel_mesh/util/memory.h"
 
 uint64_t defaultWeldMemoryLimit() {
+    // Three quarters: the rest of the process (the reader's chunk, the writer's buffers, the
+    // sweep's other tables) lives beside the vertex tables.
+    const uint64_t headroom = processMemoryHeadroomBytes();
+    const uint64_t underProcessLimit = headroom == UINT64_MAX ? UINT64_MAX : headroom / 4 * 3;
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageBytes = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || pageBytes <= 0) {
-        return UINT64_MAX;
+        return underProcessLimit;
     }
-    return static_cast<uint64_t>(pages) / 4 * 3 * static_cast<uint64_t>(pageBytes);
+    return std::min(underProcessLimit,
+                    static_cast<uint64_t>(pages) / 4 * 3 * static_cast<uint64_t>(pageBytes));
 }
 
 std::string describeWeldFailure(int64_t result, const std::string& inputPath,
@@ -27,15 +34,15 @@ std::string describeWeldFailure(int64_t result, const std::string& inputPath,
            " distinct vertices so far); convert to .stl instead, which does not share vertices";
 }
 
-bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMesh& mesh,
-                     Progress& progress, std::string& error) {
+bool loadIndexedMesh(RecordReader& reader, IndexedMesh& mesh, Progress& progress,
+                     std::string& error) {
     // The sweep's plan pass finds the seams to join, so that both welds give one mesh.
     SweepPlan plan;
     if (!planSweep(reader, plan, progress, 0, error) || !rewindRecordFile(reader, error)) {
         return false;
     }
     VertexWelder welder;
-    welder.memoryLimitBytes = memoryLimitBytes != 0 ? memoryLimitBytes : defaultWeldMemoryLimit();
+    welder.memoryLimitBytes = defaultWeldMemoryLimit();
     mesh = IndexedMesh();
     try {
         mesh.indices.reserve(static_cast<size_t>(3 * reader.recordCount));

@@ -22,7 +22,8 @@ struct IndexedMesh {
 // growth of the tables included.
 constexpr uint64_t kLoadBytesPerTriangle = 48;
 
-// Three quarters of the RAM: the default limit of the vertex tables.
+// The limit of the vertex tables: three quarters of the RAM, or of what a limit on the process
+// leaves it now (see processMemoryHeadroomBytes), whichever is less.
 uint64_t defaultWeldMemoryLimit();
 
 // The one line for a weldVertex failure (kWeldOutOfMemory, kWeldTooManyVertices) on `inputPath`.
@@ -30,10 +31,11 @@ std::string describeWeldFailure(int64_t result, const std::string& inputPath,
                                 size_t vertexCount);
 
 // Welds every record of an open file from the start into `mesh`, with its seams joined (two
-// passes: planSweep's finds them), leaving out (and counting) those with a non-finite vertex, which no indexed format's readers take. The vertex tables stop at
-// `memoryLimitBytes` (0: three quarters of the RAM); failures set `error` to one line.
-bool loadIndexedMesh(RecordReader& reader, uint64_t memoryLimitBytes, IndexedMesh& mesh,
-                     Progress& progress, std::string& error);
+// passes: planSweep's finds them), leaving out (and counting) those with a non-finite vertex,
+// which no indexed format's readers take. The vertex tables stop at defaultWeldMemoryLimit;
+// failures set `error` to one line.
+bool loadIndexedMesh(RecordReader& reader, IndexedMesh& mesh, Progress& progress,
+                     std::string& error);
 
 // Drops the vertices no triangle uses, keeping the order of the others.
 void compactVertices(IndexedMesh& mesh);

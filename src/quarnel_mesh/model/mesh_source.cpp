@@ -8,14 +8,9 @@ SweepPass sweepPassOf(const MeshSource& source, RunContext& run) {
         };
     }
     return [&source, &run](const SweepConsumer& consumer, SweepResult& result, std::string& error) {
-        return sweepWeld(*source.reader, *source.plan, source.weldMemoryLimitBytes, consumer,
-                         result, run.progress, run.doneUnits, error);
+        return sweepWeld(*source.reader, *source.plan, consumer, result, run.progress,
+                         run.doneUnits, error);
     };
-}
-
-int64_t finiteTriangleCount(const MeshSource& source) {
-    return source.mesh != nullptr ? static_cast<int64_t>(source.mesh->indices.size() / 3)
-                                  : source.plan->finiteTriangleCount;
 }
 
 int64_t unitsPerPass(const MeshSource& source) {

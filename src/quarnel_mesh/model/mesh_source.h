@@ -18,7 +18,6 @@ struct MeshSource {
     const IndexedMesh* mesh = nullptr;
     RecordReader* reader = nullptr;
     const SweepPlan* plan = nullptr;
-    uint64_t weldMemoryLimitBytes = 0;  // the window's tables (0: three quarters of the RAM)
 };
 
 // One pass over a source's welded mesh, in SweepConsumer's order; fills result.vertexCount and
@@ -32,6 +31,3 @@ SweepPass sweepPassOf(const MeshSource& source, RunContext& run);
 
 // Progress units one pass over `source` advances: its records, or none for a mesh in memory.
 int64_t unitsPerPass(const MeshSource& source);
-
-// The finite triangles a sweep of `source` hands on.
-int64_t finiteTriangleCount(const MeshSource& source);

@@ -114,15 +114,14 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     return true;
 }
 
-bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimitBytes,
-               const SweepConsumer& consumer, SweepResult& result, Progress& progress,
-               int64_t doneBefore, std::string& error) {
+bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer& consumer,
+               SweepResult& result, Progress& progress, int64_t doneBefore, std::string& error) {
     result = SweepResult();
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
     VertexWelder window;
-    window.memoryLimitBytes = memoryLimitBytes != 0 ? memoryLimitBytes : defaultWeldMemoryLimit();
+    window.memoryLimitBytes = defaultWeldMemoryLimit();
     int64_t windowFirstIndex = 0;  // the global index of window.vertices[0]
     size_t handedOn = 0;           // the window's first vertices, final and handed on
     std::vector<uint32_t> indices;

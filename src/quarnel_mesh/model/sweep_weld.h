@@ -86,11 +86,10 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
                std::string& error);
 
 // Pass 2: welds every record from the start, handing the results to `consumer`. The window's
-// tables stop at `memoryLimitBytes` (0: three quarters of the RAM) with describeWeldFailure's
+// tables stop at defaultWeldMemoryLimit with describeWeldFailure's
 // line; false as well when a read fails, a stop was requested or the consumer stopped.
-bool sweepWeld(RecordReader& reader, const SweepPlan& plan, uint64_t memoryLimitBytes,
-               const SweepConsumer& consumer, SweepResult& result, Progress& progress,
-               int64_t doneBefore, std::string& error);
+bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer& consumer,
+               SweepResult& result, Progress& progress, int64_t doneBefore, std::string& error);
 
 // A mesh in memory handed to `consumer` as a sweep would hand it: every triangle as one chunk,
 // then every vertex as final, so that one writer serves the sweep and the loaded mesh alike.

@@ -1,11 +1,80 @@
 #include "quarnel_mesh/util/memory.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
+#include <sys/resource.h>
 #include <sys/sysinfo.h>
+#include <unistd.h>
+
+namespace {
+
+// The headroom under RLIMIT_AS: the limit counts every mapping, reserved or touched.
+uint64_t addressSpaceHeadroomBytes() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return UINT64_MAX;
+    }
+    std::ifstream statm("/proc/self/statm");
+    uint64_t mappedPages = 0;
+    const long pageBytes = sysconf(_SC_PAGE_SIZE);
+    if (!(statm >> mappedPages) || pageBytes <= 0) {
+        return UINT64_MAX;
+    }
+    const uint64_t mapped = mappedPages * static_cast<uint64_t>(pageBytes);
+    const uint64_t cap = static_cast<uint64_t>(limit.rlim_cur);
+    return cap > mapped ? cap - mapped : 0;
+}
+
+// `limitFile` less `usageFile`, both in bytes; UINT64_MAX when either cannot be read or the limit
+// is "max" (v2) or near 2^63 (v1's way of saying none).
+uint64_t cgroupHeadroomIn(const std::string& limitFile, const std::string& usageFile) {
+    std::ifstream limitText(limitFile);
+    std::ifstream usageText(usageFile);
+    std::string limit;
+    uint64_t usage = 0;
+    if (!(limitText >> limit) || limit == "max" || !(usageText >> usage)) {
+        return UINT64_MAX;
+    }
+    const uint64_t cap = std::strtoull(limit.c_str(), nullptr, 10);
+    if (cap == 0 || cap >= (uint64_t{1} << 62)) {
+        return UINT64_MAX;
+    }
+    return cap > usage ? cap - usage : 0;
+}
+
+// The headroom under the memory cgroup the process runs in (version 2, or version 1's memory
+// controller), where its files can be read.
+uint64_t cgroupHeadroomBytes() {
+    std::ifstream membership("/proc/self/cgroup");
+    std::string line;
+    uint64_t headroom = UINT64_MAX;
+    while (std::getline(membership, line)) {
+        if (line.compare(0, 3, "0::") == 0) {
+            const std::string folder = "/sys/fs/cgroup" + line.substr(3);
+            headroom = std::min(
+                headroom, cgroupHeadroomIn(folder + "/memory.max", folder + "/memory.current"));
+        }
+        const size_t controller = line.find(":memory:");
+        if (controller != std::string::npos) {
+            const std::string folder = "/sys/fs/cgroup/memory" + line.substr(controller + 8);
+            headroom = std::min(headroom, cgroupHeadroomIn(folder + "/memory.limit_in_bytes",
+                                                           folder + "/memory.usage_in_bytes"));
+        }
+    }
+    return headroom;
+}
+
+}  // namespace
+
+uint64_t processMemoryHeadroomBytes() {
+    return std::min(addressSpaceHeadroomBytes(), cgroupHeadroomBytes());
+}
 
 uint64_t availableMemoryBytes() {
+    const uint64_t headroom = processMemoryHeadroomBytes();
     // MemAvailable counts the page cache the kernel would drop for us; free RAM alone would refuse
     // work that fits on a machine that has read a lot of files.
     std::ifstream meminfo("/proc/meminfo");
@@ -14,12 +83,12 @@ uint64_t availableMemoryBytes() {
     std::string unit;
     while (meminfo >> key >> kibibytes >> unit) {
         if (key == "MemAvailable:") {
-            return kibibytes * 1024;
+            return std::min(headroom, kibibytes * 1024);
         }
     }
     struct sysinfo info;
     if (sysinfo(&info) == 0) {
-        return static_cast<uint64_t>(info.freeram) * info.mem_unit;
+        return std::min(headroom, static_cast<uint64_t>(info.freeram) * info.mem_unit);
     }
-    return UINT64_MAX;
+    return headroom;
 }
