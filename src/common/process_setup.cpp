@@ -259,6 +259,10 @@ bool claimInterruptedExit() {
                                     gRunState.compare_exchange_strong(state, kWorkEnding));
 }
 
+bool backstopIsEnding() {
+    return gRunState.load() == kBackstopEnding;
+}
+
 void waitForBackstopExit() {
     for (;;) {
         pause();

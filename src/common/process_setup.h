@@ -47,6 +47,10 @@ void endCommit(bool committed);
 bool claimInterruptedExit();
 [[noreturn]] void waitForBackstopExit();
 
+// True once the backstop is ending the process with its line: what the work would still print
+// (a progress line's end) would only come after that line.
+bool backstopIsEnding();
+
 // Removes the registered temporaries and exits at once with `status`, without unwinding: for a
 // failure that cannot return (an exception thrown where none can be caught).
 [[noreturn]] void endProcessNow(int status);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/process_setup.h"
+
 namespace {
 
 constexpr int kProgressStepPercent = 5;
@@ -29,6 +31,9 @@ void advanceProgress(Progress& progress, int64_t doneUnits) {
     if (progress.lastPercent < 0 ||
         percent / kProgressStepPercent != progress.lastPercent / kProgressStepPercent) {
         progress.lastPercent = percent;
+        if (backstopIsEnding()) {
+            return;
+        }
         std::fprintf(stderr, "\r%s: %d%%", progress.label.c_str(), percent);
         std::fflush(stderr);
         gProgressLineOpen = true;
@@ -43,7 +48,8 @@ void finishProgress(Progress& progress) {
 }
 
 void endProgressLine() {
-    if (gProgressLineOpen) {
+    // After the backstop's last line, a newline would be the last thing shown.
+    if (gProgressLineOpen && !backstopIsEnding()) {
         std::fputc('\n', stderr);
         gProgressLineOpen = false;
     }
