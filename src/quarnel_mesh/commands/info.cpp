@@ -20,43 +20,54 @@ std::string toleranceText(double tolerance) {
     return text;
 }
 
-// The topology lines, or one line saying why they are missing when the tables would not fit.
-bool printTopology(RecordReader& reader, std::FILE* out, std::string& error) {
-    // Two passes: the plan, then the sweep that welds and counts.
+// What --topology found: the counts, or why they are missing.
+struct TopologyFindings {
+    SweepPlan plan;
+    Topology topology;
+    bool computed = false;  // false: the tables would not fit in `available`
+    uint64_t needed = 0;
+    uint64_t available = 0;
+};
+
+// Two passes: the plan, which fills `summary` on the way, then the sweep that welds and counts.
+bool findTopology(RecordReader& reader, MeshSummary& summary, TopologyFindings& found,
+                  std::string& error) {
     Progress progress = startProgress("welding " + reader.path, 2 * reader.recordCount,
                                       reader.fileBytes);
-    SweepPlan plan;
-    if (!planSweep(reader, plan, progress, 0, error)) {
-        finishProgress(progress);
-        return false;
+    bool done = planSweep(reader, found.plan, progress, 0, error, &summary);
+    if (done) {
+        // Only the window's records are in memory at once; for a file in no z order, all of
+        // them.
+        found.needed = static_cast<uint64_t>(found.plan.windowRecordCount) *
+                       (kLoadBytesPerTriangle + kTopologyBytesPerTriangle);
+        found.available = availableMemoryBytes();
+        found.computed = found.needed <= found.available;
+        done = !found.computed || sweepTopology(reader, found.plan, found.topology, progress,
+                                                reader.recordCount, error);
     }
-    // Only the window's records are in memory at once; for a file in no z order, all of them.
-    const uint64_t needed = static_cast<uint64_t>(plan.windowRecordCount) *
-                            (kLoadBytesPerTriangle + kTopologyBytesPerTriangle);
-    const uint64_t available = availableMemoryBytes();
-    if (needed > available) {
-        finishProgress(progress);
+    finishProgress(progress);
+    return done;
+}
+
+// The topology lines, or one line saying why they are missing when the tables would not fit.
+void printTopology(const TopologyFindings& found, std::FILE* out) {
+    if (!found.computed) {
         std::fprintf(out, "topology:         not computed: it needs about %s of memory and %s "
                           "is available\n",
-                     formatBytes(needed).c_str(), formatBytes(available).c_str());
-        return true;
+                     formatBytes(found.needed).c_str(), formatBytes(found.available).c_str());
+        return;
     }
-    Topology topology;
-    const bool counted = sweepTopology(reader, plan, topology, progress, reader.recordCount, error);
-    finishProgress(progress);
-    if (!counted) {
-        return false;
-    }
+    const Topology& topology = found.topology;
     if (topology.faceCount == 0) {
         // Only non-finite or degenerate triangles: nothing to call closed or open.
         std::fprintf(out, "closed:           no surface (no triangle with three distinct finite "
                           "vertices)\n");
-        return true;
+        return;
     }
     // A non-manifold edge where an even number of faces meet (two sheets touching, or a fin of
     // zero area) leaves nothing open: closed, with the count said.
     const bool closed = topology.oddEdgeCount == 0;
-    const StitchMap& stitch = plan.stitch;
+    const StitchMap& stitch = found.plan.stitch;
     if (closed && topology.nonManifoldEdgeCount == 0 && stitch.joinedVertexCount > 0) {
         std::fprintf(out, "closed:           yes, after joining %lld seam vertices within %s\n",
                      static_cast<long long>(stitch.joinedVertexCount),
@@ -85,7 +96,6 @@ bool printTopology(RecordReader& reader, std::FILE* out, std::string& error) {
                  static_cast<long long>(topology.edgeCount),
                  static_cast<long long>(topology.faceCount));
     std::fprintf(out, "signed volume:    %.9g\n", topology.signedVolume);
-    return true;
 }
 
 }  // namespace
@@ -95,10 +105,17 @@ bool printMeshInfo(const std::string& path, bool topology, std::FILE* out, std::
     if (!openRecordFile(path, reader, error)) {
         return false;
     }
-    Progress progress = startProgress("reading " + path, reader.recordCount, reader.fileBytes);
     MeshSummary summary;
-    const bool read = summariseMesh(reader, summary, progress, error);
-    finishProgress(progress);
+    TopologyFindings found;
+    bool read = false;
+    if (topology) {
+        read = findTopology(reader, summary, found, error);
+    } else {
+        Progress progress =
+            startProgress("reading " + path, reader.recordCount, reader.fileBytes);
+        read = summariseMesh(reader, summary, progress, error);
+        finishProgress(progress);
+    }
     if (!read) {
         return false;
     }
@@ -123,8 +140,8 @@ bool printMeshInfo(const std::string& path, bool topology, std::FILE* out, std::
                  static_cast<long long>(summary.standardColorCount), triangles);
     std::fprintf(out, "repeated vertex:  %lld triangles with two equal vertices\n",
                  static_cast<long long>(summary.repeatedVertexCount));
-    if (topology && !printTopology(reader, out, error)) {
-        return false;
+    if (topology) {
+        printTopology(found, out);
     }
     if (std::fflush(out) != 0 || std::ferror(out)) {
         error = "cannot write the report: " + std::string(std::strerror(errno));

@@ -46,19 +46,27 @@ void addToSummary(MeshSummary& summary, const TriangleRecord& record) {
 
 }  // namespace
 
+void startSummary(const RecordReader& reader, MeshSummary& summary) {
+    summary = MeshSummary();
+    summary.fileBytes = reader.fileBytes;
+    summary.triangleCount = reader.recordCount;
+}
+
+void addRecordsToSummary(MeshSummary& summary, const TriangleRecord* records, int64_t count) {
+    for (int64_t i = 0; i < count; ++i) {
+        addToSummary(summary, records[i]);
+    }
+}
+
 bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progress,
                    std::string& error) {
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
-    summary = MeshSummary();
-    summary.fileBytes = reader.fileBytes;
-    summary.triangleCount = reader.recordCount;
+    startSummary(reader, summary);
     return forEachRecordChunk(reader, progress, 0, error,
                               [&](const TriangleRecord* records, int64_t count) {
-                                  for (int64_t i = 0; i < count; ++i) {
-                                      addToSummary(summary, records[i]);
-                                  }
+                                  addRecordsToSummary(summary, records, count);
                                   return true;
                               });
 }

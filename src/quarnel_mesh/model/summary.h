@@ -20,6 +20,11 @@ struct MeshSummary {
     double smallestMagnitude = HUGE_VAL;  // least non-zero |coordinate| of the finite vertices
 };
 
+// The summary before any record of `reader`, and then `count` more records added to it: for a
+// pass that summarises while it does other work (summariseMesh is both over the whole file).
+void startSummary(const RecordReader& reader, MeshSummary& summary);
+void addRecordsToSummary(MeshSummary& summary, const TriangleRecord* records, int64_t count);
+
 // Reads every record of an open file from the start. False with `error` set when a read fails or
 // a stop was requested (stopWasRequested).
 bool summariseMesh(RecordReader& reader, MeshSummary& summary, Progress& progress,

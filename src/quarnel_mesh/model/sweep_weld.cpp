@@ -20,10 +20,13 @@ uint32_t zBinOf(float z) {
 }
 
 bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_t doneBefore,
-               std::string& error) {
+               std::string& error, MeshSummary* summary) {
     plan = SweepPlan();
     if (!rewindRecordFile(reader, error)) {
         return false;
+    }
+    if (summary != nullptr) {
+        startSummary(reader, *summary);
     }
     std::vector<float> highestZ;
     float smallest = HUGE_VALF;  // least non-zero |coordinate|
@@ -70,6 +73,9 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
             }
             plan.lowestZAfterChunk.push_back(lowest);
             highestZ.push_back(highest);
+            if (summary != nullptr) {
+                addRecordsToSummary(*summary, records, count);
+            }
             pairingTask.wait();
             try {
                 pairingChunk.assign(records, records + count);

@@ -26,6 +26,7 @@
 #include "io/record_reader.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/seam_stitch.h"
+#include "quarnel_mesh/model/summary.h"
 #include "quarnel_mesh/model/vertex_welder.h"
 #include "quarnel_mesh/util/progress.h"
 
@@ -80,10 +81,11 @@ struct SweepResult {
 };
 
 // Pass 1 over every record of an open file from the start, advancing `progress` from
-// `doneBefore`; it pairs the faces' sides as well and joins the seams it finds. False with
-// `error` set when a read fails or a stop was requested.
+// `doneBefore`; it pairs the faces' sides as well and joins the seams it finds, and fills
+// `summary` (may be null) as summariseMesh would, saving a command that wants both a pass. False
+// with `error` set when a read fails or a stop was requested.
 bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_t doneBefore,
-               std::string& error);
+               std::string& error, MeshSummary* summary = nullptr);
 
 // Pass 2: welds every record from the start, handing the results to `consumer`. The window's
 // tables stop at defaultWeldMemoryLimit with describeWeldFailure's
