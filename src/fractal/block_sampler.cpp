@@ -410,8 +410,8 @@ void classifySlice(FastSampler& sampler, int k) {
         for (uint32_t written = leafRow.written; written != 0; written &= written - 1) {
             const int a = __builtin_ctz(written);
             const double value = kLeafValues[leafClasses[a]];
-            for (int i = kLeafEdge * a; i < kLeafEdge * (a + 1); ++i) {
-                row[i] = value;
+            for (int t = 0; t < kLeafEdge; ++t) {  // a fixed count: stored without a loop
+                row[kLeafEdge * a + t] = value;
             }
         }
         uint64_t below = leafRow.below;
