@@ -256,63 +256,72 @@ void certifyOctree(FastSampler& sampler) {
     certifyChildren(sampler, 0, wholeBlock);
 }
 
-// Marks the certified leaves whose 3x3x3 neighbourhood of leaves (within the block) holds their
-// class only. Every corner of a cube with a corner in such a leaf lies in that neighbourhood, so
-// the cube is not crossed and nothing reads the leaf's samples. The neighbourhood's lowest and
-// highest class are found by three passes of a 1D minimum and maximum, one per axis.
-void findQuietLeaves(const uint8_t* leaves, uint8_t* quiet) {
-    uint8_t lowest[2][kLeafCount];
-    uint8_t highest[2][kLeafCount];
-    std::memcpy(lowest[0], leaves, kLeafCount);
-    std::memcpy(highest[0], leaves, kLeafCount);
-    int from = 0;
-    for (int stride = 1; stride < kLeafCount; stride *= kLeavesPerAxis, from ^= 1) {
-        const uint8_t* low = lowest[from];
-        const uint8_t* high = highest[from];
-        for (int n = 0; n < kLeafCount; ++n) {
-            const int along = n / stride % kLeavesPerAxis;
-            uint8_t l = low[n];
-            uint8_t h = high[n];
-            if (along > 0) {
-                l = std::min(l, low[n - stride]);
-                h = std::max(h, high[n - stride]);
-            }
-            if (along < kLeavesPerAxis - 1) {
-                l = std::min(l, low[n + stride]);
-                h = std::max(h, high[n + stride]);
-            }
-            lowest[from ^ 1][n] = l;
-            highest[from ^ 1][n] = h;
-        }
+// Each leaf's bit spread over its kLeafEdge samples: bit a of `leaves` to bits 4a..4a+3.
+inline uint64_t leafSamples(uint32_t leaves) {
+    uint64_t samples = 0;
+    for (; leaves != 0; leaves &= leaves - 1) {
+        samples |= ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * __builtin_ctz(leaves));
     }
-    for (int n = 0; n < kLeafCount; ++n) {
-        quiet[n] = leaves[n] != kLeafOpen && lowest[from][n] == highest[from][n];
+    return samples;
+}
+
+// The leaves of one class that have no other class in their 3x3x3 neighbourhood of leaves
+// (within the block), as one 16-bit mask per row of leaves (bit a: leaf a of row b + 16 c):
+// the class's rows eroded along x, then y, then z. Every corner of a cube with a corner in such
+// a leaf lies in that neighbourhood, so the cube is not crossed and nothing reads the leaf's
+// samples.
+void erodeLeafRows(const uint32_t* rows, uint32_t* eroded) {
+    constexpr uint32_t kAll = (uint32_t{1} << kLeavesPerAxis) - 1;
+    constexpr uint32_t kFirst = 1;
+    constexpr uint32_t kLast = uint32_t{1} << (kLeavesPerAxis - 1);
+    uint32_t alongX[kLeafRowCount];
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        // A neighbour outside the block does not count: the ends stand in for themselves.
+        const uint32_t row = rows[r];
+        alongX[r] = row & ((row >> 1) | kLast) & ((row << 1) | kFirst) & kAll;
+    }
+    uint32_t alongY[kLeafRowCount];
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        const int b = r % kLeavesPerAxis;
+        alongY[r] = alongX[r] & (b > 0 ? alongX[r - 1] : kAll) &
+                    (b < kLeavesPerAxis - 1 ? alongX[r + 1] : kAll);
+    }
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        const int c = r / kLeavesPerAxis;
+        eroded[r] = alongY[r] & (c > 0 ? alongY[r - kLeavesPerAxis] : kAll) &
+                    (c < kLeavesPerAxis - 1 ? alongY[r + kLeavesPerAxis] : kAll);
     }
 }
 
-// Pass 2: the masks of every row of leaves. Certified leaves take their stand-ins (quiet ones
-// need none), and their classes go straight into the rows' class masks; only open samples are
-// compared one by one.
+// Pass 2: the masks of every row of leaves. Certified leaves take their stand-ins (quiet ones,
+// certified with no other class next to them, need none), and their classes go straight into
+// the rows' class masks; only open samples are compared one by one. By bit masks of leaves, a
+// row of 16 at a time.
 void buildLeafRows(FastSampler& sampler) {
-    uint8_t quiet[kLeafCount];
-    findQuietLeaves(sampler.leaves, quiet);
+    constexpr int kClassCount = kLeafZero + 1;
+    uint32_t classRows[kClassCount][kLeafRowCount] = {};
     for (int r = 0; r < kLeafRowCount; ++r) {
-        LeafRow& leafRow = sampler.leafRows[r];
-        leafRow = {0, 0, 0};
+        const uint8_t* leaves = sampler.leaves + kLeavesPerAxis * r;
         for (int a = 0; a < kLeavesPerAxis; ++a) {
-            const int leaf = a + kLeavesPerAxis * r;
-            const uint64_t leafBits = ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * a);
-            if (sampler.leaves[leaf] == kLeafOpen) {
-                leafRow.open |= leafBits;
-                continue;
-            }
-            if (!quiet[leaf]) {
-                leafRow.written |= 1u << a;
-            }
-            if (kLeafValues[sampler.leaves[leaf]] < sampler.isoLevel) {
-                leafRow.below |= leafBits;
-            }
+            classRows[leaves[a]][r] |= uint32_t{1} << a;
         }
+    }
+    uint32_t quiet[kLeafRowCount] = {};
+    uint32_t belowLeaves[kLeafRowCount] = {};
+    for (int leafClass = kLeafOpen + 1; leafClass < kClassCount; ++leafClass) {
+        uint32_t eroded[kLeafRowCount];
+        erodeLeafRows(classRows[leafClass], eroded);
+        const bool below = kLeafValues[leafClass] < sampler.isoLevel;
+        for (int r = 0; r < kLeafRowCount; ++r) {
+            quiet[r] |= eroded[r];
+            belowLeaves[r] |= below ? classRows[leafClass][r] : 0;
+        }
+    }
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        const uint32_t open = classRows[kLeafOpen][r];
+        constexpr uint32_t kAll = (uint32_t{1} << kLeavesPerAxis) - 1;
+        sampler.leafRows[r] = {leafSamples(open), leafSamples(belowLeaves[r]),
+                               ~(open | quiet[r]) & kAll};
     }
 }
 
