@@ -60,18 +60,21 @@ bool crossingIsPinned(double isoLevel, const Vec3d& p1, double low1, double high
     const double c2[3] = {p2.x, p2.y, p2.z};
     bool moves = false;
     for (int axis = 0; axis < 3; ++axis) {
+        // A fixed coordinate is p1's own for both ends: mu * 0 is +0 for the positive mu the
+        // class tests leave, and a NaN mu fails on the axis that moves.
+        if (c1[axis] == c2[axis]) {
+            continue;
+        }
         const double a = c1[axis] + muA * (c2[axis] - c1[axis]);
         const double b = c1[axis] + muB * (c2[axis] - c1[axis]);
         if (floatBits(a) != floatBits(b)) {
             return false;
         }
-        if (c1[axis] != c2[axis]) {
-            moves = true;
-            const double lowest = std::min(c1[axis], c2[axis]);
-            const double highest = std::max(c1[axis], c2[axis]);
-            if (!(std::min(a, b) > lowest && std::max(a, b) < highest)) {
-                return false;
-            }
+        moves = true;
+        const double lowest = std::min(c1[axis], c2[axis]);
+        const double highest = std::max(c1[axis], c2[axis]);
+        if (!(std::min(a, b) > lowest && std::max(a, b) < highest)) {
+            return false;
         }
     }
     return moves;
