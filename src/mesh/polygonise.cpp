@@ -92,9 +92,7 @@ bool samePoint(const Vec3d& a, const Vec3d& b) {
 int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triangles) {
     int cubeIndex = 0;
     for (int i = 0; i < 8; ++i) {
-        if (cube.corners[i].value < isoLevel) {
-            cubeIndex |= 1 << i;
-        }
+        cubeIndex |= static_cast<int>(cube.corners[i].value < isoLevel) << i;
     }
     const int32_t mask = kEdgeTable[cubeIndex];
     // Most cubes lie wholly on one side: leave before touching anything else.
@@ -103,11 +101,10 @@ int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triang
     }
     // Only crossed edges are computed; the triangle table never names any other.
     Vec3d crossings[12];
-    for (int e = 0; e < 12; ++e) {
-        if (mask & (1 << e)) {
-            crossings[e] = interpolateEdgeVertex(isoLevel, cube.corners[kEdgeCorners[e][0]],
-                                                 cube.corners[kEdgeCorners[e][1]]);
-        }
+    for (uint32_t edges = static_cast<uint32_t>(mask); edges != 0; edges &= edges - 1) {
+        const int e = __builtin_ctz(edges);
+        crossings[e] = interpolateEdgeVertex(isoLevel, cube.corners[kEdgeCorners[e][0]],
+                                             cube.corners[kEdgeCorners[e][1]]);
     }
     const int32_t* row = kTriTable[cubeIndex];
     int32_t count = 0;
