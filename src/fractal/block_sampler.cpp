@@ -122,11 +122,24 @@ struct LeafRow {
     uint32_t written;   // bit a: leaf a is certified and not quiet, so it takes stand-ins
 };
 
-// The column terms of one z slice, computed only for the columns some sample needs.
+// The column terms of one z slice, computed only for the columns some sample needs. By field, so
+// that the lanes of a leaf copy theirs four at a time.
 struct SliceColumns {
-    ColumnTerms terms[kN];
-    uint64_t ready;  // bit i: terms[i] is computed
+    double s[kN];
+    double sqrtS[kN];
+    double cosPhi8[kN];
+    double sinPhi8[kN];
+    uint64_t ready;  // bit i: column i is computed
 };
+
+// The first sample of every leaf of a row: the open samples come in whole leaves.
+constexpr uint64_t kLeafFirstSamples = [] {
+    uint64_t mask = 0;
+    for (int i = 0; i < kN; i += kLeafEdge) {
+        mask |= uint64_t{1} << i;
+    }
+    return mask;
+}();
 
 // One block's sampling, as its passes share it. Lives on the stack: nothing is allocated.
 struct FastSampler {
@@ -147,6 +160,8 @@ struct FastSampler {
     LeafRow leafRows[kLeafRowCount];
     // Passes 3 and 4 run a slice apart: the columns of slices k and k + 1.
     SliceColumns columns[2];
+    // Pass 3: the open samples of one row; points, whose radii are set to 0 once per block.
+    LaneBatch rowBatch;
     // Pass 4: ends of crossed edges waiting for their bounds, and where each goes.
     LaneBatch boundBatch;
     int boundPosition[kLaneBatchCapacity];
@@ -155,13 +170,23 @@ struct FastSampler {
     int32_t endCount;  // ends of crossed edges so far, in storage order: their rank in highs
 };
 
-inline const ColumnTerms& columnTerms(FastSampler& sampler, int i, int k) {
+inline ColumnTerms storedColumnTerms(const SliceColumns& slice, int i) {
+    return {slice.s[i], slice.sqrtS[i], slice.cosPhi8[i], slice.sinPhi8[i]};
+}
+
+// The column terms of column i of slice k, computed the first time they are asked for.
+inline ColumnTerms columnTerms(FastSampler& sampler, int i, int k) {
     SliceColumns& slice = sampler.columns[k & 1];
     if ((slice.ready >> i & 1) == 0) {
-        slice.terms[i] = computeColumnTerms(sampler.lattice.xs[i], sampler.lattice.zs[k]);
+        const ColumnTerms terms =
+            computeColumnTerms(sampler.lattice.xs[i], sampler.lattice.zs[k]);
+        slice.s[i] = terms.s;
+        slice.sqrtS[i] = terms.sqrtS;
+        slice.cosPhi8[i] = terms.cosPhi8;
+        slice.sinPhi8[i] = terms.sinPhi8;
         slice.ready |= uint64_t{1} << i;
     }
-    return slice.terms[i];
+    return storedColumnTerms(slice, i);
 }
 
 void markLeaves(FastSampler& sampler, int edge, const int* box, uint8_t leafClass) {
@@ -231,76 +256,101 @@ void certifyOctree(FastSampler& sampler) {
     certifyChildren(sampler, 0, wholeBlock);
 }
 
-// Marks the certified leaves whose 3x3x3 neighbourhood of leaves (within the block) holds their
-// class only. Every corner of a cube with a corner in such a leaf lies in that neighbourhood, so
-// the cube is not crossed and nothing reads the leaf's samples. The neighbourhood's lowest and
-// highest class are found by three passes of a 1D minimum and maximum, one per axis.
-void findQuietLeaves(const uint8_t* leaves, uint8_t* quiet) {
-    uint8_t lowest[2][kLeafCount];
-    uint8_t highest[2][kLeafCount];
-    std::memcpy(lowest[0], leaves, kLeafCount);
-    std::memcpy(highest[0], leaves, kLeafCount);
-    int from = 0;
-    for (int stride = 1; stride < kLeafCount; stride *= kLeavesPerAxis, from ^= 1) {
-        const uint8_t* low = lowest[from];
-        const uint8_t* high = highest[from];
-        for (int n = 0; n < kLeafCount; ++n) {
-            const int along = n / stride % kLeavesPerAxis;
-            uint8_t l = low[n];
-            uint8_t h = high[n];
-            if (along > 0) {
-                l = std::min(l, low[n - stride]);
-                h = std::max(h, high[n - stride]);
-            }
-            if (along < kLeavesPerAxis - 1) {
-                l = std::min(l, low[n + stride]);
-                h = std::max(h, high[n + stride]);
-            }
-            lowest[from ^ 1][n] = l;
-            highest[from ^ 1][n] = h;
-        }
+// Each leaf's bit spread over its kLeafEdge samples: bit a of `leaves` to bits 4a..4a+3.
+inline uint64_t leafSamples(uint32_t leaves) {
+    uint64_t samples = 0;
+    for (; leaves != 0; leaves &= leaves - 1) {
+        samples |= ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * __builtin_ctz(leaves));
     }
-    for (int n = 0; n < kLeafCount; ++n) {
-        quiet[n] = leaves[n] != kLeafOpen && lowest[from][n] == highest[from][n];
-    }
+    return samples;
 }
 
-// Pass 2: the masks of every row of leaves. Certified leaves take their stand-ins (quiet ones
-// need none), and their classes go straight into the rows' class masks; only open samples are
-// compared one by one.
-void buildLeafRows(FastSampler& sampler) {
-    uint8_t quiet[kLeafCount];
-    findQuietLeaves(sampler.leaves, quiet);
+// The leaves of one class that have no other class in their 3x3x3 neighbourhood of leaves
+// (within the block), as one 16-bit mask per row of leaves (bit a: leaf a of row b + 16 c):
+// the class's rows eroded along x, then y, then z. Every corner of a cube with a corner in such
+// a leaf lies in that neighbourhood, so the cube is not crossed and nothing reads the leaf's
+// samples.
+void erodeLeafRows(const uint32_t* rows, uint32_t* eroded) {
+    constexpr uint32_t kAll = (uint32_t{1} << kLeavesPerAxis) - 1;
+    constexpr uint32_t kFirst = 1;
+    constexpr uint32_t kLast = uint32_t{1} << (kLeavesPerAxis - 1);
+    uint32_t alongX[kLeafRowCount];
     for (int r = 0; r < kLeafRowCount; ++r) {
-        LeafRow& leafRow = sampler.leafRows[r];
-        leafRow = {0, 0, 0};
-        for (int a = 0; a < kLeavesPerAxis; ++a) {
-            const int leaf = a + kLeavesPerAxis * r;
-            const uint64_t leafBits = ((uint64_t{1} << kLeafEdge) - 1) << (kLeafEdge * a);
-            if (sampler.leaves[leaf] == kLeafOpen) {
-                leafRow.open |= leafBits;
-                continue;
-            }
-            if (!quiet[leaf]) {
-                leafRow.written |= 1u << a;
-            }
-            if (kLeafValues[sampler.leaves[leaf]] < sampler.isoLevel) {
-                leafRow.below |= leafBits;
-            }
-        }
+        // A neighbour outside the block does not count: the ends stand in for themselves.
+        const uint32_t row = rows[r];
+        alongX[r] = row & ((row >> 1) | kLast) & ((row << 1) | kFirst) & kAll;
+    }
+    uint32_t alongY[kLeafRowCount];
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        const int b = r % kLeavesPerAxis;
+        alongY[r] = alongX[r] & (b > 0 ? alongX[r - 1] : kAll) &
+                    (b < kLeavesPerAxis - 1 ? alongX[r + 1] : kAll);
+    }
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        const int c = r / kLeavesPerAxis;
+        eroded[r] = alongY[r] & (c > 0 ? alongY[r - kLeavesPerAxis] : kAll) &
+                    (c < kLeavesPerAxis - 1 ? alongY[r + kLeavesPerAxis] : kAll);
     }
 }
 
-// Pass 3 on one row: classifies the samples of `open` (one lane each, in the order of their
-// bits), libm where the classifier leaves one undecided; returns the open samples below the level.
+// Pass 2: the masks of every row of leaves. Certified leaves take their stand-ins (quiet ones,
+// certified with no other class next to them, need none), and their classes go straight into
+// the rows' class masks; only open samples are compared one by one. By bit masks of leaves, a
+// row of 16 at a time.
+void buildLeafRows(FastSampler& sampler) {
+    constexpr int kClassCount = kLeafZero + 1;
+    uint32_t classRows[kClassCount][kLeafRowCount] = {};
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        const uint8_t* leaves = sampler.leaves + kLeavesPerAxis * r;
+        for (int a = 0; a < kLeavesPerAxis; ++a) {
+            classRows[leaves[a]][r] |= uint32_t{1} << a;
+        }
+    }
+    uint32_t quiet[kLeafRowCount] = {};
+    uint32_t belowLeaves[kLeafRowCount] = {};
+    for (int leafClass = kLeafOpen + 1; leafClass < kClassCount; ++leafClass) {
+        uint32_t eroded[kLeafRowCount];
+        erodeLeafRows(classRows[leafClass], eroded);
+        const bool below = kLeafValues[leafClass] < sampler.isoLevel;
+        for (int r = 0; r < kLeafRowCount; ++r) {
+            quiet[r] |= eroded[r];
+            belowLeaves[r] |= below ? classRows[leafClass][r] : 0;
+        }
+    }
+    for (int r = 0; r < kLeafRowCount; ++r) {
+        const uint32_t open = classRows[kLeafOpen][r];
+        constexpr uint32_t kAll = (uint32_t{1} << kLeavesPerAxis) - 1;
+        sampler.leafRows[r] = {leafSamples(open), leafSamples(belowLeaves[r]),
+                               ~(open | quiet[r]) & kAll};
+    }
+}
+
+// Pass 3 on one row: classifies the samples of `open` (whole leaves; one lane each, in the
+// order of their bits), libm where the classifier leaves one undecided; returns the open samples
+// below the level. The columns of `open` are ready in slice k.
 uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, double* row) {
     const BlockLattice& lattice = sampler.lattice;
-    LaneBatch batch;
-    for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
-        const int i = __builtin_ctzll(bits);
-        addLane(batch, lattice.xs[i], lattice.ys[j], lattice.zs[k], columnTerms(sampler, i, k));
+    const SliceColumns& slice = sampler.columns[k & 1];
+    const double y = lattice.ys[j];
+    const double z = lattice.zs[k];
+    // A leaf's lanes are a leaf's worth of consecutive columns: copied as runs, not one by one.
+    LaneBatch& batch = sampler.rowBatch;
+    int count = 0;
+    for (uint64_t leaves = open & kLeafFirstSamples; leaves != 0; leaves &= leaves - 1) {
+        const int first = __builtin_ctzll(leaves);
+        constexpr std::size_t kLeafBytes = kLeafEdge * sizeof(double);
+        std::memcpy(batch.cx + count, lattice.xs + first, kLeafBytes);
+        std::memcpy(batch.s + count, slice.s + first, kLeafBytes);
+        std::memcpy(batch.sqrtS + count, slice.sqrtS + first, kLeafBytes);
+        std::memcpy(batch.cosPhi8 + count, slice.cosPhi8 + first, kLeafBytes);
+        std::memcpy(batch.sinPhi8 + count, slice.sinPhi8 + first, kLeafBytes);
+        for (int t = 0; t < kLeafEdge; ++t) {
+            batch.cy[count + t] = y;
+            batch.cz[count + t] = z;
+        }
+        count += kLeafEdge;
     }
-    const int count = batch.count;
+    batch.count = count;
     double out[kLaneBatchCapacity];
     sampler.kernels->classify(lanesOf(batch), padLaneBatch(batch), sampler.params->maxIterations,
                               out);
@@ -310,12 +360,33 @@ uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, 
     uint64_t openBelow = 0;
     uint64_t undecided = 0;
     int n = 0;
-    for (uint64_t bits = open; bits != 0; bits &= bits - 1) {
-        const int i = __builtin_ctzll(bits);
-        const double value = out[n++];
-        row[i] = value;
-        openBelow |= static_cast<uint64_t>(value < sampler.isoLevel) << i;
-        undecided |= static_cast<uint64_t>(value != value) << i;
+    const double isoLevel = sampler.isoLevel;
+    for (uint64_t leaves = open & kLeafFirstSamples; leaves != 0; leaves &= leaves - 1) {
+        const int first = __builtin_ctzll(leaves);
+        uint64_t leafBelow = 0;
+        uint64_t leafUndecided = 0;
+#if defined(__SSE2__)
+        // Two lanes per instruction, as belowMask compares (ordered: NaN is not below).
+        const __m128d level = _mm_set1_pd(isoLevel);
+        for (int t = 0; t < kLeafEdge; t += 2) {
+            const __m128d values = _mm_loadu_pd(out + n + t);
+            _mm_storeu_pd(row + first + t, values);
+            const int below = _mm_movemask_pd(_mm_cmplt_pd(values, level));
+            const int unordered = _mm_movemask_pd(_mm_cmpunord_pd(values, values));
+            leafBelow |= static_cast<uint64_t>(below) << t;
+            leafUndecided |= static_cast<uint64_t>(unordered) << t;
+        }
+#else
+        for (int t = 0; t < kLeafEdge; ++t) {
+            const double value = out[n + t];
+            row[first + t] = value;
+            leafBelow |= static_cast<uint64_t>(value < isoLevel) << t;
+            leafUndecided |= static_cast<uint64_t>(value != value) << t;
+        }
+#endif
+        openBelow |= leafBelow << first;
+        undecided |= leafUndecided << first;
+        n += kLeafEdge;
     }
     for (; undecided != 0; undecided &= undecided - 1) {
         const int i = __builtin_ctzll(undecided);
@@ -331,7 +402,15 @@ uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, 
 // Pass 3 on slice k: the stand-ins of certified leaves that are not quiet, the classifier on
 // the samples of open leaves, and the slice's class masks. Quiet samples are never written.
 void classifySlice(FastSampler& sampler, int k) {
+    // The columns of the slice's open samples, computed before its rows gather them.
     sampler.columns[k & 1].ready = 0;
+    uint64_t openColumns = 0;
+    for (int b = 0; b < kLeavesPerAxis; ++b) {
+        openColumns |= sampler.leafRows[b + kLeavesPerAxis * (k / kLeafEdge)].open;
+    }
+    for (; openColumns != 0; openColumns &= openColumns - 1) {
+        columnTerms(sampler, __builtin_ctzll(openColumns), k);
+    }
     for (int j = 0; j < kN; ++j) {
         double* row = sampler.samples + kN * j + kSliceStride * k;
         const int leafRowIndex = j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge);
@@ -340,8 +419,8 @@ void classifySlice(FastSampler& sampler, int k) {
         for (uint32_t written = leafRow.written; written != 0; written &= written - 1) {
             const int a = __builtin_ctz(written);
             const double value = kLeafValues[leafClasses[a]];
-            for (int i = kLeafEdge * a; i < kLeafEdge * (a + 1); ++i) {
-                row[i] = value;
+            for (int t = 0; t < kLeafEdge; ++t) {  // a fixed count: stored without a loop
+                row[kLeafEdge * a + t] = value;
             }
         }
         uint64_t below = leafRow.below;
@@ -378,9 +457,9 @@ void flushBoundBatch(FastSampler& sampler, int k) {
             high = highValue;
             ++sampler.stats.bounded;
         } else {
-            sample = fieldValueInColumn({batch.cx[n], batch.cy[n], batch.cz[n]},
-                                        sampler.columns[k & 1].terms[sampler.boundColumn[n]],
-                                        params);
+            const ColumnTerms terms =
+                storedColumnTerms(sampler.columns[k & 1], sampler.boundColumn[n]);
+            sample = fieldValueInColumn({batch.cx[n], batch.cy[n], batch.cz[n]}, terms, params);
             high = sample;
             ++sampler.stats.exact;
         }
@@ -433,7 +512,17 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     sampler.classMasks = classMasks;
     sampler.stats = {0, 0, 0, 0};
     sampler.endCount = 0;
+    std::fill(sampler.rowBatch.radius, sampler.rowBatch.radius + kLaneBatchCapacity, 0.0);
     certifyOctree(sampler);
+    // A block certified whole, as most blocks of the finer presets are: every leaf is quiet and
+    // every row holds the one class, so no sample is written and no end of a crossed edge exists.
+    // (All bytes of the leaves are equal when they equal themselves shifted by one.)
+    if (sampler.leaves[0] != kLeafOpen &&
+        std::memcmp(sampler.leaves, sampler.leaves + 1, kLeafCount - 1) == 0) {
+        const bool below = kLeafValues[sampler.leaves[0]] < isoLevel;
+        std::fill(classMasks, classMasks + kBlockRowCount, below ? ~uint64_t{0} : uint64_t{0});
+        return sampler.stats;
+    }
     buildLeafRows(sampler);
     // Pass 4 over slice k reads the classes of slices k - 1 and k + 1, so pass 3 runs a slice
     // ahead. Replacing a stand-in by its bound or exact value keeps its class, so later neighbour

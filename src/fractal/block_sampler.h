@@ -10,7 +10,8 @@
 //   3. classifySlice: write the stand-ins, classify the samples of open leaves, build the class
 //      masks;
 //   4. boundSurfaceSlice: bound the values on the surface mask (libm where no bound comes).
-// Passes 3 and 4 run slice by slice, 3 one slice ahead of 4.
+// Passes 3 and 4 run slice by slice, 3 one slice ahead of 4. A block that pass 1 certifies whole
+// needs none of the others: its rows take its class.
 #pragma once
 
 #include <cstddef>

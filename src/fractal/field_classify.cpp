@@ -50,6 +50,9 @@ int padLaneBatch(LaneBatch& batch) {
     assert(batch.count >= 1);
     const int last = batch.count - 1;
     const int padded = (batch.count + 7) & ~7;
+    if (padded == batch.count) {
+        return padded;
+    }
     for (double* lane : {batch.cx, batch.cy, batch.cz, batch.s, batch.sqrtS, batch.cosPhi8,
                          batch.sinPhi8, batch.radius}) {
         for (int n = batch.count; n < padded; ++n) {

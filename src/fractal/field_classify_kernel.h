@@ -161,14 +161,21 @@ typename T::V eighthPower(typename T::V v) {
     return T::mul(v4, v4);
 }
 
-// (re + i im)^8 by three complex squarings, in place.
+// (re + i im)^2 in place: (re re - im im, re im + re im).
 template <class T>
-void complexEighthPower(typename T::V& re, typename T::V& im) {
-    for (int squaring = 0; squaring < 3; ++squaring) {
-        const typename T::V product = T::mul(re, im);
-        re = T::sub(T::mul(re, re), T::mul(im, im));
-        im = T::add(product, product);
-    }
+[[gnu::always_inline]] inline void complexSquare(typename T::V& re, typename T::V& im) {
+    const typename T::V product = T::mul(re, im);
+    re = T::sub(T::mul(re, re), T::mul(im, im));
+    im = T::add(product, product);
+}
+
+// (re + i im)^8 by three complex squarings, in place (written out: the loop's count cost a
+// tenth of the squarings themselves).
+template <class T>
+[[gnu::always_inline]] inline void complexEighthPower(typename T::V& re, typename T::V& im) {
+    complexSquare<T>(re, im);
+    complexSquare<T>(re, im);
+    complexSquare<T>(re, im);
 }
 
 // One step of the orbit of the lanes from `base`, from (x, y, z) with s = x^2 + z^2 and sqrtS its

@@ -42,11 +42,11 @@ constexpr uint64_t kEdgeBits = ~uint64_t{0} >> 1;  // edges from x(0..62) along 
             ++evaluated;
         }
     };
-    // Whether the edge from sample p at a to sample q at b is pinned in that direction.
-    auto pinned = [&](int p, const Vec3d& a, int q, const Vec3d& b) {
-        return crossingIsPinned(isoLevel, a, samples[p], high(p), b, samples[q], high(q));
+    // Whether the edge from sample p at a to sample q at b is pinned in that direction, given
+    // the upper ends of their bounds (each end's looked up once per edge).
+    auto pinned = [&](int p, const Vec3d& a, double highP, int q, const Vec3d& b, double highQ) {
+        return crossingIsPinned(isoLevel, a, samples[p], highP, b, samples[q], highQ);
     };
-    auto exact = [&](int p, int q) { return samples[p] == high(p) && samples[q] == high(q); };
     for (int k = 0; k < kN; ++k) {
         for (int j = 0; j < kN; ++j) {
             const uint64_t a = classMasks[j + kN * k];
@@ -57,13 +57,15 @@ constexpr uint64_t kEdgeBits = ~uint64_t{0} >> 1;  // edges from x(0..62) along 
                  crossed &= crossed - 1) {
                 const int i = __builtin_ctzll(crossed);
                 const int p = row + i;
-                if (exact(p, p + 1)) {
+                const double highP = high(p);
+                const double highQ = high(p + 1);
+                if (samples[p] == highP && samples[p + 1] == highQ) {
                     continue;
                 }
                 const Vec3d lower = {xs[i], ys[j], zs[k]};
                 const Vec3d upper = {xs[i + 1], ys[j], zs[k]};
-                if ((k > 0 && !pinned(p, lower, p + 1, upper)) ||
-                    (k < kN - 1 && !pinned(p + 1, upper, p, lower))) {
+                if ((k > 0 && !pinned(p, lower, highP, p + 1, upper, highQ)) ||
+                    (k < kN - 1 && !pinned(p + 1, upper, highQ, p, lower, highP))) {
                     settle(p, i, j, k);
                     settle(p + 1, i + 1, j, k);
                 }
@@ -74,8 +76,11 @@ constexpr uint64_t kEdgeBits = ~uint64_t{0} >> 1;  // edges from x(0..62) along 
                      crossed &= crossed - 1) {
                     const int i = __builtin_ctzll(crossed);
                     const int p = row + i;
-                    if (!exact(p, p + kN) &&
-                        !pinned(p, {xs[i], ys[j], zs[k]}, p + kN, {xs[i], ys[j + 1], zs[k]})) {
+                    const double highP = high(p);
+                    const double highQ = high(p + kN);
+                    if ((samples[p] != highP || samples[p + kN] != highQ) &&
+                        !pinned(p, {xs[i], ys[j], zs[k]}, highP, p + kN,
+                                {xs[i], ys[j + 1], zs[k]}, highQ)) {
                         settle(p, i, j, k);
                         settle(p + kN, i, j + 1, k);
                     }
@@ -89,13 +94,15 @@ constexpr uint64_t kEdgeBits = ~uint64_t{0} >> 1;  // edges from x(0..62) along 
                     const int i = __builtin_ctzll(crossed);
                     const int p = row + i;
                     const int q = p + kSliceStride;
-                    if (exact(p, q)) {
+                    const double highP = high(p);
+                    const double highQ = high(q);
+                    if (samples[p] == highP && samples[q] == highQ) {
                         continue;
                     }
                     const Vec3d lower = {xs[i], ys[j], zs[k]};
                     const Vec3d upper = {xs[i], ys[j], zs[k + 1]};
-                    if ((i < kN - 1 && !pinned(p, lower, q, upper)) ||
-                        (i > 0 && !pinned(q, upper, p, lower))) {
+                    if ((i < kN - 1 && !pinned(p, lower, highP, q, upper, highQ)) ||
+                        (i > 0 && !pinned(q, upper, highQ, p, lower, highP))) {
                         settle(p, i, j, k);
                         settle(q, i, j, k + 1);
                     }

@@ -1,6 +1,8 @@
 // The cube walk of marching cubes (Lorensen and Cline, 1987) over one sampled block.
 #include "mesh/cube_walk.h"
 
+#include <cstring>
+
 #include "mesh/polygonise.h"
 
 namespace {
@@ -51,6 +53,13 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, const uint64_t
     // all on one side, about 2.5% of them at preset 3. Row (j, k)'s mask sits at j + 64 k.
     const uint64_t* below = classMasks;
     constexpr uint64_t kCubeBits = ~uint64_t{0} >> 1;  // cubes 0..62 of a row of cubes
+
+    // A block of one class, as most blocks of the finer presets are, has no crossed cube: every
+    // mask equals the next, and each row is all below or all not below.
+    if ((below[0] == 0 || below[0] == ~uint64_t{0}) &&
+        std::memcmp(below, below + 1, (kBlockRowCount - 1) * sizeof *below) == 0) {
+        return 0;
+    }
 
     int32_t count = 0;
     for (int k = 0; k < kN - 1; ++k) {

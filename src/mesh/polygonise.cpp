@@ -60,18 +60,21 @@ bool crossingIsPinned(double isoLevel, const Vec3d& p1, double low1, double high
     const double c2[3] = {p2.x, p2.y, p2.z};
     bool moves = false;
     for (int axis = 0; axis < 3; ++axis) {
+        // A fixed coordinate is p1's own for both ends: mu * 0 is +0 for the positive mu the
+        // class tests leave, and a NaN mu fails on the axis that moves.
+        if (c1[axis] == c2[axis]) {
+            continue;
+        }
         const double a = c1[axis] + muA * (c2[axis] - c1[axis]);
         const double b = c1[axis] + muB * (c2[axis] - c1[axis]);
         if (floatBits(a) != floatBits(b)) {
             return false;
         }
-        if (c1[axis] != c2[axis]) {
-            moves = true;
-            const double lowest = std::min(c1[axis], c2[axis]);
-            const double highest = std::max(c1[axis], c2[axis]);
-            if (!(std::min(a, b) > lowest && std::max(a, b) < highest)) {
-                return false;
-            }
+        moves = true;
+        const double lowest = std::min(c1[axis], c2[axis]);
+        const double highest = std::max(c1[axis], c2[axis]);
+        if (!(std::min(a, b) > lowest && std::max(a, b) < highest)) {
+            return false;
         }
     }
     return moves;
@@ -89,9 +92,7 @@ bool samePoint(const Vec3d& a, const Vec3d& b) {
 int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triangles) {
     int cubeIndex = 0;
     for (int i = 0; i < 8; ++i) {
-        if (cube.corners[i].value < isoLevel) {
-            cubeIndex |= 1 << i;
-        }
+        cubeIndex |= static_cast<int>(cube.corners[i].value < isoLevel) << i;
     }
     const int32_t mask = kEdgeTable[cubeIndex];
     // Most cubes lie wholly on one side: leave before touching anything else.
@@ -100,11 +101,10 @@ int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triang
     }
     // Only crossed edges are computed; the triangle table never names any other.
     Vec3d crossings[12];
-    for (int e = 0; e < 12; ++e) {
-        if (mask & (1 << e)) {
-            crossings[e] = interpolateEdgeVertex(isoLevel, cube.corners[kEdgeCorners[e][0]],
-                                                 cube.corners[kEdgeCorners[e][1]]);
-        }
+    for (uint32_t edges = static_cast<uint32_t>(mask); edges != 0; edges &= edges - 1) {
+        const int e = __builtin_ctz(edges);
+        crossings[e] = interpolateEdgeVertex(isoLevel, cube.corners[kEdgeCorners[e][0]],
+                                             cube.corners[kEdgeCorners[e][1]]);
     }
     const int32_t* row = kTriTable[cubeIndex];
     int32_t count = 0;

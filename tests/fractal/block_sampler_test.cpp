@@ -74,9 +74,13 @@ TEST(BlockSampler, ColumnsEqualTheStraightforwardEvaluation) {
 }
 
 TEST_P(VectorSampling, RecordsEqualTheStraightforwardPath) {
+    // Two blocks certified whole, one of each class: a corner block of preset 8 and a block
+    // around the origin.
     std::vector<Box3d> blocks = {kBox,
                                  {{0.0, 0.0, 0.0}, {0.6, 0.6, 0.6}},
-                                 {{0.0, -0.6, 0.0}, {0.48, -0.12, 0.48}}};
+                                 {{0.0, -0.6, 0.0}, {0.48, -0.12, 0.48}},
+                                 blockBox(kBox, decomposeBox(kBox, 1536).blockEdge, 0, 0, 0),
+                                 {{-0.05, -0.05, -0.05}, {0.05, 0.05, 0.05}}};
     for (int32_t resolution : {192, 256, 320}) {
         const BlockGrid grid = decomposeBox(kBox, resolution);
         const int32_t middle = grid.blocksX / 2;
