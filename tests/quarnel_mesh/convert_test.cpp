@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -592,6 +593,54 @@ TEST(MeshConvert, EveryStageStopsSoonAfterASignal) {
         }
     }
     EXPECT_GT(interrupted, runs / 2);
+}
+
+// A memory cgroup whose page cache is full is not short of memory: the kernel gives the cache
+// back. Root only (it makes a cgroup of version 1's memory controller); skipped otherwise.
+TEST(MeshConvert, AFullPageCacheInAMemoryCgroupIsNoShortage) {
+    std::ifstream membership("/proc/self/cgroup");
+    std::string line;
+    std::string parent;
+    while (std::getline(membership, line)) {
+        const size_t at = line.find(":memory:");
+        if (at != std::string::npos) {
+            parent = "/sys/fs/cgroup/memory" + line.substr(at + 8);
+        }
+    }
+    static std::string group;
+    group = parent + "/quarnel-test-" + std::to_string(getpid());
+    if (parent.empty() || mkdir(group.c_str(), 0755) != 0) {
+        GTEST_SKIP() << "no version-1 memory cgroup to make here (needs root)";
+    }
+    TempDir dir;
+    ASSERT_EQ(runProcess(QUARNEL_EXE, {"3"}, dir.path).exitStatus, 0);
+    // 300 MiB on the disk and out of the cache, so that reading it charges the new group.
+    static std::string filler;
+    filler = dir.file("filler");
+    {
+        std::ofstream out(filler, std::ios::binary);
+        const std::string mebibyte(1 << 20, 'x');
+        for (int i = 0; i < 300; ++i) {
+            out << mebibyte;
+        }
+    }
+    const int fd = open(filler.c_str(), O_RDONLY);
+    fsync(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    close(fd);
+    std::ofstream(group + "/memory.limit_in_bytes") << (256 << 20);
+    // In the child: join the group, then fill its page cache to the limit.
+    const ProcessResult run = runProcess(
+        QUARNEL_MESH_EXE, {"convert", dir.file("quarnel_1.59m.v3c1"), dir.file("out.ply")}, "",
+        [] {
+            std::ofstream(group + "/cgroup.procs") << getpid();
+            std::ifstream in(filler, std::ios::binary);
+            std::vector<char> buffer(1 << 20);
+            while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()))) {
+            }
+        });
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    rmdir(group.c_str());
 }
 
 TEST(MeshConvert, ShortMemoryEndsWithOneLineAndNoFile) {

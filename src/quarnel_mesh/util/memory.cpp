@@ -28,9 +28,26 @@ uint64_t addressSpaceHeadroomBytes() {
     return cap > mapped ? cap - mapped : 0;
 }
 
-// `limitFile` less `usageFile`, both in bytes; UINT64_MAX when either cannot be read or the limit
-// is "max" (v2) or near 2^63 (v1's way of saying none).
-uint64_t cgroupHeadroomIn(const std::string& limitFile, const std::string& usageFile) {
+// The file pages in the cgroup's `statFile` (`prefix` "" for version 2, "total_" for version
+// 1): the page cache the kernel drops before it refuses the group memory.
+uint64_t cgroupFilePagesBytes(const std::string& statFile, const std::string& prefix) {
+    std::ifstream stat(statFile);
+    std::string key;
+    uint64_t value = 0;
+    uint64_t fileBytes = 0;
+    while (stat >> key >> value) {
+        if (key == prefix + "active_file" || key == prefix + "inactive_file") {
+            fileBytes += value;
+        }
+    }
+    return fileBytes;
+}
+
+// `limitFile` less what `usageFile` counts beyond the page cache (reading a large input fills
+// the cache up to the limit, and the kernel gives that back), all in bytes; UINT64_MAX when the
+// files cannot be read or the limit is "max" (v2) or near 2^63 (v1's way of saying none).
+uint64_t cgroupHeadroomIn(const std::string& limitFile, const std::string& usageFile,
+                          const std::string& statFile, const std::string& statPrefix) {
     std::ifstream limitText(limitFile);
     std::ifstream usageText(usageFile);
     std::string limit;
@@ -42,6 +59,8 @@ uint64_t cgroupHeadroomIn(const std::string& limitFile, const std::string& usage
     if (cap == 0 || cap >= (uint64_t{1} << 62)) {
         return UINT64_MAX;
     }
+    const uint64_t cache = std::min(usage, cgroupFilePagesBytes(statFile, statPrefix));
+    usage -= cache;
     return cap > usage ? cap - usage : 0;
 }
 
@@ -54,14 +73,16 @@ uint64_t cgroupHeadroomBytes() {
     while (std::getline(membership, line)) {
         if (line.compare(0, 3, "0::") == 0) {
             const std::string folder = "/sys/fs/cgroup" + line.substr(3);
-            headroom = std::min(
-                headroom, cgroupHeadroomIn(folder + "/memory.max", folder + "/memory.current"));
+            headroom = std::min(headroom, cgroupHeadroomIn(folder + "/memory.max",
+                                                           folder + "/memory.current",
+                                                           folder + "/memory.stat", ""));
         }
         const size_t controller = line.find(":memory:");
         if (controller != std::string::npos) {
             const std::string folder = "/sys/fs/cgroup/memory" + line.substr(controller + 8);
             headroom = std::min(headroom, cgroupHeadroomIn(folder + "/memory.limit_in_bytes",
-                                                           folder + "/memory.usage_in_bytes"));
+                                                           folder + "/memory.usage_in_bytes",
+                                                           folder + "/memory.stat", "total_"));
         }
     }
     return headroom;
