@@ -612,6 +612,10 @@ TEST(MeshConvert, AFullPageCacheInAMemoryCgroupIsNoShortage) {
     if (parent.empty() || mkdir(group.c_str(), 0755) != 0) {
         GTEST_SKIP() << "no version-1 memory cgroup to make here (needs root)";
     }
+    // Removed on every path, once its one process has ended.
+    struct RemovedGroup {
+        ~RemovedGroup() { rmdir(group.c_str()); }
+    } removed;
     TempDir dir;
     ASSERT_EQ(runProcess(QUARNEL_EXE, {"3"}, dir.path).exitStatus, 0);
     // 300 MiB on the disk and out of the cache, so that reading it charges the new group.
@@ -640,7 +644,6 @@ TEST(MeshConvert, AFullPageCacheInAMemoryCgroupIsNoShortage) {
             }
         });
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    rmdir(group.c_str());
 }
 
 TEST(MeshConvert, ShortMemoryEndsWithOneLineAndNoFile) {
