@@ -153,9 +153,8 @@ bool writeRecords(const Conversion& c, RecordReader& reader) {
         c.run.error = nothingLeftRefusal(c.outputPath);
         return false;
     }
-    const int64_t firstPasses = 1;
     c.run.progress = startProgress("converting " + reader.path + " to " + c.outputPath,
-                                   (firstPasses + c.writer.recordPassCount) * reader.recordCount,
+                                   (1 + c.writer.recordPassCount) * reader.recordCount,
                                    reader.fileBytes);
     c.run.doneUnits = 0;
     Placement placement;
@@ -170,7 +169,7 @@ bool writeRecords(const Conversion& c, RecordReader& reader) {
     if (!placed) {
         return false;
     }
-    c.run.doneUnits = firstPasses * reader.recordCount;
+    c.run.doneUnits = reader.recordCount;  // the plan's pass
     MeshSource source;
     source.reader = &reader;
     source.plan = &plan;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "quarnel_mesh/model/record_stream.h"
+#include "quarnel_mesh/model/seam_stitch.h"
 
 namespace {
 
