@@ -95,10 +95,7 @@ SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by,
 
 namespace {
 
-constexpr int kLeafEdge = kOctreeBoxEdges[kOctreeDepths - 1];
-constexpr int kLeavesPerAxis = kN / kLeafEdge;
 constexpr int kLeafCount = kLeavesPerAxis * kLeavesPerAxis * kLeavesPerAxis;
-constexpr int kLeafRowCount = kLeavesPerAxis * kLeavesPerAxis;
 
 // What the octree says about the samples of one leaf box.
 enum LeafClass : uint8_t { kLeafOpen, kLeafBelow, kLeafNotBelow, kLeafZero };
@@ -265,6 +262,8 @@ inline uint64_t leafSamples(uint32_t leaves) {
     return samples;
 }
 
+}  // namespace
+
 // The leaves of one class that have no other class in their 3x3x3 neighbourhood of leaves
 // (within the block), as one 16-bit mask per row of leaves (bit a: leaf a of row b + 16 c):
 // the class's rows eroded along x, then y, then z. Every corner of a cube with a corner in such
@@ -292,6 +291,8 @@ void erodeLeafRows(const uint32_t* rows, uint32_t* eroded) {
                     (c < kLeavesPerAxis - 1 ? alongY[r + kLeavesPerAxis] : kAll);
     }
 }
+
+namespace {
 
 // Pass 2: the masks of every row of leaves. Certified leaves take their stand-ins (quiet ones,
 // certified with no other class next to them, need none), and their classes go straight into

@@ -131,3 +131,14 @@ struct SampleRegion {
 
 // The box of `edge`^3 lattice points whose lowest one is (edge * bx, edge * by, edge * bz).
 SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by, int bz);
+
+// The octree's leaves: boxes of kLeafEdge^3 samples, 16 per axis, in rows of 16 along x, row
+// b + 16 c holding leaves (0..15, b, c).
+constexpr int kLeafEdge = kOctreeBoxEdges[kOctreeDepths - 1];
+constexpr int kLeavesPerAxis = kBlockSamplesPerAxis / kLeafEdge;
+constexpr int kLeafRowCount = kLeavesPerAxis * kLeavesPerAxis;
+
+// The leaves of `rows` (bit a of rows[r]: leaf a of row r is of one class) whose whole 3x3x3
+// neighbourhood of leaves within the block is in `rows` too, into `eroded` (kLeafRowCount each):
+// those of the class that no cube crossing the surface can reach.
+void erodeLeafRows(const uint32_t* rows, uint32_t* eroded);
