@@ -21,6 +21,7 @@ int32_t meshCube(const BlockLattice& lattice, const double* samples, int i, int 
 // writes them) that has corners on both sides of isoLevel by `classMasks` (no other cube yields a
 // triangle), in the walk's order, and stores its triangles as records from position 0 of `records`
 // (room for kBlockRecordCapacity). Returns the number stored. Reads only the samples of those
-// cubes; allocates nothing.
+// cubes; allocates nothing. Each crossing point is computed once per direction the cubes take its
+// edge in, and the cube index comes from the class masks: the records are polygoniseCell's.
 int32_t meshSampledBlock(const Box3d& box, const double* samples, const uint64_t* classMasks,
                          double isoLevel, TriangleRecord* records);

@@ -7,22 +7,6 @@
 
 #include "mesh/tables.h"
 
-Vec3d interpolateEdgeVertex(double isoLevel, const GridCorner& p1, const GridCorner& p2) {
-    if (std::fabs(isoLevel - p1.value) < kInterpolationEpsilon) {
-        return p1.position;
-    }
-    if (std::fabs(isoLevel - p2.value) < kInterpolationEpsilon) {
-        return p2.position;
-    }
-    if (std::fabs(p2.value - p1.value) < kInterpolationEpsilon) {
-        return p1.position;
-    }
-    const double mu = (isoLevel - p1.value) / (p2.value - p1.value);
-    return {p1.position.x + mu * (p2.position.x - p1.position.x),
-            p1.position.y + mu * (p2.position.y - p1.position.y),
-            p1.position.z + mu * (p2.position.z - p1.position.z)};
-}
-
 namespace {
 
 uint32_t floatBits(double coordinate) {
@@ -106,13 +90,22 @@ int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triang
         crossings[e] = interpolateEdgeVertex(isoLevel, cube.corners[kEdgeCorners[e][0]],
                                              cube.corners[kEdgeCorners[e][1]]);
     }
+    const Vec3d* const edgePoints[12] = {crossings + 0, crossings + 1, crossings + 2,
+                                         crossings + 3, crossings + 4, crossings + 5,
+                                         crossings + 6, crossings + 7, crossings + 8,
+                                         crossings + 9, crossings + 10, crossings + 11};
+    return assembleTriangles(cubeIndex, edgePoints, 0, triangles);
+}
+
+int32_t assembleTriangles(int cubeIndex, const Vec3d* const* edgePoints, int at,
+                          Triangle3d* triangles) {
     const int32_t* row = kTriTable[cubeIndex];
     int32_t count = 0;
     for (int k = 0; row[k] != -1; k += 3) {
         Triangle3d& slot = triangles[count];
-        slot.vertices[0] = crossings[row[k]];
-        slot.vertices[1] = crossings[row[k + 1]];
-        slot.vertices[2] = crossings[row[k + 2]];
+        slot.vertices[0] = edgePoints[row[k]][at];
+        slot.vertices[1] = edgePoints[row[k + 1]][at];
+        slot.vertices[2] = edgePoints[row[k + 2]][at];
         // A snapped vertex can coincide with another: such a triangle has no area and is
         // dropped by writing the next one into the same slot.
         const bool degenerate = samePoint(slot.vertices[0], slot.vertices[1]) ||

@@ -1,6 +1,7 @@
 // Marching cubes for one grid cube: the crossing point on an edge, and the cube's triangles.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "common/types.h"
@@ -11,8 +12,23 @@ constexpr double kInterpolationEpsilon = static_cast<double>(1e-30f);
 
 // The point where the level crosses the edge p1 -> p2: p1's position if p1 lies within the epsilon
 // of the level, else p2's if p2 does, else p1's if the two values are that close, else the linear
-// interpolation p1 + mu * (p2 - p1). Only a position is computed.
-Vec3d interpolateEdgeVertex(double isoLevel, const GridCorner& p1, const GridCorner& p2);
+// interpolation p1 + mu * (p2 - p1). Only a position is computed. Inline: the walk computes one
+// per crossed edge and direction.
+inline Vec3d interpolateEdgeVertex(double isoLevel, const GridCorner& p1, const GridCorner& p2) {
+    if (std::fabs(isoLevel - p1.value) < kInterpolationEpsilon) {
+        return p1.position;
+    }
+    if (std::fabs(isoLevel - p2.value) < kInterpolationEpsilon) {
+        return p2.position;
+    }
+    if (std::fabs(p2.value - p1.value) < kInterpolationEpsilon) {
+        return p1.position;
+    }
+    const double mu = (isoLevel - p1.value) / (p2.value - p1.value);
+    return {p1.position.x + mu * (p2.position.x - p1.position.x),
+            p1.position.y + mu * (p2.position.y - p1.position.y),
+            p1.position.z + mu * (p2.position.z - p1.position.z)};
+}
 
 // True when interpolateEdgeVertex(isoLevel, p1, p2) gives the same point, to the bit once each
 // coordinate is narrowed to float32, for every value of p1 in [low1, high1] and of p2 in
@@ -26,3 +42,12 @@ bool crossingIsPinned(double isoLevel, const Vec3d& p1, double low1, double high
 // counts as below when its value < isoLevel. Triangles with two equal vertices are dropped without
 // leaving a gap. Never allocates; a cube with no crossed edge writes nothing.
 int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triangles);
+
+// ---- internals for the cube walk and the tests
+
+// polygoniseCell's second half: the triangles of cube index `cubeIndex` (bit i: corner i below)
+// from the crossing points of its crossed edges, edgePoints[e][at] for every edge e set in
+// kEdgeTable[cubeIndex] (the others are not read), into `triangles` (room for five). Returns how
+// many, degenerate ones dropped.
+int32_t assembleTriangles(int cubeIndex, const Vec3d* const* edgePoints, int at,
+                          Triangle3d* triangles);
