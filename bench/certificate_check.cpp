@@ -1,7 +1,8 @@
-// certificate_check: every box of the sampler's octree, at every depth, of every block of the
-// presets given, certified at every vector level this CPU has and checked against fieldValue at
-// each of its samples. Prints per preset and level: blocks, boxes, certified boxes, the share of
-// certified samples over all depths, and the certificates some sample contradicts (must be 0).
+// certificate_check: every box of the sampler's octree, at every depth and of 2^3 samples below
+// it, of every block of the presets given, certified at every vector level this CPU has and
+// checked against fieldValue at each of its samples. Prints per preset and level: blocks, boxes,
+// certified boxes, the share of certified samples over all depths, and the certificates some
+// sample contradicts (must be 0).
 // Usage: build/bench/certificate_check 0 1 2 3 4 5
 #include <cstdio>
 
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
                 continue;
             }
             const CertificateCheck& check = checks[l];
-            const double samples = static_cast<double>(grid.totalBlocks) * kOctreeDepths * 262144;
+            const double samples =
+                static_cast<double>(grid.totalBlocks) * (kOctreeDepths + 1) * 262144;
             std::printf("preset %d %s: %lld blocks, %lld boxes, %lld certified, %.1f%% of samples, "
                         "%lld wrong %s\n",
                         preset, simdLevelName(levels[l]), static_cast<long long>(grid.totalBlocks),

@@ -75,22 +75,38 @@ void sampleBlockColumns(const FieldParams& params, const Box3d& box, double* sam
     }
 }
 
+namespace {
+
+// The centre of the coordinates lo..hi of one axis, and the square of the larger distance from it
+// to either end.
+inline double regionAxis(double lo, double hi, double& halfSquared) {
+    const double centre = (lo + hi) * 0.5;
+    const double above = hi - centre;
+    const double below = centre - lo;
+    const double half = above > below ? above : below;
+    halfSquared = half * half;
+    return centre;
+}
+
+// The radius from the three axes' squared half extents. Each rounding on the way is within 2^-53
+// of its result: a factor of 1 + 2^-40 covers them all.
+inline double regionRadius(double halfSquaredX, double halfSquaredY, double halfSquaredZ) {
+    return std::sqrt(((0.0 + halfSquaredX) + halfSquaredY) + halfSquaredZ) * (1.0 + 0x1p-40);
+}
+
+}  // namespace
+
 SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by, int bz) {
     const double* axes[3] = {lattice.xs, lattice.ys, lattice.zs};
     const int index[3] = {bx, by, bz};
     double centre[3];
-    double squaredRadius = 0.0;
+    double halfSquared[3];
     for (int axis = 0; axis < 3; ++axis) {
-        const double lo = axes[axis][index[axis] * edge];
-        const double hi = axes[axis][index[axis] * edge + edge - 1];
-        centre[axis] = (lo + hi) * 0.5;
-        const double above = hi - centre[axis];
-        const double below = centre[axis] - lo;
-        const double half = above > below ? above : below;
-        squaredRadius = squaredRadius + half * half;
+        centre[axis] = regionAxis(axes[axis][index[axis] * edge],
+                                  axes[axis][index[axis] * edge + edge - 1], halfSquared[axis]);
     }
-    // Each rounding above is within 2^-53 of its result: a factor of 1 + 2^-40 covers them all.
-    return {{centre[0], centre[1], centre[2]}, std::sqrt(squaredRadius) * (1.0 + 0x1p-40)};
+    return {{centre[0], centre[1], centre[2]},
+            regionRadius(halfSquared[0], halfSquared[1], halfSquared[2])};
 }
 
 namespace {
@@ -114,9 +130,22 @@ constexpr int kCentreColumnCount = centreColumnOffset(kOctreeDepths);
 
 // The masks of one row of leaves along x, for its four rows of samples.
 struct LeafRow {
-    uint64_t open;      // samples of open leaves
-    uint64_t below;     // samples of leaves certified below
-    uint32_t written;   // bit a: leaf a is certified and not quiet, so it takes stand-ins
+    uint32_t open;     // bit a: leaf a is open
+    uint32_t written;  // bit a: leaf a is certified and not quiet, so it takes stand-ins
+    uint64_t below;    // samples of leaves certified below
+};
+
+// An open leaf's eight boxes of 2^3 samples, certified together below the octree: box
+// (sa, sb, sc) at sa + 2 sb + 4 sc, sa along x. Their centres lie on 32 x 32 columns.
+constexpr int kSubBoxesPerLeaf = 8;
+constexpr int kSubColumnsPerAxis = kN / kSubBoxEdge;
+
+// The masks of one row of leaves for the rows of sub-boxes (0..1, sb, sc) of its open leaves, at
+// quarter sb + 2 sc: each serves the two rows of samples that cross those sub-boxes.
+struct SubBoxRow {
+    uint64_t open;       // samples of open sub-boxes
+    uint64_t certified;  // samples of certified sub-boxes, which take stand-ins
+    uint64_t below;      // of those, the samples below the level
 };
 
 // The column terms of one z slice, computed only for the columns some sample needs. By field, so
@@ -129,10 +158,10 @@ struct SliceColumns {
     uint64_t ready;  // bit i: column i is computed
 };
 
-// The first sample of every leaf of a row: the open samples come in whole leaves.
-constexpr uint64_t kLeafFirstSamples = [] {
+// The first sample of every sub-box of a row: the open samples come in whole sub-boxes.
+constexpr uint64_t kSubBoxFirstSamples = [] {
     uint64_t mask = 0;
-    for (int i = 0; i < kN; i += kLeafEdge) {
+    for (int i = 0; i < kN; i += kSubBoxEdge) {
         mask |= uint64_t{1} << i;
     }
     return mask;
@@ -153,8 +182,14 @@ struct FastSampler {
     uint8_t leaves[kLeafCount];  // leaf (a, b, c) at a + perAxis (b + perAxis c)
     ColumnTerms centreColumns[kCentreColumnCount];
     uint8_t centreReady[kCentreColumnCount];
+    // Below the leaves: each open leaf's sub-boxes, as LeafClass values, and their centres'
+    // column terms.
+    uint8_t subBoxes[kLeafCount][kSubBoxesPerLeaf];
+    ColumnTerms subBoxColumns[kSubColumnsPerAxis * kSubColumnsPerAxis];
+    uint8_t subBoxColumnReady[kSubColumnsPerAxis * kSubColumnsPerAxis];
     // Pass 2: each row of leaves serves four rows of samples; its masks are formed once.
     LeafRow leafRows[kLeafRowCount];
+    SubBoxRow subBoxRows[kLeafRowCount][4];  // for the rows of leaves with an open leaf
     // Passes 3 and 4 run a slice apart: the columns of slices k and k + 1.
     SliceColumns columns[2];
     // Pass 3: the open samples of one row; points, whose radii are set to 0 once per block.
@@ -198,6 +233,17 @@ void markLeaves(FastSampler& sampler, int edge, const int* box, uint8_t leafClas
     }
 }
 
+// The leaf class of a certificate: its class, the exact 0, or open where it has none (NaN).
+inline uint8_t leafClassOf(double certificate) {
+    if (certificate == kCertainlyBelow) {
+        return kLeafBelow;
+    }
+    if (certificate == kCertainlyNotBelow) {
+        return kLeafNotBelow;
+    }
+    return certificate == 0.0 ? kLeafZero : kLeafOpen;
+}
+
 // Pass 1, one level: certifies the boxes of depth `depth` inside box `parent` of depth - 1 (the
 // whole block at depth 0) together, marks the leaves of each certified one and descends into the
 // others.
@@ -231,16 +277,77 @@ void certifyChildren(FastSampler& sampler, int depth, const int* parent) {
     sampler.kernels->certify(lanesOf(batch), batch.radius, padLaneBatch(batch),
                              sampler.params->maxIterations, out);
     for (int n = 0; n < count; ++n) {
-        const double result = out[n];
-        if (result == kCertainlyBelow) {
-            markLeaves(sampler, edge, boxes[n], kLeafBelow);
-        } else if (result == kCertainlyNotBelow) {
-            markLeaves(sampler, edge, boxes[n], kLeafNotBelow);
-        } else if (result == 0.0) {
-            markLeaves(sampler, edge, boxes[n], kLeafZero);
+        const uint8_t leafClass = leafClassOf(out[n]);
+        if (leafClass != kLeafOpen) {
+            markLeaves(sampler, edge, boxes[n], leafClass);
         } else if (depth + 1 < kOctreeDepths) {
             certifyChildren(sampler, depth + 1, boxes[n]);
         }
+    }
+}
+
+// Certifies the sub-boxes of the open leaves `batchLeaves` (count of them), whose lanes `batch`
+// holds in order, eight per leaf.
+void certifySubBoxBatch(FastSampler& sampler, LaneBatch& batch, const int* batchLeaves,
+                        int count) {
+    double out[kLaneBatchCapacity];
+    sampler.kernels->certifySmall(lanesOf(batch), batch.radius, batch.count,
+                                  sampler.params->maxIterations, out);
+    for (int n = 0; n < count; ++n) {
+        uint8_t* subBoxes = sampler.subBoxes[batchLeaves[n]];
+        for (int box = 0; box < kSubBoxesPerLeaf; ++box) {
+            subBoxes[box] = leafClassOf(out[kSubBoxesPerLeaf * n + box]);
+        }
+    }
+    batch.count = 0;
+}
+
+// Pass 1 below the leaves: the eight sub-boxes of every open leaf, one vector of lanes per leaf.
+// A certified sub-box's samples take its class as a certified leaf's do; only the others are
+// classified one by one. The leaves stay the octree's: nothing else sees the sub-boxes.
+void certifySubBoxes(FastSampler& sampler) {
+    std::memset(sampler.subBoxColumnReady, 0, sizeof sampler.subBoxColumnReady);
+    // sampleRegion's centres and half extents, per axis: a sub-box's region is theirs combined.
+    double centres[3][kSubColumnsPerAxis];
+    double halfSquared[3][kSubColumnsPerAxis];
+    const double* axes[3] = {sampler.lattice.xs, sampler.lattice.ys, sampler.lattice.zs};
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int n = 0; n < kSubColumnsPerAxis; ++n) {
+            centres[axis][n] = regionAxis(axes[axis][kSubBoxEdge * n],
+                                          axes[axis][kSubBoxEdge * n + 1], halfSquared[axis][n]);
+        }
+    }
+    LaneBatch batch;
+    int batchLeaves[kLaneBatchCapacity / kSubBoxesPerLeaf];
+    int batchLeafCount = 0;
+    for (int leaf = 0; leaf < kLeafCount; ++leaf) {
+        if (sampler.leaves[leaf] != kLeafOpen) {
+            continue;
+        }
+        const int a = leaf % kLeavesPerAxis;
+        const int b = leaf / kLeavesPerAxis % kLeavesPerAxis;
+        const int c = leaf / kLeafRowCount;
+        for (int box = 0; box < kSubBoxesPerLeaf; ++box) {
+            const int bx = 2 * a + (box & 1);
+            const int by = 2 * b + (box >> 1 & 1);
+            const int bz = 2 * c + (box >> 2);
+            const int column = bx + kSubColumnsPerAxis * bz;
+            if (!sampler.subBoxColumnReady[column]) {
+                sampler.subBoxColumns[column] = computeColumnTerms(centres[0][bx], centres[2][bz]);
+                sampler.subBoxColumnReady[column] = 1;
+            }
+            addLane(batch, centres[0][bx], centres[1][by], centres[2][bz],
+                    sampler.subBoxColumns[column],
+                    regionRadius(halfSquared[0][bx], halfSquared[1][by], halfSquared[2][bz]));
+        }
+        batchLeaves[batchLeafCount++] = leaf;
+        if (batch.count == kLaneBatchCapacity) {
+            certifySubBoxBatch(sampler, batch, batchLeaves, batchLeafCount);
+            batchLeafCount = 0;
+        }
+    }
+    if (batchLeafCount > 0) {
+        certifySubBoxBatch(sampler, batch, batchLeaves, batchLeafCount);
     }
 }
 
@@ -321,35 +428,54 @@ void buildLeafRows(FastSampler& sampler) {
     for (int r = 0; r < kLeafRowCount; ++r) {
         const uint32_t open = classRows[kLeafOpen][r];
         constexpr uint32_t kAll = (uint32_t{1} << kLeavesPerAxis) - 1;
-        sampler.leafRows[r] = {leafSamples(open), leafSamples(belowLeaves[r]),
-                               ~(open | quiet[r]) & kAll};
+        sampler.leafRows[r] = {open, ~(open | quiet[r]) & kAll, leafSamples(belowLeaves[r])};
+        for (int quarter = 0; open != 0 && quarter < 4; ++quarter) {
+            SubBoxRow boxes = {0, 0, 0};
+            for (uint32_t leaves = open; leaves != 0; leaves &= leaves - 1) {
+                const int a = __builtin_ctz(leaves);
+                const uint8_t* subBoxes = sampler.subBoxes[a + kLeavesPerAxis * r] + 2 * quarter;
+                for (int sa = 0; sa < 2; ++sa) {
+                    const uint64_t samples = uint64_t{3} << (kLeafEdge * a + kSubBoxEdge * sa);
+                    if (subBoxes[sa] == kLeafOpen) {
+                        boxes.open |= samples;
+                    } else {
+                        boxes.certified |= samples;
+                        boxes.below |= kLeafValues[subBoxes[sa]] < sampler.isoLevel ? samples : 0;
+                    }
+                }
+            }
+            sampler.subBoxRows[r][quarter] = boxes;
+        }
     }
 }
 
-// Pass 3 on one row: classifies the samples of `open` (whole leaves; one lane each, in the
+// Pass 3 on one row: classifies the samples of `open` (whole sub-boxes; one lane each, in the
 // order of their bits), libm where the classifier leaves one undecided; returns the open samples
-// below the level. The columns of `open` are ready in slice k.
+// below the level.
 uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, double* row) {
     const BlockLattice& lattice = sampler.lattice;
     const SliceColumns& slice = sampler.columns[k & 1];
+    for (uint64_t missing = open & ~slice.ready; missing != 0; missing &= missing - 1) {
+        columnTerms(sampler, __builtin_ctzll(missing), k);
+    }
     const double y = lattice.ys[j];
     const double z = lattice.zs[k];
-    // A leaf's lanes are a leaf's worth of consecutive columns: copied as runs, not one by one.
+    // A sub-box's lanes are consecutive columns: copied as pairs, not one by one.
     LaneBatch& batch = sampler.rowBatch;
     int count = 0;
-    for (uint64_t leaves = open & kLeafFirstSamples; leaves != 0; leaves &= leaves - 1) {
-        const int first = __builtin_ctzll(leaves);
-        constexpr std::size_t kLeafBytes = kLeafEdge * sizeof(double);
-        std::memcpy(batch.cx + count, lattice.xs + first, kLeafBytes);
-        std::memcpy(batch.s + count, slice.s + first, kLeafBytes);
-        std::memcpy(batch.sqrtS + count, slice.sqrtS + first, kLeafBytes);
-        std::memcpy(batch.cosPhi8 + count, slice.cosPhi8 + first, kLeafBytes);
-        std::memcpy(batch.sinPhi8 + count, slice.sinPhi8 + first, kLeafBytes);
-        for (int t = 0; t < kLeafEdge; ++t) {
+    for (uint64_t boxes = open & kSubBoxFirstSamples; boxes != 0; boxes &= boxes - 1) {
+        const int first = __builtin_ctzll(boxes);
+        constexpr std::size_t kBoxBytes = kSubBoxEdge * sizeof(double);
+        std::memcpy(batch.cx + count, lattice.xs + first, kBoxBytes);
+        std::memcpy(batch.s + count, slice.s + first, kBoxBytes);
+        std::memcpy(batch.sqrtS + count, slice.sqrtS + first, kBoxBytes);
+        std::memcpy(batch.cosPhi8 + count, slice.cosPhi8 + first, kBoxBytes);
+        std::memcpy(batch.sinPhi8 + count, slice.sinPhi8 + first, kBoxBytes);
+        for (int t = 0; t < kSubBoxEdge; ++t) {
             batch.cy[count + t] = y;
             batch.cz[count + t] = z;
         }
-        count += kLeafEdge;
+        count += kSubBoxEdge;
     }
     batch.count = count;
     double out[kLaneBatchCapacity];
@@ -362,32 +488,29 @@ uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, 
     uint64_t undecided = 0;
     int n = 0;
     const double isoLevel = sampler.isoLevel;
-    for (uint64_t leaves = open & kLeafFirstSamples; leaves != 0; leaves &= leaves - 1) {
-        const int first = __builtin_ctzll(leaves);
-        uint64_t leafBelow = 0;
-        uint64_t leafUndecided = 0;
+    for (uint64_t boxes = open & kSubBoxFirstSamples; boxes != 0; boxes &= boxes - 1) {
+        const int first = __builtin_ctzll(boxes);
+        uint64_t boxBelow = 0;
+        uint64_t boxUndecided = 0;
 #if defined(__SSE2__)
         // Two lanes per instruction, as belowMask compares (ordered: NaN is not below).
-        const __m128d level = _mm_set1_pd(isoLevel);
-        for (int t = 0; t < kLeafEdge; t += 2) {
-            const __m128d values = _mm_loadu_pd(out + n + t);
-            _mm_storeu_pd(row + first + t, values);
-            const int below = _mm_movemask_pd(_mm_cmplt_pd(values, level));
-            const int unordered = _mm_movemask_pd(_mm_cmpunord_pd(values, values));
-            leafBelow |= static_cast<uint64_t>(below) << t;
-            leafUndecided |= static_cast<uint64_t>(unordered) << t;
-        }
+        static_assert(kSubBoxEdge == 2, "a sub-box row is one pair of lanes");
+        const __m128d values = _mm_loadu_pd(out + n);
+        _mm_storeu_pd(row + first, values);
+        boxBelow = static_cast<uint64_t>(
+            _mm_movemask_pd(_mm_cmplt_pd(values, _mm_set1_pd(isoLevel))));
+        boxUndecided = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpunord_pd(values, values)));
 #else
-        for (int t = 0; t < kLeafEdge; ++t) {
+        for (int t = 0; t < kSubBoxEdge; ++t) {
             const double value = out[n + t];
             row[first + t] = value;
-            leafBelow |= static_cast<uint64_t>(value < isoLevel) << t;
-            leafUndecided |= static_cast<uint64_t>(value != value) << t;
+            boxBelow |= static_cast<uint64_t>(value < isoLevel) << t;
+            boxUndecided |= static_cast<uint64_t>(value != value) << t;
         }
 #endif
-        openBelow |= leafBelow << first;
-        undecided |= leafUndecided << first;
-        n += kLeafEdge;
+        openBelow |= boxBelow << first;
+        undecided |= boxUndecided << first;
+        n += kSubBoxEdge;
     }
     for (; undecided != 0; undecided &= undecided - 1) {
         const int i = __builtin_ctzll(undecided);
@@ -400,18 +523,11 @@ uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, 
     return openBelow;
 }
 
-// Pass 3 on slice k: the stand-ins of certified leaves that are not quiet, the classifier on
-// the samples of open leaves, and the slice's class masks. Quiet samples are never written.
+// Pass 3 on slice k: the stand-ins of certified leaves that are not quiet and of the certified
+// sub-boxes of open leaves, the classifier on the rest of the open leaves, and the slice's class
+// masks. Quiet samples are never written.
 void classifySlice(FastSampler& sampler, int k) {
-    // The columns of the slice's open samples, computed before its rows gather them.
     sampler.columns[k & 1].ready = 0;
-    uint64_t openColumns = 0;
-    for (int b = 0; b < kLeavesPerAxis; ++b) {
-        openColumns |= sampler.leafRows[b + kLeavesPerAxis * (k / kLeafEdge)].open;
-    }
-    for (; openColumns != 0; openColumns &= openColumns - 1) {
-        columnTerms(sampler, __builtin_ctzll(openColumns), k);
-    }
     for (int j = 0; j < kN; ++j) {
         double* row = sampler.samples + kN * j + kSliceStride * k;
         const int leafRowIndex = j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge);
@@ -426,7 +542,22 @@ void classifySlice(FastSampler& sampler, int k) {
         }
         uint64_t below = leafRow.below;
         if (leafRow.open != 0) {
-            below |= classifyOpenSamples(sampler, j, k, leafRow.open, row);
+            // The row crosses sub-boxes (0, sb, sc) and (1, sb, sc) of each open leaf.
+            const int quarter = (j / kSubBoxEdge & 1) + 2 * (k / kSubBoxEdge & 1);
+            const SubBoxRow& boxes = sampler.subBoxRows[leafRowIndex][quarter];
+            for (uint64_t certified = boxes.certified & kSubBoxFirstSamples; certified != 0;
+                 certified &= certified - 1) {
+                const int first = __builtin_ctzll(certified);
+                const int leaf = first / kLeafEdge + kLeavesPerAxis * leafRowIndex;
+                const double value =
+                    kLeafValues[sampler.subBoxes[leaf][first / kSubBoxEdge % 2 + 2 * quarter]];
+                row[first] = value;
+                row[first + 1] = value;
+            }
+            below |= boxes.below;
+            if (boxes.open != 0) {
+                below |= classifyOpenSamples(sampler, j, k, boxes.open, row);
+            }
         }
         sampler.classMasks[j + kN * k] = below;
     }
@@ -524,6 +655,7 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
         std::fill(classMasks, classMasks + kBlockRowCount, below ? ~uint64_t{0} : uint64_t{0});
         return sampler.stats;
     }
+    certifySubBoxes(sampler);
     buildLeafRows(sampler);
     // Pass 4 over slice k reads the classes of slices k - 1 and k + 1, so pass 3 runs a slice
     // ahead. Replacing a stand-in by its bound or exact value keeps its class, so later neighbour

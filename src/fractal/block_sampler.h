@@ -4,10 +4,11 @@
 //
 // The vector path (sampleBlockFast) runs four passes, in order:
 //   1. certifyOctree: certify the boxes of an octree (the block, then boxes of 16^3, 8^3 and 4^3
-//      samples, each level only inside the boxes the one before left open);
+//      samples, each level only inside the boxes the one before left open); certifySubBoxes:
+//      the eight 2^3 boxes of each open 4^3 leaf, one vector of lanes per leaf;
 //   2. buildLeafRows: find the quiet leaves (certified, with no other class next to them) and
 //      form each row's masks of open, below and stand-in samples;
-//   3. classifySlice: write the stand-ins, classify the samples of open leaves, build the class
+//   3. classifySlice: write the stand-ins, classify the samples of open sub-boxes, build the class
 //      masks;
 //   4. boundSurfaceSlice: bound the values on the surface mask (libm where no bound comes).
 // Passes 3 and 4 run slice by slice, 3 one slice ahead of 4. A block that pass 1 certifies whole
@@ -137,6 +138,8 @@ SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by,
 constexpr int kLeafEdge = kOctreeBoxEdges[kOctreeDepths - 1];
 constexpr int kLeavesPerAxis = kBlockSamplesPerAxis / kLeafEdge;
 constexpr int kLeafRowCount = kLeavesPerAxis * kLeavesPerAxis;
+// The boxes below an open leaf, certified by the kernels' certifySmall: 2^3 samples each.
+constexpr int kSubBoxEdge = kLeafEdge / 2;
 
 // The leaves of `rows` (bit a of rows[r]: leaf a of row r is of one class) whose whole 3x3x3
 // neighbourhood of leaves within the block is in `rows` too, into `eroded` (kLeafRowCount each):

@@ -11,6 +11,8 @@ void certifyRegionsAvx512(const ClassifyLanes& centres, const double* radii, int
                           int maxIterations, double* out);
 void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
                         int maxIterations, double* out);
+void certifySmallRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
+                             int maxIterations, double* out);
 void boundFinalModulusAvx512(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
                              double* high);
 void boundFinalModulusAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
@@ -65,9 +67,10 @@ int padLaneBatch(LaneBatch& batch) {
 const VectorKernels& vectorKernels(SimdLevel level) {
 #if defined(QUARNEL_SIMD_KERNELS)
     static constexpr VectorKernels kAvx512 = {SimdLevel::kAvx512, classifyLanesAvx512,
-                                              certifyRegionsAvx512, boundFinalModulusAvx512};
-    static constexpr VectorKernels kAvx2 = {SimdLevel::kAvx2, classifyLanesAvx2,
-                                            certifyRegionsAvx2, boundFinalModulusAvx2};
+                                              certifyRegionsAvx512, certifyRegionsAvx512,
+                                              boundFinalModulusAvx512};
+    static constexpr VectorKernels kAvx2 = {SimdLevel::kAvx2, classifyLanesAvx2, certifyRegionsAvx2,
+                                            certifySmallRegionsAvx2, boundFinalModulusAvx2};
     if (level == SimdLevel::kAvx512) {
         return kAvx512;
     }
@@ -90,6 +93,12 @@ void certifyRegions(SimdLevel level, const ClassifyLanes& centres, const double*
                     int maxIterations, double* out) {
     assert(count % 8 == 0);
     vectorKernels(level).certify(centres, radii, count, maxIterations, out);
+}
+
+void certifySmallRegions(SimdLevel level, const ClassifyLanes& centres, const double* radii,
+                         int count, int maxIterations, double* out) {
+    assert(count % 8 == 0);
+    vectorKernels(level).certifySmall(centres, radii, count, maxIterations, out);
 }
 
 void boundFinalModulus(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,

@@ -82,6 +82,9 @@ inline ClassifyLanes lanesOf(const LaneBatch& batch) {
 // - certify does the same for regions: lane n stands for every point within radii[n] of its centre
 //   (the lane's point, with that point's column terms), and its class, or the exact 0, holds for
 //   all of them; NaN where it cannot be certified for all;
+// - certifySmall does what certify does, for regions a few samples across (the sampler's boxes of
+//   2^3 samples): on AVX2 in float lanes, whose rounding is far below such a radius, on AVX-512
+//   certify itself;
 // - bound writes bounds on the final modulus of fieldValue's orbit at the lane's point:
 //   low[n] <= that modulus <= high[n], both NaN where the classifier's bound does not certify
 //   every step's comparison with the bailout radius 16.
@@ -90,6 +93,8 @@ struct VectorKernels {
     void (*classify)(const ClassifyLanes& lanes, int count, int maxIterations, double* out);
     void (*certify)(const ClassifyLanes& centres, const double* radii, int count,
                     int maxIterations, double* out);
+    void (*certifySmall)(const ClassifyLanes& centres, const double* radii, int count,
+                         int maxIterations, double* out);
     void (*bound)(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
                   double* high);
 };
@@ -102,6 +107,8 @@ void classifyLanes(SimdLevel level, const ClassifyLanes& lanes, int count, int m
                    double* out);
 void certifyRegions(SimdLevel level, const ClassifyLanes& centres, const double* radii, int count,
                     int maxIterations, double* out);
+void certifySmallRegions(SimdLevel level, const ClassifyLanes& centres, const double* radii,
+                         int count, int maxIterations, double* out);
 void boundFinalModulus(SimdLevel level, const ClassifyLanes& lanes, int count, int maxIterations,
                        double* low, double* high);
 

@@ -42,6 +42,11 @@ void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int c
     classify_kernel::classify<Avx2>(centres, radii, count, maxIterations, 1.0, out);
 }
 
+void certifySmallRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
+                             int maxIterations, double* out) {
+    classify_kernel::classify<Avx2Float>(centres, radii, count, maxIterations, 1.0, out);
+}
+
 void boundFinalModulusAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
                            double* high) {
     classify_kernel::boundFinalModulus<Avx2>(lanes, nullptr, count, maxIterations, 1.0, low,

@@ -140,6 +140,22 @@
 //   |c| >= 2^-60: lanes nearer the origin are left undecided (kSmallestStart). Float overflows
 //   above 2^128: a lane still inside has r below 16 plus its bound, so only a bound already far
 //   past deciding can overflow, and an infinite or NaN bound fails every comparison: undecided.
+// * Regions (certifySmall on AVX2, the sampler's boxes of 2^3 samples): the centre c0 is rounded
+//   to float as a point is, and the argument for regions carries over with fl(c0)'s orbit as b_t:
+//   its first step is within 40u (r^8 + |c0|) of the exact step from c0 (the count for points),
+//   every point c of the region lies within h of c0, so D_0 = h and the recursion stand as they
+//   are. Two inputs change. The radius h is rounded up on loading, never down (loadRadius: h (1 +
+//   2^-23) rounds to a float above h), since no count covers a radius too small. cNorm, |fl(c0)| +
+//   h in float, may fall short of |c0| + h by about 5u |c0| (the rounding of c0, three of the
+//   norm): in L (R^8 + |c|) that is 5u of the term, second order; in the radius tests the
+//   stepError term covers it, its 128u (R^8 + |c|) standing there mostly for libm's 2^-20 u. The
+//   first step's r is within 4u r of |c0|, so (r +- h)^8 is within 32u (r + h)^8 of the true ends,
+//   inside the 64u the radius tests leave beside their own ~12u, and R^7 within 28u, inside the
+//   growth term's 512u. kSmallestStart tests cNorm, h included, and 2^-150 stays far inside
+//   L |c| >= 2^-77 for every lane it passes. A box of 2^3 samples has a radius of ~1e-3 against
+//   float's ~1e-7 rounding: the bound is the radius's growth almost alone, and float certifies
+//   nearly the boxes double does (3.57 against 3.62 million of them over preset 3). The certificate
+//   tests check every 2^3 box of presets 0 to 2 against fieldValue, and fail with h halved.
 // The float pass decides all but a few percent of the samples the certificates leave at preset 2,
 // at about 60% of the double kernel's instructions; those it leaves pay the double kernel and a
 // gather. The classification tests check it on the class-boundary points (no wrong decision, and
@@ -249,7 +265,7 @@ void classify(const ClassifyLanes& lanes, const double* radii, int count, int ma
         const V cy = T::load(lanes.cy + base);
         const V cz = T::load(lanes.cz + base);
         // h: the region's radius (0 for a point). cNorm bounds |c| over the region.
-        const V h = radii != nullptr ? T::load(radii + base) : zero;
+        const V h = radii != nullptr ? T::loadRadius(radii + base) : zero;
         const V cNorm = T::add(
             T::sqrt(T::add(T::add(T::mul(cx, cx), T::mul(cy, cy)), T::mul(cz, cz))), h);
         V x = cx;
@@ -395,7 +411,7 @@ void boundFinalModulus(const ClassifyLanes& lanes, const double* radii, int coun
         const V cy = T::load(lanes.cy + base);
         const V cz = T::load(lanes.cz + base);
         // h: the region's radius (0 for a point, where adding it changes no bit).
-        const V h = radii != nullptr ? T::load(radii + base) : zero;
+        const V h = radii != nullptr ? T::loadRadius(radii + base) : zero;
         const V cNorm = T::add(
             T::sqrt(T::add(T::add(T::mul(cx, cx), T::mul(cy, cy)), T::mul(cz, cz))), h);
         V x = cx;

@@ -16,6 +16,7 @@ struct Avx2 {
     static constexpr double kLocalErrorUlps = 640.0;
     static V set1(double value) { return _mm256_set1_pd(value); }
     static V load(const double* p) { return _mm256_loadu_pd(p); }
+    static V loadRadius(const double* p) { return load(p); }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
     static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
@@ -53,6 +54,13 @@ struct Avx2Float {
     static V load(const double* p) {
         return _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(p + 4)),
                                _mm256_cvtpd_ps(_mm256_loadu_pd(p)));
+    }
+    // A region's radius rounded up, never down: h (1 + 2^-23), rounded to double and then to the
+    // nearest float, stays above h (the two roundings lose under 2^-24 + 2^-53 of it).
+    static V loadRadius(const double* p) {
+        const __m256d grow = _mm256_set1_pd(1.0 + 0x1p-23);
+        return _mm256_set_m128(_mm256_cvtpd_ps(_mm256_mul_pd(_mm256_loadu_pd(p + 4), grow)),
+                               _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_loadu_pd(p), grow)));
     }
     static void store(double* p, V v) {
         _mm256_storeu_pd(p, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));

@@ -19,6 +19,7 @@ struct Avx512 {
     static constexpr double kLocalErrorUlps = 640.0;
     static V set1(double value) { return _mm512_set1_pd(value); }
     static V load(const double* p) { return _mm512_loadu_pd(p); }
+    static V loadRadius(const double* p) { return load(p); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
     static V sub(V a, V b) { return _mm512_sub_pd(a, b); }

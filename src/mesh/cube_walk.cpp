@@ -151,8 +151,8 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, const uint64_t
         for (int j = 0; j < kN - 1; ++j) {
             // The four sample rows around this row of cubes. Bit i of `differs` says that their
             // four samples at x(i) are not all alike; cube i has its corners at x(i) and x(i + 1).
-            const uint64_t high0 = below[j + kN * (k + 1)];  // corners 0, 1
-            const uint64_t low0 = below[j + kN * k];          // corners 3, 2
+            const uint64_t high0 = below[j + kN * (k + 1)];      // corners 0, 1
+            const uint64_t low0 = below[j + kN * k];             // corners 3, 2
             const uint64_t high1 = below[j + 1 + kN * (k + 1)];  // corners 4, 5
             const uint64_t low1 = below[j + 1 + kN * k];         // corners 7, 6
             const uint64_t differs = (low0 ^ low1) | (low0 ^ high0) | (low0 ^ high1);
@@ -172,10 +172,10 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, const uint64_t
             const int at = j & 1;
             const int above = (j + 1) & 1;
             const Vec3d* const edgeRows[12] = {
-                rows.xForward[at],       rows.zBackward[at] + 1, rows.xBackward[at],
-                rows.zForward[at],       rows.xForward[above],   rows.zBackward[above] + 1,
-                rows.xBackward[above],   rows.zForward[above],   rows.yHigh,
-                rows.yHigh + 1,          rows.yLow + 1,          rows.yLow};
+                rows.xForward[at],     rows.zBackward[at] + 1, rows.xBackward[at],
+                rows.zForward[at],     rows.xForward[above],   rows.zBackward[above] + 1,
+                rows.xBackward[above], rows.zForward[above],   rows.yHigh,
+                rows.yHigh + 1,        rows.yLow + 1,          rows.yLow};
             // Set bits in increasing order keep the walk's x-fastest order of records.
             for (; crossed != 0; crossed &= crossed - 1) {
                 const int i = __builtin_ctzll(crossed);

@@ -90,10 +90,9 @@ int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triang
         crossings[e] = interpolateEdgeVertex(isoLevel, cube.corners[kEdgeCorners[e][0]],
                                              cube.corners[kEdgeCorners[e][1]]);
     }
-    const Vec3d* const edgePoints[12] = {crossings + 0, crossings + 1, crossings + 2,
-                                         crossings + 3, crossings + 4, crossings + 5,
-                                         crossings + 6, crossings + 7, crossings + 8,
-                                         crossings + 9, crossings + 10, crossings + 11};
+    const Vec3d* const edgePoints[12] = {
+        crossings + 0, crossings + 1, crossings + 2, crossings + 3, crossings + 4,  crossings + 5,
+        crossings + 6, crossings + 7, crossings + 8, crossings + 9, crossings + 10, crossings + 11};
     return assembleTriangles(cubeIndex, edgePoints, 0, triangles);
 }
 

@@ -55,7 +55,8 @@ TEST(BlockSampler, QuietLeavesAreThoseWithTheirWholeNeighbourhoodInTheClass) {
     // One class everywhere but one leaf: exactly the leaves more than one leaf away from it on
     // some axis stay quiet, whichever of the 26 directions it lies in; the block's faces do not
     // count against a leaf. The gap inside, at a corner, on a face.
-    for (const auto& [a, b, c] : {std::array<int, 3>{5, 6, 7}, {0, 0, 0}, {15, 15, 15}, {0, 8, 15}}) {
+    const std::array<int, 3> gaps[] = {{5, 6, 7}, {0, 0, 0}, {15, 15, 15}, {0, 8, 15}};
+    for (const auto& [a, b, c] : gaps) {
         uint32_t rows[kLeafRowCount];
         std::fill(rows, rows + kLeafRowCount, (uint32_t{1} << kLeavesPerAxis) - 1);
         rows[b + kLeavesPerAxis * c] &= ~(uint32_t{1} << a);

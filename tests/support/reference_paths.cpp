@@ -81,9 +81,9 @@ int32_t meshBlockReference(const FieldParams& params, const Box3d& box, BlockBuf
 
 namespace {
 
-// Certifies every box of depth `depth` of the block, in lanes, the way the sampler builds them.
-std::vector<double> certifyEveryBox(SimdLevel level, const BlockLattice& lattice, int depth) {
-    const int edge = kOctreeBoxEdges[depth];
+// Certifies every box of `edge`^3 samples of the block, in lanes, the way the sampler builds them:
+// with certifySmall for the boxes below the leaves, else certify.
+std::vector<double> certifyEveryBox(SimdLevel level, const BlockLattice& lattice, int edge) {
     const int perAxis = kBlockSamplesPerAxis / edge;
     const size_t count = (static_cast<size_t>(perAxis) * perAxis * perAxis + 7) / 8 * 8;
     std::vector<double> cx(count), cy(count), cz(count), s(count), sqrtS(count), cosPhi8(count),
@@ -104,8 +104,9 @@ std::vector<double> certifyEveryBox(SimdLevel level, const BlockLattice& lattice
     }
     const ClassifyLanes centres = {cx.data(),    cy.data(),      cz.data(),     s.data(),
                                    sqrtS.data(), cosPhi8.data(), sinPhi8.data()};
-    certifyRegions(level, centres, radius.data(), static_cast<int>(count),
-                   kDefaultFieldParams.maxIterations, out.data());
+    (edge == kSubBoxEdge ? certifySmallRegions : certifyRegions)(
+        level, centres, radius.data(), static_cast<int>(count), kDefaultFieldParams.maxIterations,
+        out.data());
     out.resize(static_cast<size_t>(perAxis) * perAxis * perAxis);
     return out;
 }
@@ -132,10 +133,10 @@ bool boxAgrees(const double* reference, int edge, int bx, int by, int bz, double
 void checkBlockCertificates(SimdLevel level, const Box3d& block, const double* reference,
                             CertificateCheck& check) {
     const BlockLattice lattice = computeBlockLattice(block);
-    for (int depth = 0; depth < kOctreeDepths; ++depth) {
-        const int edge = kOctreeBoxEdges[depth];
+    for (int depth = 0; depth <= kOctreeDepths; ++depth) {
+        const int edge = depth < kOctreeDepths ? kOctreeBoxEdges[depth] : kSubBoxEdge;
         const int perAxis = kBlockSamplesPerAxis / edge;
-        const std::vector<double> out = certifyEveryBox(level, lattice, depth);
+        const std::vector<double> out = certifyEveryBox(level, lattice, edge);
         for (size_t n = 0; n < out.size(); ++n) {
             ++check.boxes;
             if (out[n] != out[n]) {

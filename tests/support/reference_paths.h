@@ -32,9 +32,10 @@ struct CertificateCheck {
     std::string firstWrong;          // the first of those, in words
 };
 
-// Certifies every box of the sampler's octree at every depth (the sampler itself certifies only
-// inside open boxes) and checks each certificate at every sample of its box against `reference`,
-// sampleBlockReference's samples of `block`. Adds to `check`.
+// Certifies every box of the sampler's octree at every depth, and every box of 2^3 samples below
+// it (the sampler itself certifies only inside open boxes), and checks each certificate at every
+// sample of its box against `reference`, sampleBlockReference's samples of `block`. Adds to
+// `check`.
 void checkBlockCertificates(SimdLevel level, const Box3d& block, const double* reference,
                             CertificateCheck& check);
 
