@@ -192,8 +192,10 @@ struct FastSampler {
     SubBoxRow subBoxRows[kLeafRowCount][4];  // for the rows of leaves with an open leaf
     // Passes 3 and 4 run a slice apart: the columns of slices k and k + 1.
     SliceColumns columns[2];
-    // Pass 3: the open samples of one row; points, whose radii are set to 0 once per block.
-    LaneBatch rowBatch;
+    // Pass 3: open samples gathered over the rows of a slice, as points, whose radii are set to 0
+    // once per block; the first sample (i + 64 j) of each pair of lanes.
+    LaneBatch openBatch;
+    unsigned openPairs[kLaneBatchCapacity / kSubBoxEdge];
     // Pass 4: ends of crossed edges waiting for their bounds, and where each goes.
     LaneBatch boundBatch;
     int boundPosition[kLaneBatchCapacity];
@@ -449,10 +451,63 @@ void buildLeafRows(FastSampler& sampler) {
     }
 }
 
-// Pass 3 on one row: classifies the samples of `open` (whole sub-boxes; one lane each, in the
-// order of their bits), libm where the classifier leaves one undecided; returns the open samples
-// below the level.
-uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, double* row) {
+// Pass 3, the classifier on the gathered open samples of slice k: each pair's two lanes back to
+// their samples and their classes into the class masks (which hold the certified ones already),
+// libm where the classifier leaves one undecided.
+void flushOpenBatch(FastSampler& sampler, int k) {
+    LaneBatch& batch = sampler.openBatch;
+    const int count = batch.count;
+    if (count == 0) {
+        return;
+    }
+    double out[kLaneBatchCapacity];
+    sampler.kernels->classify(lanesOf(batch), padLaneBatch(batch), sampler.params->maxIterations,
+                              out);
+    sampler.stats.classified += count;
+    const BlockLattice& lattice = sampler.lattice;
+    const double isoLevel = sampler.isoLevel;
+    double* slice = sampler.samples + kSliceStride * k;
+    uint64_t* classMasks = sampler.classMasks + kN * k;
+    for (int n = 0; n < count; n += kSubBoxEdge) {
+        const unsigned first = sampler.openPairs[n / kSubBoxEdge];
+        const int i = static_cast<int>(first % kN);
+        const int j = static_cast<int>(first / kN);
+        uint64_t below = 0;
+        uint64_t undecided = 0;
+#if defined(__SSE2__)
+        // Two lanes per instruction, as belowMask compares (ordered: NaN is not below).
+        static_assert(kSubBoxEdge == 2, "a sub-box row is one pair of lanes");
+        const __m128d values = _mm_loadu_pd(out + n);
+        _mm_storeu_pd(slice + first, values);
+        below = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmplt_pd(values, _mm_set1_pd(isoLevel))));
+        undecided = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpunord_pd(values, values)));
+#else
+        for (int t = 0; t < kSubBoxEdge; ++t) {
+            const double value = out[n + t];
+            slice[first + t] = value;
+            below |= static_cast<uint64_t>(value < isoLevel) << t;
+            undecided |= static_cast<uint64_t>(value != value) << t;
+        }
+#endif
+        // Undecided lanes (NaN, rare) get libm's value.
+        for (; undecided != 0; undecided &= undecided - 1) {
+            const int t = __builtin_ctzll(undecided);
+            const double value =
+                fieldValueInColumn({lattice.xs[i + t], lattice.ys[j], lattice.zs[k]},
+                                   columnTerms(sampler, i + t, k), *sampler.params);
+            slice[first + t] = value;
+            below |= static_cast<uint64_t>(value < isoLevel) << t;
+            ++sampler.stats.undecided;
+            ++sampler.stats.exact;
+        }
+        classMasks[j] |= below << i;
+    }
+    batch.count = 0;
+}
+
+// Pass 3 on row j of slice k: gathers the samples of `open` (whole sub-boxes, two lanes each),
+// classifying whenever the batch fills. The columns of the slice are computed as first needed.
+void gatherOpenSamples(FastSampler& sampler, int j, int k, uint64_t open) {
     const BlockLattice& lattice = sampler.lattice;
     const SliceColumns& slice = sampler.columns[k & 1];
     for (uint64_t missing = open & ~slice.ready; missing != 0; missing &= missing - 1) {
@@ -460,9 +515,9 @@ uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, 
     }
     const double y = lattice.ys[j];
     const double z = lattice.zs[k];
+    LaneBatch& batch = sampler.openBatch;
+    int count = batch.count;
     // A sub-box's lanes are consecutive columns: copied as pairs, not one by one.
-    LaneBatch& batch = sampler.rowBatch;
-    int count = 0;
     for (uint64_t boxes = open & kSubBoxFirstSamples; boxes != 0; boxes &= boxes - 1) {
         const int first = __builtin_ctzll(boxes);
         constexpr std::size_t kBoxBytes = kSubBoxEdge * sizeof(double);
@@ -475,52 +530,16 @@ uint64_t classifyOpenSamples(FastSampler& sampler, int j, int k, uint64_t open, 
             batch.cy[count + t] = y;
             batch.cz[count + t] = z;
         }
+        sampler.openPairs[static_cast<unsigned>(count) / kSubBoxEdge] =
+            static_cast<unsigned>(first + kN * j);
         count += kSubBoxEdge;
+        if (count == kLaneBatchCapacity) {
+            batch.count = count;
+            flushOpenBatch(sampler, k);
+            count = 0;
+        }
     }
     batch.count = count;
-    double out[kLaneBatchCapacity];
-    sampler.kernels->classify(lanesOf(batch), padLaneBatch(batch), sampler.params->maxIterations,
-                              out);
-    sampler.stats.classified += count;
-    // Back in the order the lanes were taken, with their classes; undecided lanes (NaN, rare)
-    // are marked on the way and get libm's value after.
-    uint64_t openBelow = 0;
-    uint64_t undecided = 0;
-    int n = 0;
-    const double isoLevel = sampler.isoLevel;
-    for (uint64_t boxes = open & kSubBoxFirstSamples; boxes != 0; boxes &= boxes - 1) {
-        const int first = __builtin_ctzll(boxes);
-        uint64_t boxBelow = 0;
-        uint64_t boxUndecided = 0;
-#if defined(__SSE2__)
-        // Two lanes per instruction, as belowMask compares (ordered: NaN is not below).
-        static_assert(kSubBoxEdge == 2, "a sub-box row is one pair of lanes");
-        const __m128d values = _mm_loadu_pd(out + n);
-        _mm_storeu_pd(row + first, values);
-        boxBelow = static_cast<uint64_t>(
-            _mm_movemask_pd(_mm_cmplt_pd(values, _mm_set1_pd(isoLevel))));
-        boxUndecided = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpunord_pd(values, values)));
-#else
-        for (int t = 0; t < kSubBoxEdge; ++t) {
-            const double value = out[n + t];
-            row[first + t] = value;
-            boxBelow |= static_cast<uint64_t>(value < isoLevel) << t;
-            boxUndecided |= static_cast<uint64_t>(value != value) << t;
-        }
-#endif
-        openBelow |= boxBelow << first;
-        undecided |= boxUndecided << first;
-        n += kSubBoxEdge;
-    }
-    for (; undecided != 0; undecided &= undecided - 1) {
-        const int i = __builtin_ctzll(undecided);
-        row[i] = fieldValueInColumn({lattice.xs[i], lattice.ys[j], lattice.zs[k]},
-                                    columnTerms(sampler, i, k), *sampler.params);
-        openBelow |= static_cast<uint64_t>(row[i] < sampler.isoLevel) << i;
-        ++sampler.stats.undecided;
-        ++sampler.stats.exact;
-    }
-    return openBelow;
 }
 
 // Pass 3 on slice k: the stand-ins of certified leaves that are not quiet and of the certified
@@ -541,6 +560,7 @@ void classifySlice(FastSampler& sampler, int k) {
             }
         }
         uint64_t below = leafRow.below;
+        uint64_t open = 0;
         if (leafRow.open != 0) {
             // The row crosses sub-boxes (0, sb, sc) and (1, sb, sc) of each open leaf.
             const int quarter = (j / kSubBoxEdge & 1) + 2 * (k / kSubBoxEdge & 1);
@@ -555,12 +575,15 @@ void classifySlice(FastSampler& sampler, int k) {
                 row[first + 1] = value;
             }
             below |= boxes.below;
-            if (boxes.open != 0) {
-                below |= classifyOpenSamples(sampler, j, k, boxes.open, row);
-            }
+            open = boxes.open;
         }
+        // The open samples' classes join the row's mask when their batch is classified.
         sampler.classMasks[j + kN * k] = below;
+        if (open != 0) {
+            gatherOpenSamples(sampler, j, k, open);
+        }
     }
+    flushOpenBatch(sampler, k);
 }
 
 // Pass 4, the bounds of the waiting ends of slice k. The field falls as the modulus grows. A lane
@@ -644,7 +667,7 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     sampler.classMasks = classMasks;
     sampler.stats = {0, 0, 0, 0};
     sampler.endCount = 0;
-    std::fill(sampler.rowBatch.radius, sampler.rowBatch.radius + kLaneBatchCapacity, 0.0);
+    std::fill(sampler.openBatch.radius, sampler.openBatch.radius + kLaneBatchCapacity, 0.0);
     certifyOctree(sampler);
     // A block certified whole, as most blocks of the finer presets are: every leaf is quiet and
     // every row holds the one class, so no sample is written and no end of a crossed edge exists.
