@@ -31,8 +31,9 @@ constexpr uint64_t kEdgeBits = ~uint64_t{0} >> 1;  // edges from x(0..62) along 
         endCount += __builtin_popcountll(ends[row]);
     }
     auto high = [&](int p) __attribute__((always_inline)) -> double& {
-        const uint64_t before = ends[p / kN] & ((uint64_t{1} << (p % kN)) - 1);
-        return highs[firstEnd[p / kN] + __builtin_popcountll(before)];
+        const unsigned row = static_cast<unsigned>(p) / kN;  // unsigned: a shift, not a division
+        const uint64_t before = ends[row] & ((uint64_t{1} << (static_cast<unsigned>(p) % kN)) - 1);
+        return highs[firstEnd[row] + __builtin_popcountll(before)];
     };
     int32_t evaluated = 0;
     auto settle = [&](int p, int i, int j, int k) {
