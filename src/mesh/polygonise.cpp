@@ -64,15 +64,6 @@ bool crossingIsPinned(double isoLevel, const Vec3d& p1, double low1, double high
     return moves;
 }
 
-namespace {
-
-// Exact equality of all three coordinates: 0 equals -0, NaN equals nothing.
-bool samePoint(const Vec3d& a, const Vec3d& b) {
-    return a.x == b.x && a.y == b.y && a.z == b.z;
-}
-
-}  // namespace
-
 int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triangles) {
     int cubeIndex = 0;
     for (int i = 0; i < 8; ++i) {
@@ -94,25 +85,4 @@ int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triang
         crossings + 0, crossings + 1, crossings + 2, crossings + 3, crossings + 4,  crossings + 5,
         crossings + 6, crossings + 7, crossings + 8, crossings + 9, crossings + 10, crossings + 11};
     return assembleTriangles(cubeIndex, edgePoints, 0, triangles);
-}
-
-int32_t assembleTriangles(int cubeIndex, const Vec3d* const* edgePoints, int at,
-                          Triangle3d* triangles) {
-    const int32_t* row = kTriTable[cubeIndex];
-    int32_t count = 0;
-    for (int k = 0; row[k] != -1; k += 3) {
-        Triangle3d& slot = triangles[count];
-        slot.vertices[0] = edgePoints[row[k]][at];
-        slot.vertices[1] = edgePoints[row[k + 1]][at];
-        slot.vertices[2] = edgePoints[row[k + 2]][at];
-        // A snapped vertex can coincide with another: such a triangle has no area and is
-        // dropped by writing the next one into the same slot.
-        const bool degenerate = samePoint(slot.vertices[0], slot.vertices[1]) ||
-                                samePoint(slot.vertices[0], slot.vertices[2]) ||
-                                samePoint(slot.vertices[1], slot.vertices[2]);
-        if (!degenerate) {
-            ++count;
-        }
-    }
-    return count;
 }

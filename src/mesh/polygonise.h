@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/types.h"
+#include "mesh/tables.h"
 
 // 1e-30 rounded to binary32 and widened back (bit pattern 0x39B4484C00000000): values this close
 // to the level, or to each other, snap to a corner instead of being interpolated.
@@ -45,9 +46,32 @@ int32_t polygoniseCell(const GridCube& cube, double isoLevel, Triangle3d* triang
 
 // ---- internals for the cube walk and the tests
 
+// Exact equality of all three coordinates: 0 equals -0, NaN equals nothing.
+inline bool samePoint(const Vec3d& a, const Vec3d& b) {
+    return a.x == b.x && a.y == b.y && a.z == b.z;
+}
+
 // polygoniseCell's second half: the triangles of cube index `cubeIndex` (bit i: corner i below)
 // from the crossing points of its crossed edges, edgePoints[e][at] for every edge e set in
 // kEdgeTable[cubeIndex] (the others are not read), into `triangles` (room for five). Returns how
-// many, degenerate ones dropped.
-int32_t assembleTriangles(int cubeIndex, const Vec3d* const* edgePoints, int at,
-                          Triangle3d* triangles);
+// many, degenerate ones dropped. Inline: the walk assembles every crossed cube with it.
+inline int32_t assembleTriangles(int cubeIndex, const Vec3d* const* edgePoints, int at,
+                                 Triangle3d* triangles) {
+    const int32_t* row = kTriTable[cubeIndex];
+    int32_t count = 0;
+    for (int k = 0; row[k] != -1; k += 3) {
+        Triangle3d& slot = triangles[count];
+        slot.vertices[0] = edgePoints[row[k]][at];
+        slot.vertices[1] = edgePoints[row[k + 1]][at];
+        slot.vertices[2] = edgePoints[row[k + 2]][at];
+        // A snapped vertex can coincide with another: such a triangle has no area and is
+        // dropped by writing the next one into the same slot.
+        const bool degenerate = samePoint(slot.vertices[0], slot.vertices[1]) ||
+                                samePoint(slot.vertices[0], slot.vertices[2]) ||
+                                samePoint(slot.vertices[1], slot.vertices[2]);
+        if (!degenerate) {
+            ++count;
+        }
+    }
+    return count;
+}
