@@ -33,15 +33,14 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the file is little-end
 constexpr Vec3f kTriangleColor = {1.0f, 0.8f, 0.4f};
 
 // Narrows each coordinate to binary32 (round to nearest even) and adds the constant colour.
+// Written out, not as a loop over the vertices: the walk stores one per triangle, in place.
 inline TriangleRecord toTriangleRecord(const Triangle3d& triangle) {
-    TriangleRecord record;
-    for (int v = 0; v < 3; ++v) {
-        record.vertices[v] = {static_cast<float>(triangle.vertices[v].x),
-                              static_cast<float>(triangle.vertices[v].y),
-                              static_cast<float>(triangle.vertices[v].z)};
-    }
-    record.color = kTriangleColor;
-    return record;
+    const auto narrow = [](const Vec3d& v) -> Vec3f {
+        return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)};
+    };
+    return {{narrow(triangle.vertices[0]), narrow(triangle.vertices[1]),
+             narrow(triangle.vertices[2])},
+            kTriangleColor};
 }
 
 inline Vec3d toVec3d(const Vec3f& v) {
