@@ -1,8 +1,10 @@
 // Marching cubes for one grid cube: the crossing point on an edge, and the cube's triangles.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "common/types.h"
 #include "mesh/tables.h"
@@ -36,8 +38,9 @@ inline Vec3d interpolateEdgeVertex(double isoLevel, const GridCorner& p1, const 
 // [low2, high2]: every such value lies on the same side of the level as the rest of its interval,
 // the two intervals on opposite sides, no snapping test holds, and the point lies strictly between
 // the corners on every axis along which they differ (so it never equals either corner).
-bool crossingIsPinned(double isoLevel, const Vec3d& p1, double low1, double high1, const Vec3d& p2,
-                      double low2, double high2);
+// Inline: the crossing pins test every crossed edge with it.
+inline bool crossingIsPinned(double isoLevel, const Vec3d& p1, double low1, double high1,
+                             const Vec3d& p2, double low2, double high2);
 
 // Writes the cube's 0-5 triangles to `triangles`, which must hold five; returns how many. Corner i
 // counts as below when its value < isoLevel. Triangles with two equal vertices are dropped without
@@ -74,4 +77,60 @@ inline int32_t assembleTriangles(int cubeIndex, const Vec3d* const* edgePoints, 
         }
     }
     return count;
+}
+
+// ---- crossingIsPinned, inline
+
+// A coordinate narrowed to binary32, as its bit pattern.
+inline uint32_t floatBits(double coordinate) {
+    const float narrowed = static_cast<float>(coordinate);
+    uint32_t bits;
+    std::memcpy(&bits, &narrowed, sizeof bits);
+    return bits;
+}
+
+// interpolateEdgeVertex's arithmetic at the ends of the intervals. Every operation rounds
+// monotonically in each argument, so the rounded difference iso - v1 lies between its values at
+// v1's two ends, v2 - v1 between (low2 - high1) and (high2 - low1), and, with both of one sign
+// for every value, their rounded quotient mu between the two quotients taken across, (iso - high1)
+// / (high2 - low1) and (iso - low1) / (low2 - high1); each coordinate p1 + mu (p2 - p1), and its
+// narrowing, then lies between its values at those two mu.
+inline bool crossingIsPinned(double isoLevel, const Vec3d& p1, double low1, double high1,
+                             const Vec3d& p2, double low2, double high2) {
+    const bool firstBelow = high1 < isoLevel;
+    if (!(firstBelow ? low2 >= isoLevel : low1 >= isoLevel && high2 < isoLevel)) {
+        return false;
+    }
+    // The snapping tests: each distance is smallest at the ends nearest to the other interval.
+    const double near1 = firstBelow ? high1 : low1;
+    const double near2 = firstBelow ? low2 : high2;
+    if (!(std::fabs(isoLevel - near1) >= kInterpolationEpsilon) ||
+        !(std::fabs(isoLevel - near2) >= kInterpolationEpsilon) ||
+        !(std::fabs(near2 - near1) >= kInterpolationEpsilon)) {
+        return false;
+    }
+    const double muA = (isoLevel - high1) / (high2 - low1);
+    const double muB = (isoLevel - low1) / (low2 - high1);
+    const double c1[3] = {p1.x, p1.y, p1.z};
+    const double c2[3] = {p2.x, p2.y, p2.z};
+    bool moves = false;
+    for (int axis = 0; axis < 3; ++axis) {
+        // A fixed coordinate is p1's own for both ends: mu * 0 is +0 for the positive mu the
+        // class tests leave, and a NaN mu fails on the axis that moves.
+        if (c1[axis] == c2[axis]) {
+            continue;
+        }
+        const double a = c1[axis] + muA * (c2[axis] - c1[axis]);
+        const double b = c1[axis] + muB * (c2[axis] - c1[axis]);
+        if (floatBits(a) != floatBits(b)) {
+            return false;
+        }
+        moves = true;
+        const double lowest = std::min(c1[axis], c2[axis]);
+        const double highest = std::max(c1[axis], c2[axis]);
+        if (!(std::min(a, b) > lowest && std::max(a, b) < highest)) {
+            return false;
+        }
+    }
+    return moves;
 }
