@@ -94,6 +94,24 @@ inline double regionRadius(double halfSquaredX, double halfSquaredY, double half
     return std::sqrt(((0.0 + halfSquaredX) + halfSquaredY) + halfSquaredZ) * (1.0 + 0x1p-40);
 }
 
+// sampleRegion's centres and squared half extents of the boxes of one edge, per axis, taken once
+// per block: a box's region combines those of its three indices.
+struct RegionAxes {
+    double centres[3][kBlockSamplesPerAxis / 2];
+    double halfSquared[3][kBlockSamplesPerAxis / 2];
+};
+
+void computeRegionAxes(const BlockLattice& lattice, int edge, RegionAxes& axes) {
+    const double* coordinates[3] = {lattice.xs, lattice.ys, lattice.zs};
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int n = 0; n < kBlockSamplesPerAxis / edge; ++n) {
+            axes.centres[axis][n] =
+                regionAxis(coordinates[axis][edge * n], coordinates[axis][edge * n + edge - 1],
+                           axes.halfSquared[axis][n]);
+        }
+    }
+}
+
 }  // namespace
 
 SampleRegion sampleRegion(const BlockLattice& lattice, int edge, int bx, int by, int bz) {
@@ -182,6 +200,7 @@ struct FastSampler {
     uint8_t leaves[kLeafCount];  // leaf (a, b, c) at a + perAxis (b + perAxis c)
     ColumnTerms centreColumns[kCentreColumnCount];
     uint8_t centreReady[kCentreColumnCount];
+    RegionAxes octreeAxes[kOctreeDepths];
     // Below the leaves: each open leaf's sub-boxes, as LeafClass values, and their centres'
     // column terms.
     uint8_t subBoxes[kLeafCount][kSubBoxesPerLeaf];
@@ -261,16 +280,17 @@ void certifyChildren(FastSampler& sampler, int depth, const int* parent) {
                 box[0] = parent[0] * perParent + a;
                 box[1] = parent[1] * perParent + b;
                 box[2] = parent[2] * perParent + c;
-                const SampleRegion region =
-                    sampleRegion(sampler.lattice, edge, box[0], box[1], box[2]);
+                const RegionAxes& axes = sampler.octreeAxes[depth];
+                const double x = axes.centres[0][box[0]];
+                const double z = axes.centres[2][box[2]];
                 const int column = centreColumnOffset(depth) + box[0] + kN / edge * box[2];
                 if (!sampler.centreReady[column]) {
-                    sampler.centreColumns[column] =
-                        computeColumnTerms(region.centre.x, region.centre.z);
+                    sampler.centreColumns[column] = computeColumnTerms(x, z);
                     sampler.centreReady[column] = 1;
                 }
-                addLane(batch, region.centre.x, region.centre.y, region.centre.z,
-                        sampler.centreColumns[column], region.radius);
+                addLane(batch, x, axes.centres[1][box[1]], z, sampler.centreColumns[column],
+                        regionRadius(axes.halfSquared[0][box[0]], axes.halfSquared[1][box[1]],
+                                     axes.halfSquared[2][box[2]]));
             }
         }
     }
@@ -309,16 +329,10 @@ void certifySubBoxBatch(FastSampler& sampler, LaneBatch& batch, const int* batch
 // classified one by one. The leaves stay the octree's: nothing else sees the sub-boxes.
 void certifySubBoxes(FastSampler& sampler) {
     std::memset(sampler.subBoxColumnReady, 0, sizeof sampler.subBoxColumnReady);
-    // sampleRegion's centres and half extents, per axis: a sub-box's region is theirs combined.
-    double centres[3][kSubColumnsPerAxis];
-    double halfSquared[3][kSubColumnsPerAxis];
-    const double* axes[3] = {sampler.lattice.xs, sampler.lattice.ys, sampler.lattice.zs};
-    for (int axis = 0; axis < 3; ++axis) {
-        for (int n = 0; n < kSubColumnsPerAxis; ++n) {
-            centres[axis][n] = regionAxis(axes[axis][kSubBoxEdge * n],
-                                          axes[axis][kSubBoxEdge * n + 1], halfSquared[axis][n]);
-        }
-    }
+    RegionAxes axes;
+    computeRegionAxes(sampler.lattice, kSubBoxEdge, axes);
+    const auto& centres = axes.centres;
+    const auto& halfSquared = axes.halfSquared;
     LaneBatch batch;
     int batchLeaves[kLaneBatchCapacity / kSubBoxesPerLeaf];
     int batchLeafCount = 0;
@@ -358,6 +372,9 @@ void certifySubBoxes(FastSampler& sampler) {
 void certifyOctree(FastSampler& sampler) {
     std::memset(sampler.leaves, kLeafOpen, sizeof sampler.leaves);
     std::memset(sampler.centreReady, 0, sizeof sampler.centreReady);
+    for (int depth = 0; depth < kOctreeDepths; ++depth) {
+        computeRegionAxes(sampler.lattice, kOctreeBoxEdges[depth], sampler.octreeAxes[depth]);
+    }
     const int wholeBlock[3] = {0, 0, 0};
     certifyChildren(sampler, 0, wholeBlock);
 }
