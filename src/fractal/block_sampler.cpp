@@ -310,8 +310,7 @@ void certifyChildren(FastSampler& sampler, int depth, const int* parent) {
 
 // Certifies the sub-boxes of the open leaves `batchLeaves` (count of them), whose lanes `batch`
 // holds in order, eight per leaf.
-void certifySubBoxBatch(FastSampler& sampler, LaneBatch& batch, const int* batchLeaves,
-                        int count) {
+void certifySubBoxBatch(FastSampler& sampler, LaneBatch& batch, const int* batchLeaves, int count) {
     double out[kLaneBatchCapacity];
     sampler.kernels->certifySmall(lanesOf(batch), batch.radius, batch.count,
                                   sampler.params->maxIterations, out);
@@ -468,6 +467,20 @@ void buildLeafRows(FastSampler& sampler) {
     }
 }
 
+// `count` (2 or 4) copies of a stand-in from `samples`, two per store where SSE2 has them.
+inline void storeStandIns(double* samples, double value, int count) {
+#if defined(__SSE2__)
+    const __m128d pair = _mm_set1_pd(value);
+    for (int t = 0; t < count; t += 2) {
+        _mm_storeu_pd(samples + t, pair);
+    }
+#else
+    for (int t = 0; t < count; ++t) {
+        samples[t] = value;
+    }
+#endif
+}
+
 // Pass 3, the classifier on the gathered open samples of slice k: each pair's two lanes back to
 // their samples and their classes into the class masks (which hold the certified ones already),
 // libm where the classifier leaves one undecided.
@@ -571,10 +584,7 @@ void classifySlice(FastSampler& sampler, int k) {
         const uint8_t* leafClasses = sampler.leaves + kLeavesPerAxis * leafRowIndex;
         for (uint32_t written = leafRow.written; written != 0; written &= written - 1) {
             const int a = __builtin_ctz(written);
-            const double value = kLeafValues[leafClasses[a]];
-            for (int t = 0; t < kLeafEdge; ++t) {  // a fixed count: stored without a loop
-                row[kLeafEdge * a + t] = value;
-            }
+            storeStandIns(row + kLeafEdge * a, kLeafValues[leafClasses[a]], kLeafEdge);
         }
         uint64_t below = leafRow.below;
         uint64_t open = 0;
@@ -584,12 +594,11 @@ void classifySlice(FastSampler& sampler, int k) {
             const SubBoxRow& boxes = sampler.subBoxRows[leafRowIndex][quarter];
             for (uint64_t certified = boxes.certified & kSubBoxFirstSamples; certified != 0;
                  certified &= certified - 1) {
-                const int first = __builtin_ctzll(certified);
-                const int leaf = first / kLeafEdge + kLeavesPerAxis * leafRowIndex;
-                const double value =
-                    kLeafValues[sampler.subBoxes[leaf][first / kSubBoxEdge % 2 + 2 * quarter]];
-                row[first] = value;
-                row[first + 1] = value;
+                const unsigned first = static_cast<unsigned>(__builtin_ctzll(certified));
+                const uint8_t* subBoxes =
+                    sampler.subBoxes[first / kLeafEdge + kLeavesPerAxis * leafRowIndex];
+                const uint8_t subBox = subBoxes[first / kSubBoxEdge % 2 + 2 * quarter];
+                storeStandIns(row + first, kLeafValues[subBox], kSubBoxEdge);
             }
             below |= boxes.below;
             open = boxes.open;
