@@ -33,7 +33,7 @@ struct ClassifyLanes {
 };
 
 // Up to kLaneBatchCapacity points (or region centres) as the kernels take them: the lanes of one
-// batch, filled by addLane (the sampler's rows copy a leaf's lanes at a time) and padded by
+// batch, filled by addLane (the sampler copies a 2^3 box's pair of lanes at a time) and padded by
 // padLaneBatch. The sampler's certifier, classifier and bounds all gather their lanes here.
 constexpr int kLaneBatchCapacity = 64;
 struct LaneBatch {
