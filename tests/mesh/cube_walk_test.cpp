@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -20,7 +21,62 @@ BlockBuffers& sharedBuffers() {
     return buffers;
 }
 
+// A value above the level for the corner at `far` that makes the crossing of the edge from `near`
+// (below the level) land on different float32 coordinates when interpolated from either end:
+// aimed at float32 midpoints along the edge, then stepped ulp by ulp until the two roundings part.
+double valueThatSplitsTheDirections(const GridCorner& near, Vec3d far) {
+    const double nearAxis = near.position.x + near.position.y + near.position.z;
+    const double farAxis = far.x + far.y + far.z;  // the corners differ along one axis only
+    for (double fraction = 0.6; fraction < 0.8; fraction += 0.01) {
+        const float aim = static_cast<float>(nearAxis + (farAxis - nearAxis) * fraction);
+        const double midpoint =
+            (aim + static_cast<double>(std::nextafter(aim, static_cast<float>(farAxis)))) / 2.0;
+        const double mu = (midpoint - nearAxis) / (farAxis - nearAxis);
+        double value = near.value + (0.5 - near.value) / mu - 100 * 0x1p-53;
+        for (int step = 0; step < 200; ++step, value = std::nextafter(value, 2.0)) {
+            const GridCorner other = {far, value};
+            const Vec3d forward = interpolateEdgeVertex(0.5, near, other);
+            const Vec3d backward = interpolateEdgeVertex(0.5, other, near);
+            if (static_cast<float>(forward.x + forward.y + forward.z) !=
+                static_cast<float>(backward.x + backward.y + backward.z)) {
+                return value;
+            }
+        }
+    }
+    return 1.0;  // none found: the caller's check fails
+}
+
 }  // namespace
+
+TEST(CubeWalk, EachCubeTakesItsCrossingsInItsOwnEdgeDirection) {
+    // One sample below the level, its six neighbours' values chosen so that each crossing's
+    // float32 point depends on the end it is interpolated from: the walk, which computes each
+    // point once per direction, must give every cube the point of its own direction.
+    BlockBuffers& buffers = sharedBuffers();
+    const BlockLattice lattice = computeBlockLattice(kPresetZeroBox);
+    std::fill(buffers.samples, buffers.samples + kBlockSampleCount, 1.0);
+    const int i = 20, j = 30, k = 40;
+    const GridCorner centre = {{lattice.xs[i], lattice.ys[j], lattice.zs[k]}, 0.25};
+    buffers.samples[i + 64 * j + 4096 * k] = centre.value;
+    const int steps[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+    for (const auto& d : steps) {
+        const Vec3d far = {lattice.xs[i + d[0]], lattice.ys[j + d[1]], lattice.zs[k + d[2]]};
+        // The shared coordinates taken out, so that only the edge's axis is summed.
+        const Vec3d shared = {d[0] ? 0.0 : far.x, d[1] ? 0.0 : far.y, d[2] ? 0.0 : far.z};
+        const GridCorner near = {subtract(centre.position, shared), centre.value};
+        const double value = valueThatSplitsTheDirections(near, subtract(far, shared));
+        ASSERT_LT(value, 1.0) << d[0] << d[1] << d[2];
+        buffers.samples[i + d[0] + 64 * (j + d[1]) + 4096 * (k + d[2])] = value;
+    }
+    const int32_t expected = meshEveryCube(kPresetZeroBox, buffers.samples, 0.5, buffers.records);
+    ASSERT_EQ(expected, 8);
+    const std::vector<TriangleRecord> reference(buffers.records, buffers.records + expected);
+    computeClassMasks(buffers.samples, 0.5, buffers.classMasks);
+    ASSERT_EQ(meshSampledBlock(kPresetZeroBox, buffers.samples, buffers.classMasks, 0.5,
+                               buffers.records),
+              expected);
+    EXPECT_EQ(std::memcmp(reference.data(), buffers.records, sizeof(TriangleRecord) * 8), 0);
+}
 
 TEST(CubeWalk, CornerPositionsEqualSamplePositions) {
     BlockBuffers& buffers = sharedBuffers();
