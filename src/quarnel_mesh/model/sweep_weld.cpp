@@ -120,13 +120,31 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     return true;
 }
 
+namespace {
+
+// The weld's table and window are far larger than a cache: each record's slots are fetched this
+// many records ahead, and the vertices those slots hold half as far ahead, once the slots are in.
+constexpr int64_t kSlotsAheadRecords = 8;
+constexpr int64_t kVerticesAheadRecords = 4;
+constexpr int64_t kWeldRingSize = 32;  // a power of two above 3 * (kSlotsAheadRecords + 1)
+static_assert(kWeldRingSize > 3 * (kSlotsAheadRecords + 1), "the ring holds the records ahead");
+
+}  // namespace
+
 bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer& consumer,
                SweepResult& result, Progress& progress, int64_t doneBefore, std::string& error) {
+    VertexWelder window;
+    return sweepWeld(reader, plan, window, consumer, result, progress, doneBefore, error);
+}
+
+bool sweepWeld(RecordReader& reader, const SweepPlan& plan, VertexWelder& window,
+               const SweepConsumer& consumer, SweepResult& result, Progress& progress,
+               int64_t doneBefore, std::string& error) {
     result = SweepResult();
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
-    VertexWelder window;
+    clearWelder(window);
     window.memoryLimitBytes = defaultWeldMemoryLimit();
     int64_t windowFirstIndex = 0;  // the global index of window.vertices[0]
     size_t handedOn = 0;           // the window's first vertices, final and handed on
@@ -149,12 +167,36 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer&
             }
             const float lowestAllowed = chunk == 0 ? -HUGE_VALF : plan.lowestZAfterChunk[chunk - 1];
             indices.clear();
+            // The hashes of the records ahead, each computed once: vertex k of record r at
+            // hashAt(3 * r + k).
+            uint64_t ring[kWeldRingSize];
+            const auto hashAt = [&ring](int64_t vertexOfChunk) -> uint64_t& {
+                return ring[vertexOfChunk & (kWeldRingSize - 1)];
+            };
+            const auto hashAhead = [&](int64_t r) {
+                for (int64_t k = 0; k < 3; ++k) {
+                    hashAt(3 * r + k) = weldHashOf(records[r].vertices[k]);
+                    prefetchWeldSlot(window, hashAt(3 * r + k));
+                }
+            };
+            for (int64_t r = 0; r < std::min(count, kSlotsAheadRecords); ++r) {
+                hashAhead(r);
+            }
             for (int64_t i = 0; i < count; ++i) {
+                if (i + kSlotsAheadRecords < count) {
+                    hashAhead(i + kSlotsAheadRecords);
+                }
+                if (i + kVerticesAheadRecords < count) {
+                    for (int64_t k = 0; k < 3; ++k) {
+                        prefetchWeldVertex(window, hashAt(3 * (i + kVerticesAheadRecords) + k));
+                    }
+                }
                 if (!hasFiniteVertices(records[i])) {
                     ++result.nonFiniteTriangles;
                     continue;
                 }
-                for (const Vec3f& vertex : records[i].vertices) {
+                for (int64_t k = 0; k < 3; ++k) {
+                    const Vec3f& vertex = records[i].vertices[k];
                     // Below the plan, it might equal a vertex already handed on.
                     if (vertex.z < lowestAllowed) {
                         error = reader.path + " changed while it was read";
@@ -168,8 +210,8 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer&
                         windowFirstIndex += static_cast<int64_t>(handedOn);
                         handedOn = 0;
                     }
-                    const int64_t local =
-                        weldStitchedVertex(window, plan.stitch, vertex, records[i].color);
+                    const int64_t local = weldStitchedVertex(window, plan.stitch, vertex,
+                                                             hashAt(3 * i + k), records[i].color);
                     const int64_t index = local < 0 ? local : windowFirstIndex + local;
                     if (index < 0 || index >= static_cast<int64_t>(kEmptySlot)) {
                         error = describeWeldFailure(index < 0 ? index : kWeldTooManyVertices,
