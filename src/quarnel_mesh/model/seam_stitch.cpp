@@ -19,6 +19,19 @@ constexpr uint32_t kNoSide = 0xFFFFFFFFu;
 // with 65,536 records; 4,096 miss less again but hand more sides to the file-wide table).
 constexpr int64_t kPairingBatchRecords = 16384;
 
+// A batch's table holds a side's index in its low 16 bits and, above them, the top bits of its
+// hash: a tag that a side and its opposite share. kNoSide, an empty slot, is no side's entry.
+constexpr uint32_t kSideBits = 0xFFFFu;
+static_assert(3 * kPairingBatchRecords < kSideBits, "a batch's sides fit below the tag");
+inline uint32_t sideTag(uint64_t hash) {
+    return static_cast<uint32_t>(hash >> 32) & ~kSideBits;
+}
+
+// A batch's slots are fetched this many records before they are probed; the table and the
+// records together pass a core's L2 cache.
+constexpr int64_t kPairingAheadRecords = 8;
+constexpr int64_t kPairingRingRecords = kPairingAheadRecords + 1;
+
 // Inline here (the weld's are out of line): these run three times a side of every face.
 inline uint32_t keyBits(float value) {
     uint32_t bits;
@@ -204,32 +217,60 @@ void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int
     const auto sideTo = [&](size_t side) -> const Vec3f& {
         return records[side / 3].vertices[(side % 3 + 1) % 3];
     };
+    // The vertices' hashes of the records ahead, each computed once (record r's in
+    // ring[r % kPairingRingRecords]), their sides' slots fetched while the records before them
+    // are paired.
+    uint64_t ring[kPairingRingRecords][3];
+    const auto hashAhead = [&](int64_t r) {
+        uint64_t* hashes = ring[r % kPairingRingRecords];
+        for (int s = 0; s < 3; ++s) {
+            hashes[s] = positionHash(records[r].vertices[s]);
+        }
+        for (int s = 0; s < 3; ++s) {
+            __builtin_prefetch(&pairing.chunkSlots[edgeHash(hashes[s], hashes[(s + 1) % 3]) & mask]);
+        }
+    };
+    for (int64_t r = 0; r < std::min(count, kPairingAheadRecords); ++r) {
+        hashAhead(r);
+    }
+    uint32_t* const slots = pairing.chunkSlots.data();
+    uint8_t* const paired = pairing.chunkPaired.data();
     for (int64_t r = 0; r < count; ++r) {
+        if (r + kPairingAheadRecords < count) {
+            hashAhead(r + kPairingAheadRecords);
+        }
         const TriangleRecord& record = records[r];
         const Vec3f* v = record.vertices;
         if (!hasFiniteVertices(record) || samePosition(v[0], v[1]) || samePosition(v[1], v[2]) ||
             samePosition(v[2], v[0])) {
             continue;
         }
-        const uint64_t hashes[3] = {positionHash(v[0]), positionHash(v[1]), positionHash(v[2])};
+        const uint64_t* hashes = ring[r % kPairingRingRecords];
         for (int s = 0; s < 3; ++s) {
             const int next = (s + 1) % 3;
-            const size_t side = 3 * static_cast<size_t>(r) + static_cast<size_t>(s);
-            size_t slot = static_cast<size_t>(edgeHash(hashes[s], hashes[next])) & mask;
-            bool paired = false;
-            for (; pairing.chunkSlots[slot] != kNoSide; slot = (slot + 1) & mask) {
-                const uint32_t other = pairing.chunkSlots[slot];
-                if (pairing.chunkPaired[other] == 0 && samePosition(sideFrom(other), v[next]) &&
+            const uint32_t side = static_cast<uint32_t>(3 * r + s);
+            const uint64_t hash = edgeHash(hashes[s], hashes[next]);
+            const uint32_t tag = sideTag(hash);
+            size_t slot = static_cast<size_t>(hash) & mask;
+            bool found = false;
+            for (uint32_t entry; (entry = slots[slot]) != kNoSide; slot = (slot + 1) & mask) {
+                // A side and its opposite share the tag: most other entries are passed over on
+                // it alone, without reading their records.
+                if ((entry & ~kSideBits) != tag) {
+                    continue;
+                }
+                const uint32_t other = entry & kSideBits;
+                if (paired[other] == 0 && samePosition(sideFrom(other), v[next]) &&
                     samePosition(sideTo(other), v[s])) {
-                    pairing.chunkPaired[other] = 1;
-                    paired = true;
+                    paired[other] = 1;
+                    found = true;
                     break;
                 }
             }
-            if (!paired) {
+            if (!found) {
                 // `slot` is the first empty one of the sequence.
-                pairing.chunkPaired[side] = 0;
-                pairing.chunkSlots[slot] = static_cast<uint32_t>(side);
+                paired[side] = 0;
+                slots[slot] = tag | side;
             }
         }
     }
