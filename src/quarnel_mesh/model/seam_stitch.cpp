@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 
+#include <tbb/parallel_for.h>
+
 
 namespace {
 
@@ -195,28 +197,31 @@ void giveUpPairing(OpenEdgePairing& pairing) {
     pairing.openCount = 0;
 }
 
-// Pairs the sides of one batch among themselves in a table small enough to stay in cache, then
-// hands those left to the file-wide table.
-void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count) {
-    const size_t sideCount = 3 * static_cast<size_t>(count);
+// The table size of a batch of `count` records: at most three quarters full, never full.
+size_t batchSlotCount(int64_t count) {
     size_t slotCount = 64;
-    while (slotCount <= sideCount) {  // at most three quarters full: never full
+    while (slotCount <= 3 * static_cast<size_t>(count)) {
         slotCount *= 2;
     }
-    const size_t mask = slotCount - 1;
-    try {
-        pairing.chunkSlots.assign(slotCount, kNoSide);
-        pairing.chunkPaired.assign(sideCount, 1);
-    } catch (const std::bad_alloc&) {
-        giveUpPairing(pairing);
-        return;
-    }
-    const auto sideFrom = [&](size_t side) -> const Vec3f& {
-        return records[side / 3].vertices[side % 3];
-    };
-    const auto sideTo = [&](size_t side) -> const Vec3f& {
-        return records[side / 3].vertices[(side % 3 + 1) % 3];
-    };
+    return slotCount;
+}
+
+const Vec3f& sideFrom(const TriangleRecord* records, size_t side) {
+    return records[side / 3].vertices[side % 3];
+}
+
+const Vec3f& sideTo(const TriangleRecord* records, size_t side) {
+    return records[side / 3].vertices[(side % 3 + 1) % 3];
+}
+
+// Pairs the sides of one batch among themselves in `slots` (batchSlotCount(count) of them, small
+// enough to stay in cache): `paired` gets a flag per side, 0 for those left waiting. Touches
+// nothing else, so batches run side by side.
+void pairWithinBatch(const TriangleRecord* records, int64_t count, uint32_t* slots,
+                     uint8_t* paired) {
+    const size_t mask = batchSlotCount(count) - 1;
+    std::fill(slots, slots + mask + 1, kNoSide);
+    std::fill(paired, paired + 3 * count, uint8_t{1});
     // The vertices' hashes of the records ahead, each computed once (record r's in
     // ring[r % kPairingRingRecords]), their sides' slots fetched while the records before them
     // are paired.
@@ -227,14 +232,12 @@ void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int
             hashes[s] = positionHash(records[r].vertices[s]);
         }
         for (int s = 0; s < 3; ++s) {
-            __builtin_prefetch(&pairing.chunkSlots[edgeHash(hashes[s], hashes[(s + 1) % 3]) & mask]);
+            __builtin_prefetch(&slots[edgeHash(hashes[s], hashes[(s + 1) % 3]) & mask]);
         }
     };
     for (int64_t r = 0; r < std::min(count, kPairingAheadRecords); ++r) {
         hashAhead(r);
     }
-    uint32_t* const slots = pairing.chunkSlots.data();
-    uint8_t* const paired = pairing.chunkPaired.data();
     for (int64_t r = 0; r < count; ++r) {
         if (r + kPairingAheadRecords < count) {
             hashAhead(r + kPairingAheadRecords);
@@ -260,8 +263,8 @@ void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int
                     continue;
                 }
                 const uint32_t other = entry & kSideBits;
-                if (paired[other] == 0 && samePosition(sideFrom(other), v[next]) &&
-                    samePosition(sideTo(other), v[s])) {
+                if (paired[other] == 0 && samePosition(sideFrom(records, other), v[next]) &&
+                    samePosition(sideTo(records, other), v[s])) {
                     paired[other] = 1;
                     found = true;
                     break;
@@ -274,12 +277,19 @@ void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int
             }
         }
     }
-    for (size_t side = 0; side < sideCount; ++side) {
-        if (pairing.chunkPaired[side] != 0) {
+}
+
+// Hands the sides of a batch that pairWithinBatch left waiting to the file-wide table, where
+// they meet their opposites from earlier batches or wait for later ones. False when the table
+// cannot grow (then the pairing gave up).
+bool pairAcrossBatches(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count,
+                       const uint8_t* paired) {
+    for (size_t side = 0; side < 3 * static_cast<size_t>(count); ++side) {
+        if (paired[side] != 0) {
             continue;
         }
-        const Vec3f& from = sideFrom(side);
-        const Vec3f& to = sideTo(side);
+        const Vec3f& from = sideFrom(records, side);
+        const Vec3f& to = sideTo(records, side);
         const uint64_t hash = edgeHash(positionHash(from), positionHash(to));
         if (takeEdge(pairing, to, from, hash)) {
             continue;
@@ -294,9 +304,10 @@ void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int
         }
         if (!added) {
             giveUpPairing(pairing);
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 }  // namespace
@@ -331,8 +342,35 @@ float stitchedFinalBelow(const StitchMap& map, float lowestToCome) {
 }
 
 void pairRecordEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count) {
-    for (int64_t first = 0; first < count && !pairing.overflowed; first += kPairingBatchRecords) {
-        pairBatchEdges(pairing, records + first, std::min(count - first, kPairingBatchRecords));
+    if (pairing.overflowed || count <= 0) {
+        return;
+    }
+    const int64_t batchCount = (count + kPairingBatchRecords - 1) / kPairingBatchRecords;
+    const size_t slotsPerBatch = batchSlotCount(std::min(count, kPairingBatchRecords));
+    try {
+        pairing.chunkSlots.resize(static_cast<size_t>(batchCount) * slotsPerBatch);
+        pairing.chunkPaired.resize(3 * static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        giveUpPairing(pairing);
+        return;
+    }
+    const auto batchRecords = [&](int64_t batch) {
+        return std::min(count - batch * kPairingBatchRecords, kPairingBatchRecords);
+    };
+    // The batches among themselves on whatever cores are free (a thread that waits for this
+    // call takes some), then across in file order: the result is the one-core result.
+    tbb::parallel_for(int64_t{0}, batchCount, [&](int64_t batch) {
+        const int64_t first = batch * kPairingBatchRecords;
+        pairWithinBatch(records + first, batchRecords(batch),
+                        &pairing.chunkSlots[static_cast<size_t>(batch) * slotsPerBatch],
+                        &pairing.chunkPaired[3 * static_cast<size_t>(first)]);
+    });
+    for (int64_t batch = 0; batch < batchCount; ++batch) {
+        const int64_t first = batch * kPairingBatchRecords;
+        if (!pairAcrossBatches(pairing, records + first, batchRecords(batch),
+                               &pairing.chunkPaired[3 * static_cast<size_t>(first)])) {
+            return;
+        }
     }
 }
 

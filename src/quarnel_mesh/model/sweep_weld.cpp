@@ -36,9 +36,16 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     // that a file of loose triangles gives up joining rather than the machine.
     pairing.memoryLimitBytes = defaultWeldMemoryLimit() / 4;
     // The pairing, most of this pass's work, runs on another core one chunk behind the reading:
-    // it takes the chunks in file order, one at a time, from a copy of its own (the reader
-    // reuses its buffer). Declared after what the task uses, so it is waited for first.
+    // it takes the chunks in file order, one at a time, in a buffer of its own, which it trades
+    // with the reader's for each chunk. Declared after what the task uses, so it is waited for
+    // first.
     std::vector<TriangleRecord> pairingChunk;
+    try {
+        pairingChunk.resize(reader.chunk.size());
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory to read " + reader.path;
+        return false;
+    }
     struct WaitedTaskGroup : tbb::task_group {
         ~WaitedTaskGroup() { wait(); }
     } pairingTask;
@@ -77,12 +84,9 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
                 addRecordsToSummary(*summary, records, count);
             }
             pairingTask.wait();
-            try {
-                pairingChunk.assign(records, records + count);
-            } catch (const std::bad_alloc&) {
-                error = "not enough memory to read " + reader.path;
-                return false;
-            }
+            // `records` is the reader's buffer: the pairing takes it, and the next chunk is read
+            // into the one the pairing is done with.
+            pairingChunk.swap(reader.chunk);
             pairingTask.run([&pairing, &pairingChunk, count] {
                 pairRecordEdges(pairing, pairingChunk.data(), count);
             });
