@@ -32,7 +32,8 @@ inline uint32_t sideTag(uint64_t hash) {
 // A batch's slots are fetched this many records before they are probed; the table and the
 // records together pass a core's L2 cache.
 constexpr int64_t kPairingAheadRecords = 8;
-constexpr int64_t kPairingRingRecords = kPairingAheadRecords + 1;
+constexpr int64_t kPairingRingRecords = 16;  // a power of two above kPairingAheadRecords
+static_assert(kPairingRingRecords > kPairingAheadRecords, "the ring holds the records ahead");
 
 // Inline here (the weld's are out of line): these run three times a side of every face.
 inline uint32_t keyBits(float value) {
@@ -46,13 +47,29 @@ inline bool samePosition(const Vec3f& a, const Vec3f& b) {
            keyBits(a.z) == keyBits(b.z);
 }
 
-inline uint64_t positionHash(const Vec3f& v) {
-    uint64_t h = (static_cast<uint64_t>(keyBits(v.x)) << 32 | keyBits(v.y)) *
-                     0x9E3779B97F4A7C15ull ^
-                 keyBits(v.z) * 0xC2B2AE3D27D4EB4Full;
+// A position as its three keyBits, the form the pairing compares and hashes.
+struct PositionKey {
+    uint32_t bits[3];
+};
+
+inline PositionKey positionKey(const Vec3f& v) {
+    return {{keyBits(v.x), keyBits(v.y), keyBits(v.z)}};
+}
+
+inline bool sameKey(const PositionKey& a, const PositionKey& b) {
+    return a.bits[0] == b.bits[0] && a.bits[1] == b.bits[1] && a.bits[2] == b.bits[2];
+}
+
+inline uint64_t keyHash(const PositionKey& key) {
+    uint64_t h = (static_cast<uint64_t>(key.bits[0]) << 32 | key.bits[1]) * 0x9E3779B97F4A7C15ull ^
+                 key.bits[2] * 0xC2B2AE3D27D4EB4Full;
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ull;
     return h ^ (h >> 32);
+}
+
+inline uint64_t positionHash(const Vec3f& v) {
+    return keyHash(positionKey(v));
 }
 
 // The same for a -> b and b -> a: a side and its opposite share a probe sequence, so the search
@@ -222,17 +239,23 @@ void pairWithinBatch(const TriangleRecord* records, int64_t count, uint32_t* slo
     const size_t mask = batchSlotCount(count) - 1;
     std::fill(slots, slots + mask + 1, kNoSide);
     std::fill(paired, paired + 3 * count, uint8_t{1});
-    // The vertices' hashes of the records ahead, each computed once (record r's in
-    // ring[r % kPairingRingRecords]), their sides' slots fetched while the records before them
-    // are paired.
-    uint64_t ring[kPairingRingRecords][3];
+    // The keys and hashes of the records' vertices, computed once a few records ahead (record
+    // r's in ring[r % kPairingRingRecords]), their sides' slots fetched while the records before
+    // them are paired.
+    struct RecordKeys {
+        PositionKey keys[3];
+        uint64_t hashes[3];
+    };
+    RecordKeys ring[kPairingRingRecords];
     const auto hashAhead = [&](int64_t r) {
-        uint64_t* hashes = ring[r % kPairingRingRecords];
+        RecordKeys& ahead = ring[r % kPairingRingRecords];
         for (int s = 0; s < 3; ++s) {
-            hashes[s] = positionHash(records[r].vertices[s]);
+            ahead.keys[s] = positionKey(records[r].vertices[s]);
+            ahead.hashes[s] = keyHash(ahead.keys[s]);
         }
         for (int s = 0; s < 3; ++s) {
-            __builtin_prefetch(&slots[edgeHash(hashes[s], hashes[(s + 1) % 3]) & mask]);
+            __builtin_prefetch(
+                &slots[edgeHash(ahead.hashes[s], ahead.hashes[(s + 1) % 3]) & mask]);
         }
     };
     for (int64_t r = 0; r < std::min(count, kPairingAheadRecords); ++r) {
@@ -242,17 +265,16 @@ void pairWithinBatch(const TriangleRecord* records, int64_t count, uint32_t* slo
         if (r + kPairingAheadRecords < count) {
             hashAhead(r + kPairingAheadRecords);
         }
-        const TriangleRecord& record = records[r];
-        const Vec3f* v = record.vertices;
-        if (!hasFiniteVertices(record) || samePosition(v[0], v[1]) || samePosition(v[1], v[2]) ||
-            samePosition(v[2], v[0])) {
+        const RecordKeys& own = ring[r % kPairingRingRecords];
+        const PositionKey* key = own.keys;
+        if (!hasFiniteVertices(records[r]) || sameKey(key[0], key[1]) || sameKey(key[1], key[2]) ||
+            sameKey(key[2], key[0])) {
             continue;
         }
-        const uint64_t* hashes = ring[r % kPairingRingRecords];
         for (int s = 0; s < 3; ++s) {
             const int next = (s + 1) % 3;
             const uint32_t side = static_cast<uint32_t>(3 * r + s);
-            const uint64_t hash = edgeHash(hashes[s], hashes[next]);
+            const uint64_t hash = edgeHash(own.hashes[s], own.hashes[next]);
             const uint32_t tag = sideTag(hash);
             size_t slot = static_cast<size_t>(hash) & mask;
             bool found = false;
@@ -263,8 +285,9 @@ void pairWithinBatch(const TriangleRecord* records, int64_t count, uint32_t* slo
                     continue;
                 }
                 const uint32_t other = entry & kSideBits;
-                if (paired[other] == 0 && samePosition(sideFrom(records, other), v[next]) &&
-                    samePosition(sideTo(records, other), v[s])) {
+                if (paired[other] == 0 &&
+                    sameKey(positionKey(sideFrom(records, other)), key[next]) &&
+                    sameKey(positionKey(sideTo(records, other)), key[s])) {
                     paired[other] = 1;
                     found = true;
                     break;

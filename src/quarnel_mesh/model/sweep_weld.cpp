@@ -51,33 +51,38 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     } pairingTask;
     const bool read = forEachRecordChunk(
         reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
-            float lowest = HUGE_VALF;
-            float highest = -HUGE_VALF;
+            // The chunk's own box, in locals the loop keeps in registers, then merged: its z
+            // range is the chunk's lowest and highest z.
+            Vec3f low = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
+            Vec3f high = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
+            int64_t finiteCount = 0;
             for (int64_t i = 0; i < count; ++i) {
                 // The weld leaves these out, so their vertices bound nothing.
                 if (!hasFiniteVertices(records[i])) {
                     continue;
                 }
-                ++plan.finiteTriangleCount;
+                ++finiteCount;
                 ++plan.firstCornerZBinCounts[zBinOf(records[i].vertices[0].z)];
                 for (const Vec3f& vertex : records[i].vertices) {
-                    lowest = std::min(lowest, vertex.z);
-                    highest = std::max(highest, vertex.z);
-                    Vec3f& boxMin = plan.boxMin;
-                    Vec3f& boxMax = plan.boxMax;
-                    boxMin = {std::min(boxMin.x, vertex.x), std::min(boxMin.y, vertex.y),
-                              std::min(boxMin.z, vertex.z)};
-                    boxMax = {std::max(boxMax.x, vertex.x), std::max(boxMax.y, vertex.y),
-                              std::max(boxMax.z, vertex.z)};
+                    low = {std::min(low.x, vertex.x), std::min(low.y, vertex.y),
+                           std::min(low.z, vertex.z)};
+                    high = {std::max(high.x, vertex.x), std::max(high.y, vertex.y),
+                            std::max(high.z, vertex.z)};
                     // In float: widening is exact, so the least float is the least double.
-                    for (const float c : {vertex.x, vertex.y, vertex.z}) {
-                        const float magnitude = std::fabs(c);
-                        if (magnitude != 0.0f && magnitude < smallest) {
-                            smallest = magnitude;
-                        }
-                    }
+                    // Zero is not a magnitude: it weighs as infinity.
+                    const float mx = vertex.x == 0.0f ? HUGE_VALF : std::fabs(vertex.x);
+                    const float my = vertex.y == 0.0f ? HUGE_VALF : std::fabs(vertex.y);
+                    const float mz = vertex.z == 0.0f ? HUGE_VALF : std::fabs(vertex.z);
+                    smallest = std::min(smallest, std::min(mx, std::min(my, mz)));
                 }
             }
+            plan.finiteTriangleCount += finiteCount;
+            plan.boxMin = {std::min(plan.boxMin.x, low.x), std::min(plan.boxMin.y, low.y),
+                           std::min(plan.boxMin.z, low.z)};
+            plan.boxMax = {std::max(plan.boxMax.x, high.x), std::max(plan.boxMax.y, high.y),
+                           std::max(plan.boxMax.z, high.z)};
+            const float lowest = low.z;
+            const float highest = high.z;
             plan.lowestZAfterChunk.push_back(lowest);
             highestZ.push_back(highest);
             if (summary != nullptr) {
