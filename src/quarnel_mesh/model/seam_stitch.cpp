@@ -223,12 +223,15 @@ size_t batchSlotCount(int64_t count) {
     return slotCount;
 }
 
+// The corner after each: a side runs from corner s to kNextCorner[s].
+constexpr int kNextCorner[3] = {1, 2, 0};
+
 const Vec3f& sideFrom(const TriangleRecord* records, size_t side) {
     return records[side / 3].vertices[side % 3];
 }
 
 const Vec3f& sideTo(const TriangleRecord* records, size_t side) {
-    return records[side / 3].vertices[(side % 3 + 1) % 3];
+    return records[side / 3].vertices[kNextCorner[side % 3]];
 }
 
 // Pairs the sides of one batch among themselves in `slots` (batchSlotCount(count) of them, small
@@ -255,7 +258,7 @@ void pairWithinBatch(const TriangleRecord* records, int64_t count, uint32_t* slo
         }
         for (int s = 0; s < 3; ++s) {
             __builtin_prefetch(
-                &slots[edgeHash(ahead.hashes[s], ahead.hashes[(s + 1) % 3]) & mask]);
+                &slots[edgeHash(ahead.hashes[s], ahead.hashes[kNextCorner[s]]) & mask]);
         }
     };
     for (int64_t r = 0; r < std::min(count, kPairingAheadRecords); ++r) {
@@ -272,7 +275,7 @@ void pairWithinBatch(const TriangleRecord* records, int64_t count, uint32_t* slo
             continue;
         }
         for (int s = 0; s < 3; ++s) {
-            const int next = (s + 1) % 3;
+            const int next = kNextCorner[s];
             const uint32_t side = static_cast<uint32_t>(3 * r + s);
             const uint64_t hash = edgeHash(own.hashes[s], own.hashes[next]);
             const uint32_t tag = sideTag(hash);
