@@ -142,9 +142,9 @@ TEST(SeamStitch, PairingIsTheSameInAnyCutsAndOnOneCoreOrTwo) {
         const tbb::global_control cores(tbb::global_control::max_allowed_parallelism, threads);
         OpenEdgePairing pairing;
         pairing.memoryLimitBytes = uint64_t{1} << 30;
-        for (int64_t first = 0; first < static_cast<int64_t>(records.size()); first += callRecords) {
-            pairRecordEdges(pairing, &records[first],
-                            std::min(callRecords, static_cast<int64_t>(records.size()) - first));
+        const int64_t recordCount = static_cast<int64_t>(records.size());
+        for (int64_t first = 0; first < recordCount; first += callRecords) {
+            pairRecordEdges(pairing, &records[first], std::min(callRecords, recordCount - first));
         }
         std::vector<std::string> edges;
         for (const OpenEdge& edge : pairing.table) {

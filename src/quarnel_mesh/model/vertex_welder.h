@@ -87,12 +87,14 @@ int64_t weldStitchedVertex(VertexWelder& welder, const StitchMap& stitch, const 
 // search for `hash` starts at, and, once that slot is in cache, the vertex it holds (the usual
 // match). A table's misses, not its work, bound the weld of a large file. Always inlined: GCC
 // takes a function whose only effect is a prefetch for one without effects, and drops its calls.
-__attribute__((always_inline)) inline void prefetchWeldSlot(const VertexWelder& welder, uint64_t hash) {
+__attribute__((always_inline)) inline void prefetchWeldSlot(const VertexWelder& welder,
+                                                          uint64_t hash) {
     if (!welder.slots.empty()) {
         __builtin_prefetch(&welder.slots[static_cast<size_t>(hash) & (welder.slots.size() - 1)]);
     }
 }
-__attribute__((always_inline)) inline void prefetchWeldVertex(const VertexWelder& welder, uint64_t hash) {
+__attribute__((always_inline)) inline void prefetchWeldVertex(const VertexWelder& welder,
+                                                            uint64_t hash) {
     if (!welder.slots.empty()) {
         const uint32_t index =
             welder.slots[static_cast<size_t>(hash) & (welder.slots.size() - 1)];
