@@ -2,10 +2,14 @@
 // a wider one stays open and info says so; loose triangles that merely come close stay apart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
+#include <tbb/global_control.h>
 
 #include "io/record_reader.h"
 #include "quarnel_mesh/edit/topology.h"
@@ -119,4 +123,45 @@ TEST(SeamStitch, LooseTrianglesThatOnlyComeCloseStayApart) {
     EXPECT_NE(info.out.find("closed:           no, 15 boundary edges"), std::string::npos)
         << info.out;
     EXPECT_NE(info.out.find("pieces:           5\n"), std::string::npos) << info.out;
+}
+
+TEST(SeamStitch, PairingIsTheSameInAnyCutsAndOnOneCoreOrTwo) {
+    // 3000 cracked cubes apart from each other, 8 open edges each, shuffled so that most sides
+    // meet their opposites in another batch: 60,000 records, four batches of a call.
+    std::vector<TriangleRecord> records;
+    for (int copy = 0; copy < 3000; ++copy) {
+        for (TriangleRecord record : crackedCube(1e-3f)) {
+            for (Vec3f& v : record.vertices) {
+                v.z += static_cast<float>(2 * copy);
+            }
+            records.push_back(record);
+        }
+    }
+    std::shuffle(records.begin(), records.end(), std::mt19937(28));
+    const auto openEdges = [&](size_t threads, int64_t callRecords) {
+        const tbb::global_control cores(tbb::global_control::max_allowed_parallelism, threads);
+        OpenEdgePairing pairing;
+        pairing.memoryLimitBytes = uint64_t{1} << 30;
+        const int64_t recordCount = static_cast<int64_t>(records.size());
+        for (int64_t first = 0; first < recordCount; first += callRecords) {
+            pairRecordEdges(pairing, &records[first], std::min(callRecords, recordCount - first));
+        }
+        std::vector<std::string> edges;
+        for (const OpenEdge& edge : pairing.table) {
+            if (edge.from.x == edge.from.x) {
+                edges.emplace_back(reinterpret_cast<const char*>(&edge), sizeof edge);
+            }
+        }
+        EXPECT_EQ(pairing.openCount, static_cast<int64_t>(edges.size()));
+        std::sort(edges.begin(), edges.end());
+        return edges;
+    };
+    const std::vector<std::string> reference = openEdges(1, 60000);
+    EXPECT_EQ(reference.size(), 8u * 3000u);
+    for (const size_t threads : {1, 2}) {
+        for (const int64_t callRecords : {7, 16385, 60000}) {
+            EXPECT_EQ(openEdges(threads, callRecords), reference)
+                << threads << " threads, calls of " << callRecords;
+        }
+    }
 }

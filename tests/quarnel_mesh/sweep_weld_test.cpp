@@ -40,8 +40,9 @@ struct Swept {
     bool laterUseOfAFinalVertex = false;
 };
 
-// Sweeps `path` in chunks of `chunkRecords`, checking each triangle's window on the way.
-Swept sweep(const std::string& path, size_t chunkRecords) {
+// Sweeps `path` in chunks of `chunkRecords`, checking each triangle's window on the way; the
+// last of `passes` sweeps in one window.
+Swept sweep(const std::string& path, size_t chunkRecords, int passes = 1) {
     Swept swept;
     RecordReader reader;
     std::string error;
@@ -68,7 +69,12 @@ Swept sweep(const std::string& path, size_t chunkRecords) {
         swept.vertices.insert(swept.vertices.end(), vertices, vertices + count);
         return true;
     };
-    EXPECT_TRUE(sweepWeld(reader, plan, consumer, swept.result, quiet, 0, error)) << error;
+    VertexWelder window;
+    for (int pass = 0; pass < passes; ++pass) {
+        swept = Swept();
+        EXPECT_TRUE(sweepWeld(reader, plan, window, consumer, swept.result, quiet, 0, error))
+            << error;
+    }
     return swept;
 }
 
@@ -261,6 +267,13 @@ TEST(SweepWeld, WindowForgetsWhatIsBelowTheRestOfAnOrderedFile) {
     EXPECT_LE(ordered.result.peakWindowVertices, 4096);
     const Swept backwards = sweep(writeMeshFile(dir, "reversed.v3c1", reversed), 12);
     EXPECT_EQ(backwards.result.peakWindowVertices, 16004);
+    // A window kept from an earlier sweep, its tables grown, welds as a new one.
+    for (const auto& [name, once] : {std::pair<std::string, const Swept&>{"column", ordered},
+                                     {"reversed", backwards}}) {
+        const Swept again = sweep(dir.file(name + ".v3c1"), 12, 2);
+        EXPECT_EQ(again.indices, once.indices) << name;
+        EXPECT_TRUE(sameWelded(again.vertices, once.vertices)) << name;
+    }
 }
 
 TEST(SweepWeld, TopologyPlyObjAndGlbEqualTheInMemoryPathAtPresetsZeroToTwo) {

@@ -110,9 +110,10 @@ bool filterPieces(RecordReader& reader, const PieceFilter& filter, IslandReport&
     int64_t done = run.doneUnits;
     SweepPlan plan;
     SweepResult swept;
+    VertexWelder window;  // the sweeps' window: only the first grows it
     const auto sweep = [&](const SweepConsumer& consumer) {
         done += records;
-        return sweepWeld(reader, plan, consumer, swept, progress, done, error);
+        return sweepWeld(reader, plan, window, consumer, swept, progress, done, error);
     };
     std::vector<uint32_t> pieceOfVertex;
     std::vector<PieceNumbers> pieces;

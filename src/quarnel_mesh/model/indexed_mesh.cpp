@@ -62,7 +62,8 @@ bool loadIndexedMesh(RecordReader& reader, IndexedMesh& mesh, Progress& progress
                 }
                 for (const Vec3f& vertex : records[i].vertices) {
                     const int64_t index =
-                        weldStitchedVertex(welder, plan.stitch, vertex, records[i].color);
+                        weldStitchedVertex(welder, plan.stitch, vertex, weldHashOf(vertex),
+                                           records[i].color);
                     if (index < 0) {
                         error = describeWeldFailure(index, reader.path, welder.vertices.size());
                         return false;

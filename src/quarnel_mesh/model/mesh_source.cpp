@@ -1,5 +1,7 @@
 #include "quarnel_mesh/model/mesh_source.h"
 
+#include <memory>
+
 SweepPass sweepPassOf(const MeshSource& source, RunContext& run) {
     if (source.mesh != nullptr) {
         const IndexedMesh* mesh = source.mesh;
@@ -7,8 +9,11 @@ SweepPass sweepPassOf(const MeshSource& source, RunContext& run) {
             return sweepMeshInMemory(*mesh, consumer, result, error);
         };
     }
-    return [&source, &run](const SweepConsumer& consumer, SweepResult& result, std::string& error) {
-        return sweepWeld(*source.reader, *source.plan, consumer, result, run.progress,
+    // The passes share one window: only the first grows it.
+    const auto window = std::make_shared<VertexWelder>();
+    return [&source, &run, window](const SweepConsumer& consumer, SweepResult& result,
+                                   std::string& error) {
+        return sweepWeld(*source.reader, *source.plan, *window, consumer, result, run.progress,
                          run.doneUnits, error);
     };
 }

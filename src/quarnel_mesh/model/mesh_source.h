@@ -26,7 +26,8 @@ using SweepPass =
     std::function<bool(const SweepConsumer& consumer, SweepResult& result, std::string& error)>;
 
 // The passes over `source`: over the records each advances run.progress from run.doneUnits by
-// the record count (the caller moves run.doneUnits on); over a mesh in memory none does.
+// the record count (the caller moves run.doneUnits on), and the passes of one SweepPass share
+// the weld's window; over a mesh in memory none advances.
 SweepPass sweepPassOf(const MeshSource& source, RunContext& run);
 
 // Progress units one pass over `source` advances: its records, or none for a mesh in memory.

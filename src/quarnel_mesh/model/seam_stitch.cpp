@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 
+#include <tbb/parallel_for.h>
+
 
 namespace {
 
@@ -18,6 +20,20 @@ constexpr uint32_t kNoSide = 0xFFFFFFFFu;
 // 256 KiB, which stays in a core's L2 cache (a simulated 512 KiB L2 misses a quarter less than
 // with 65,536 records; 4,096 miss less again but hand more sides to the file-wide table).
 constexpr int64_t kPairingBatchRecords = 16384;
+
+// A batch's table holds a side's index in its low 16 bits and, above them, the top bits of its
+// hash: a tag that a side and its opposite share. kNoSide, an empty slot, is no side's entry.
+constexpr uint32_t kSideBits = 0xFFFFu;
+static_assert(3 * kPairingBatchRecords < kSideBits, "a batch's sides fit below the tag");
+inline uint32_t sideTag(uint64_t hash) {
+    return static_cast<uint32_t>(hash >> 32) & ~kSideBits;
+}
+
+// A batch's slots are fetched this many records before they are probed; the table and the
+// records together pass a core's L2 cache.
+constexpr int64_t kPairingAheadRecords = 8;
+constexpr int64_t kPairingRingRecords = 16;  // a power of two above kPairingAheadRecords
+static_assert(kPairingRingRecords > kPairingAheadRecords, "the ring holds the records ahead");
 
 // Inline here (the weld's are out of line): these run three times a side of every face.
 inline uint32_t keyBits(float value) {
@@ -31,13 +47,29 @@ inline bool samePosition(const Vec3f& a, const Vec3f& b) {
            keyBits(a.z) == keyBits(b.z);
 }
 
-inline uint64_t positionHash(const Vec3f& v) {
-    uint64_t h = (static_cast<uint64_t>(keyBits(v.x)) << 32 | keyBits(v.y)) *
-                     0x9E3779B97F4A7C15ull ^
-                 keyBits(v.z) * 0xC2B2AE3D27D4EB4Full;
+// A position as its three keyBits, the form the pairing compares and hashes.
+struct PositionKey {
+    uint32_t bits[3];
+};
+
+inline PositionKey positionKey(const Vec3f& v) {
+    return {{keyBits(v.x), keyBits(v.y), keyBits(v.z)}};
+}
+
+inline bool sameKey(const PositionKey& a, const PositionKey& b) {
+    return a.bits[0] == b.bits[0] && a.bits[1] == b.bits[1] && a.bits[2] == b.bits[2];
+}
+
+inline uint64_t keyHash(const PositionKey& key) {
+    uint64_t h = (static_cast<uint64_t>(key.bits[0]) << 32 | key.bits[1]) * 0x9E3779B97F4A7C15ull ^
+                 key.bits[2] * 0xC2B2AE3D27D4EB4Full;
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ull;
     return h ^ (h >> 32);
+}
+
+inline uint64_t positionHash(const Vec3f& v) {
+    return keyHash(positionKey(v));
 }
 
 // The same for a -> b and b -> a: a side and its opposite share a probe sequence, so the search
@@ -182,63 +214,108 @@ void giveUpPairing(OpenEdgePairing& pairing) {
     pairing.openCount = 0;
 }
 
-// Pairs the sides of one batch among themselves in a table small enough to stay in cache, then
-// hands those left to the file-wide table.
-void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count) {
-    const size_t sideCount = 3 * static_cast<size_t>(count);
+// The table size of a batch of `count` records: at most three quarters full, never full.
+size_t batchSlotCount(int64_t count) {
     size_t slotCount = 64;
-    while (slotCount <= sideCount) {  // at most three quarters full: never full
+    while (slotCount <= 3 * static_cast<size_t>(count)) {
         slotCount *= 2;
     }
-    const size_t mask = slotCount - 1;
-    try {
-        pairing.chunkSlots.assign(slotCount, kNoSide);
-        pairing.chunkPaired.assign(sideCount, 1);
-    } catch (const std::bad_alloc&) {
-        giveUpPairing(pairing);
-        return;
+    return slotCount;
+}
+
+// The corner after each: a side runs from corner s to kNextCorner[s].
+constexpr int kNextCorner[3] = {1, 2, 0};
+
+const Vec3f& sideFrom(const TriangleRecord* records, size_t side) {
+    return records[side / 3].vertices[side % 3];
+}
+
+const Vec3f& sideTo(const TriangleRecord* records, size_t side) {
+    return records[side / 3].vertices[kNextCorner[side % 3]];
+}
+
+// Pairs the sides of one batch among themselves in `slots` (batchSlotCount(count) of them, small
+// enough to stay in cache): `paired` gets a flag per side, 0 for those left waiting. Touches
+// nothing else, so batches run side by side.
+void pairWithinBatch(const TriangleRecord* records, int64_t count, uint32_t* slots,
+                     uint8_t* paired) {
+    const size_t mask = batchSlotCount(count) - 1;
+    std::fill(slots, slots + mask + 1, kNoSide);
+    std::fill(paired, paired + 3 * count, uint8_t{1});
+    // The keys and hashes of the records' vertices, computed once a few records ahead (record
+    // r's in ring[r % kPairingRingRecords]), their sides' slots fetched while the records before
+    // them are paired.
+    struct RecordKeys {
+        PositionKey keys[3];
+        uint64_t hashes[3];
+    };
+    RecordKeys ring[kPairingRingRecords];
+    const auto hashAhead = [&](int64_t r) {
+        RecordKeys& ahead = ring[r % kPairingRingRecords];
+        for (int s = 0; s < 3; ++s) {
+            ahead.keys[s] = positionKey(records[r].vertices[s]);
+            ahead.hashes[s] = keyHash(ahead.keys[s]);
+        }
+        for (int s = 0; s < 3; ++s) {
+            __builtin_prefetch(
+                &slots[edgeHash(ahead.hashes[s], ahead.hashes[kNextCorner[s]]) & mask]);
+        }
+    };
+    for (int64_t r = 0; r < std::min(count, kPairingAheadRecords); ++r) {
+        hashAhead(r);
     }
-    const auto sideFrom = [&](size_t side) -> const Vec3f& {
-        return records[side / 3].vertices[side % 3];
-    };
-    const auto sideTo = [&](size_t side) -> const Vec3f& {
-        return records[side / 3].vertices[(side % 3 + 1) % 3];
-    };
     for (int64_t r = 0; r < count; ++r) {
-        const TriangleRecord& record = records[r];
-        const Vec3f* v = record.vertices;
-        if (!hasFiniteVertices(record) || samePosition(v[0], v[1]) || samePosition(v[1], v[2]) ||
-            samePosition(v[2], v[0])) {
+        if (r + kPairingAheadRecords < count) {
+            hashAhead(r + kPairingAheadRecords);
+        }
+        const RecordKeys& own = ring[r % kPairingRingRecords];
+        const PositionKey* key = own.keys;
+        if (!hasFiniteVertices(records[r]) || sameKey(key[0], key[1]) || sameKey(key[1], key[2]) ||
+            sameKey(key[2], key[0])) {
             continue;
         }
-        const uint64_t hashes[3] = {positionHash(v[0]), positionHash(v[1]), positionHash(v[2])};
         for (int s = 0; s < 3; ++s) {
-            const int next = (s + 1) % 3;
-            const size_t side = 3 * static_cast<size_t>(r) + static_cast<size_t>(s);
-            size_t slot = static_cast<size_t>(edgeHash(hashes[s], hashes[next])) & mask;
-            bool paired = false;
-            for (; pairing.chunkSlots[slot] != kNoSide; slot = (slot + 1) & mask) {
-                const uint32_t other = pairing.chunkSlots[slot];
-                if (pairing.chunkPaired[other] == 0 && samePosition(sideFrom(other), v[next]) &&
-                    samePosition(sideTo(other), v[s])) {
-                    pairing.chunkPaired[other] = 1;
-                    paired = true;
+            const int next = kNextCorner[s];
+            const uint32_t side = static_cast<uint32_t>(3 * r + s);
+            const uint64_t hash = edgeHash(own.hashes[s], own.hashes[next]);
+            const uint32_t tag = sideTag(hash);
+            size_t slot = static_cast<size_t>(hash) & mask;
+            bool found = false;
+            for (uint32_t entry; (entry = slots[slot]) != kNoSide; slot = (slot + 1) & mask) {
+                // A side and its opposite share the tag: most other entries are passed over on
+                // it alone, without reading their records.
+                if ((entry & ~kSideBits) != tag) {
+                    continue;
+                }
+                const uint32_t other = entry & kSideBits;
+                if (paired[other] == 0 &&
+                    sameKey(positionKey(sideFrom(records, other)), key[next]) &&
+                    sameKey(positionKey(sideTo(records, other)), key[s])) {
+                    paired[other] = 1;
+                    found = true;
                     break;
                 }
             }
-            if (!paired) {
+            if (!found) {
                 // `slot` is the first empty one of the sequence.
-                pairing.chunkPaired[side] = 0;
-                pairing.chunkSlots[slot] = static_cast<uint32_t>(side);
+                paired[side] = 0;
+                slots[slot] = tag | side;
             }
         }
     }
-    for (size_t side = 0; side < sideCount; ++side) {
-        if (pairing.chunkPaired[side] != 0) {
+}
+
+// Hands the sides of a batch that pairWithinBatch left waiting to the file-wide table, where
+// they meet their opposites from earlier batches or wait for later ones. False when the table
+// cannot grow (then the pairing gave up).
+bool pairAcrossBatches(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count,
+                       const uint8_t* paired) {
+    for (size_t side = 0; side < 3 * static_cast<size_t>(count); ++side) {
+        if (paired[side] != 0) {
             continue;
         }
-        const Vec3f& from = sideFrom(side);
-        const Vec3f& to = sideTo(side);
+        const Vec3f& from = sideFrom(records, side);
+        const Vec3f& to = sideTo(records, side);
         const uint64_t hash = edgeHash(positionHash(from), positionHash(to));
         if (takeEdge(pairing, to, from, hash)) {
             continue;
@@ -253,9 +330,10 @@ void pairBatchEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int
         }
         if (!added) {
             giveUpPairing(pairing);
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 }  // namespace
@@ -290,8 +368,35 @@ float stitchedFinalBelow(const StitchMap& map, float lowestToCome) {
 }
 
 void pairRecordEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count) {
-    for (int64_t first = 0; first < count && !pairing.overflowed; first += kPairingBatchRecords) {
-        pairBatchEdges(pairing, records + first, std::min(count - first, kPairingBatchRecords));
+    if (pairing.overflowed || count <= 0) {
+        return;
+    }
+    const int64_t batchCount = (count + kPairingBatchRecords - 1) / kPairingBatchRecords;
+    const size_t slotsPerBatch = batchSlotCount(std::min(count, kPairingBatchRecords));
+    try {
+        pairing.chunkSlots.resize(static_cast<size_t>(batchCount) * slotsPerBatch);
+        pairing.chunkPaired.resize(3 * static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        giveUpPairing(pairing);
+        return;
+    }
+    const auto batchRecords = [&](int64_t batch) {
+        return std::min(count - batch * kPairingBatchRecords, kPairingBatchRecords);
+    };
+    // The batches among themselves on whatever cores are free (a thread that waits for this
+    // call takes some), then across in file order: the result is the one-core result.
+    tbb::parallel_for(int64_t{0}, batchCount, [&](int64_t batch) {
+        const int64_t first = batch * kPairingBatchRecords;
+        pairWithinBatch(records + first, batchRecords(batch),
+                        &pairing.chunkSlots[static_cast<size_t>(batch) * slotsPerBatch],
+                        &pairing.chunkPaired[3 * static_cast<size_t>(first)]);
+    });
+    for (int64_t batch = 0; batch < batchCount; ++batch) {
+        const int64_t first = batch * kPairingBatchRecords;
+        if (!pairAcrossBatches(pairing, records + first, batchRecords(batch),
+                               &pairing.chunkPaired[3 * static_cast<size_t>(first)])) {
+            return;
+        }
     }
 }
 

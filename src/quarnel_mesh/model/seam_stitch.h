@@ -93,14 +93,16 @@ struct OpenEdgePairing {
     int64_t openCount = 0;
     uint64_t memoryLimitBytes = 0;
     bool overflowed = false;
-    // A chunk's scratch: its sides, which are paired among themselves first.
+    // A call's scratch: a table for each batch of its records, which are paired among
+    // themselves first, and a flag for each side, set when it met its opposite there.
     std::vector<uint32_t> chunkSlots;
     std::vector<uint8_t> chunkPaired;
 };
 
 // Pairs the sides of the faces among `count` records with those before; records with a
 // non-finite vertex and triangles with two equal vertices are no faces and are skipped. The
-// result does not depend on how the file is cut into calls.
+// result does not depend on how the file is cut into calls, nor on the threads: the batches of a
+// call are paired among themselves on the free cores.
 void pairRecordEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count);
 
 // Passes 2 and 3 over what pass 1 left open, for a mesh whose box is [boxMin, boxMax]; returns

@@ -36,53 +36,62 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     // that a file of loose triangles gives up joining rather than the machine.
     pairing.memoryLimitBytes = defaultWeldMemoryLimit() / 4;
     // The pairing, most of this pass's work, runs on another core one chunk behind the reading:
-    // it takes the chunks in file order, one at a time, from a copy of its own (the reader
-    // reuses its buffer). Declared after what the task uses, so it is waited for first.
+    // it takes the chunks in file order, one at a time, in a buffer of its own, which it trades
+    // with the reader's for each chunk. Declared after what the task uses, so it is waited for
+    // first.
     std::vector<TriangleRecord> pairingChunk;
+    try {
+        pairingChunk.resize(reader.chunk.size());
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory to read " + reader.path;
+        return false;
+    }
     struct WaitedTaskGroup : tbb::task_group {
         ~WaitedTaskGroup() { wait(); }
     } pairingTask;
     const bool read = forEachRecordChunk(
         reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
-            float lowest = HUGE_VALF;
-            float highest = -HUGE_VALF;
+            // The chunk's own box, in locals the loop keeps in registers, then merged: its z
+            // range is the chunk's lowest and highest z.
+            Vec3f low = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
+            Vec3f high = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
+            int64_t finiteCount = 0;
             for (int64_t i = 0; i < count; ++i) {
                 // The weld leaves these out, so their vertices bound nothing.
                 if (!hasFiniteVertices(records[i])) {
                     continue;
                 }
-                ++plan.finiteTriangleCount;
+                ++finiteCount;
                 ++plan.firstCornerZBinCounts[zBinOf(records[i].vertices[0].z)];
                 for (const Vec3f& vertex : records[i].vertices) {
-                    lowest = std::min(lowest, vertex.z);
-                    highest = std::max(highest, vertex.z);
-                    Vec3f& boxMin = plan.boxMin;
-                    Vec3f& boxMax = plan.boxMax;
-                    boxMin = {std::min(boxMin.x, vertex.x), std::min(boxMin.y, vertex.y),
-                              std::min(boxMin.z, vertex.z)};
-                    boxMax = {std::max(boxMax.x, vertex.x), std::max(boxMax.y, vertex.y),
-                              std::max(boxMax.z, vertex.z)};
+                    low = {std::min(low.x, vertex.x), std::min(low.y, vertex.y),
+                           std::min(low.z, vertex.z)};
+                    high = {std::max(high.x, vertex.x), std::max(high.y, vertex.y),
+                            std::max(high.z, vertex.z)};
                     // In float: widening is exact, so the least float is the least double.
-                    for (const float c : {vertex.x, vertex.y, vertex.z}) {
-                        const float magnitude = std::fabs(c);
-                        if (magnitude != 0.0f && magnitude < smallest) {
-                            smallest = magnitude;
-                        }
-                    }
+                    // Zero is not a magnitude: it weighs as infinity.
+                    const float mx = vertex.x == 0.0f ? HUGE_VALF : std::fabs(vertex.x);
+                    const float my = vertex.y == 0.0f ? HUGE_VALF : std::fabs(vertex.y);
+                    const float mz = vertex.z == 0.0f ? HUGE_VALF : std::fabs(vertex.z);
+                    smallest = std::min(smallest, std::min(mx, std::min(my, mz)));
                 }
             }
+            plan.finiteTriangleCount += finiteCount;
+            plan.boxMin = {std::min(plan.boxMin.x, low.x), std::min(plan.boxMin.y, low.y),
+                           std::min(plan.boxMin.z, low.z)};
+            plan.boxMax = {std::max(plan.boxMax.x, high.x), std::max(plan.boxMax.y, high.y),
+                           std::max(plan.boxMax.z, high.z)};
+            const float lowest = low.z;
+            const float highest = high.z;
             plan.lowestZAfterChunk.push_back(lowest);
             highestZ.push_back(highest);
             if (summary != nullptr) {
                 addRecordsToSummary(*summary, records, count);
             }
             pairingTask.wait();
-            try {
-                pairingChunk.assign(records, records + count);
-            } catch (const std::bad_alloc&) {
-                error = "not enough memory to read " + reader.path;
-                return false;
-            }
+            // `records` is the reader's buffer: the pairing takes it, and the next chunk is read
+            // into the one the pairing is done with.
+            pairingChunk.swap(reader.chunk);
             pairingTask.run([&pairing, &pairingChunk, count] {
                 pairRecordEdges(pairing, pairingChunk.data(), count);
             });
@@ -120,13 +129,31 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     return true;
 }
 
+namespace {
+
+// The weld's table and window are far larger than a cache: each record's slots are fetched this
+// many records ahead, and the vertices those slots hold half as far ahead, once the slots are in.
+constexpr int64_t kSlotsAheadRecords = 8;
+constexpr int64_t kVerticesAheadRecords = 4;
+constexpr int64_t kWeldRingSize = 32;  // a power of two above 3 * (kSlotsAheadRecords + 1)
+static_assert(kWeldRingSize > 3 * (kSlotsAheadRecords + 1), "the ring holds the records ahead");
+
+}  // namespace
+
 bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer& consumer,
                SweepResult& result, Progress& progress, int64_t doneBefore, std::string& error) {
+    VertexWelder window;
+    return sweepWeld(reader, plan, window, consumer, result, progress, doneBefore, error);
+}
+
+bool sweepWeld(RecordReader& reader, const SweepPlan& plan, VertexWelder& window,
+               const SweepConsumer& consumer, SweepResult& result, Progress& progress,
+               int64_t doneBefore, std::string& error) {
     result = SweepResult();
     if (!rewindRecordFile(reader, error)) {
         return false;
     }
-    VertexWelder window;
+    clearWelder(window);
     window.memoryLimitBytes = defaultWeldMemoryLimit();
     int64_t windowFirstIndex = 0;  // the global index of window.vertices[0]
     size_t handedOn = 0;           // the window's first vertices, final and handed on
@@ -149,12 +176,36 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer&
             }
             const float lowestAllowed = chunk == 0 ? -HUGE_VALF : plan.lowestZAfterChunk[chunk - 1];
             indices.clear();
+            // The hashes of the records ahead, each computed once: vertex k of record r at
+            // hashAt(3 * r + k).
+            uint64_t ring[kWeldRingSize];
+            const auto hashAt = [&ring](int64_t vertexOfChunk) -> uint64_t& {
+                return ring[vertexOfChunk & (kWeldRingSize - 1)];
+            };
+            const auto hashAhead = [&](int64_t r) {
+                for (int64_t k = 0; k < 3; ++k) {
+                    hashAt(3 * r + k) = weldHashOf(records[r].vertices[k]);
+                    prefetchWeldSlot(window, hashAt(3 * r + k));
+                }
+            };
+            for (int64_t r = 0; r < std::min(count, kSlotsAheadRecords); ++r) {
+                hashAhead(r);
+            }
             for (int64_t i = 0; i < count; ++i) {
+                if (i + kSlotsAheadRecords < count) {
+                    hashAhead(i + kSlotsAheadRecords);
+                }
+                if (i + kVerticesAheadRecords < count) {
+                    for (int64_t k = 0; k < 3; ++k) {
+                        prefetchWeldVertex(window, hashAt(3 * (i + kVerticesAheadRecords) + k));
+                    }
+                }
                 if (!hasFiniteVertices(records[i])) {
                     ++result.nonFiniteTriangles;
                     continue;
                 }
-                for (const Vec3f& vertex : records[i].vertices) {
+                for (int64_t k = 0; k < 3; ++k) {
+                    const Vec3f& vertex = records[i].vertices[k];
                     // Below the plan, it might equal a vertex already handed on.
                     if (vertex.z < lowestAllowed) {
                         error = reader.path + " changed while it was read";
@@ -168,8 +219,8 @@ bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer&
                         windowFirstIndex += static_cast<int64_t>(handedOn);
                         handedOn = 0;
                     }
-                    const int64_t local =
-                        weldStitchedVertex(window, plan.stitch, vertex, records[i].color);
+                    const int64_t local = weldStitchedVertex(window, plan.stitch, vertex,
+                                                             hashAt(3 * i + k), records[i].color);
                     const int64_t index = local < 0 ? local : windowFirstIndex + local;
                     if (index < 0 || index >= static_cast<int64_t>(kEmptySlot)) {
                         error = describeWeldFailure(index < 0 ? index : kWeldTooManyVertices,

@@ -93,6 +93,12 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
 bool sweepWeld(RecordReader& reader, const SweepPlan& plan, const SweepConsumer& consumer,
                SweepResult& result, Progress& progress, int64_t doneBefore, std::string& error);
 
+// The same in `window`, which the caller keeps from one sweep to the next: a sweep empties it
+// first and keeps its storage, so that the later sweeps of a file allocate nothing.
+bool sweepWeld(RecordReader& reader, const SweepPlan& plan, VertexWelder& window,
+               const SweepConsumer& consumer, SweepResult& result, Progress& progress,
+               int64_t doneBefore, std::string& error);
+
 // A mesh in memory handed to `consumer` as a sweep would hand it: every triangle as one chunk,
 // then every vertex as final, so that one writer serves the sweep and the loaded mesh alike.
 bool sweepMeshInMemory(const IndexedMesh& mesh, const SweepConsumer& consumer,

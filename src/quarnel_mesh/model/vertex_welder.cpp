@@ -11,19 +11,13 @@ namespace {
 
 constexpr size_t kFirstVertexCapacity = 4096;
 
-uint64_t hashVertex(const Vec3f& v) {
-    const uint64_t xy = (static_cast<uint64_t>(canonicalFloatBits(v.x)) << 32) |
-                        canonicalFloatBits(v.y);
-    return mixBits(xy ^ mixBits(canonicalFloatBits(v.z)));
-}
-
 uint64_t welderBytes(uint64_t vertexCapacity, uint64_t slotCount) {
     return vertexCapacity * sizeof(WeldedVertex) + slotCount * sizeof(uint32_t);
 }
 
-void insertSlot(std::vector<uint32_t>& slots, const Vec3f& position, uint32_t index) {
+void insertSlot(std::vector<uint32_t>& slots, uint64_t hash, uint32_t index) {
     const size_t mask = slots.size() - 1;
-    size_t slot = static_cast<size_t>(hashVertex(position)) & mask;
+    size_t slot = static_cast<size_t>(hash) & mask;
     while (slots[slot] != kEmptySlot) {
         slot = (slot + 1) & mask;
     }
@@ -34,16 +28,18 @@ void insertSlot(std::vector<uint32_t>& slots, const Vec3f& position, uint32_t in
 bool growSlots(VertexWelder& welder) {
     const uint64_t newCount = welder.slots.empty() ? 2 * kFirstVertexCapacity
                                                    : 2 * static_cast<uint64_t>(welder.slots.size());
-    // Old and new tables are both alive while the indices move across.
+    // Old and new tables are both alive while the indices move across, unless the old one has
+    // the room.
     const uint64_t peak = welderBytes(welder.vertices.capacity(), welder.slots.size() + newCount);
     if (peak > welder.memoryLimitBytes) {
         return false;
     }
-    std::vector<uint32_t> slots(static_cast<size_t>(newCount), kEmptySlot);
+    // Built again from the vertices, so in place where an earlier weld left the room.
+    welder.slots.assign(static_cast<size_t>(newCount), kEmptySlot);
     for (size_t i = 0; i < welder.vertices.size(); ++i) {
-        insertSlot(slots, welder.vertices[i].position, static_cast<uint32_t>(i));
+        insertSlot(welder.slots, weldHashOf(welder.vertices[i].position),
+                   static_cast<uint32_t>(i));
     }
-    welder.slots.swap(slots);
     return true;
 }
 
@@ -59,22 +55,6 @@ bool growVertices(VertexWelder& welder) {
 }
 
 }  // namespace
-
-// 64-bit finaliser of MurmurHash3: nearby inputs land far apart.
-uint64_t mixBits(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 33;
-    return h;
-}
-
-uint32_t canonicalFloatBits(float value) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits == 0x80000000u ? 0u : bits;
-}
 
 bool sameVertex(const Vec3f& a, const Vec3f& b) {
     return canonicalFloatBits(a.x) == canonicalFloatBits(b.x) &&
@@ -92,13 +72,12 @@ uint8_t colorByte(float component) {
     return static_cast<uint8_t>(std::lround(static_cast<double>(component) * 255.0));
 }
 
-int64_t findWeldedVertex(const VertexWelder& welder, const Vec3f& position) {
+int64_t findWeldedVertex(const VertexWelder& welder, const Vec3f& position, uint64_t hash) {
     if (welder.slots.empty()) {
         return kNotWelded;
     }
     const size_t mask = welder.slots.size() - 1;
-    for (size_t slot = static_cast<size_t>(hashVertex(position)) & mask;;
-         slot = (slot + 1) & mask) {
+    for (size_t slot = static_cast<size_t>(hash) & mask;; slot = (slot + 1) & mask) {
         const uint32_t index = welder.slots[slot];
         if (index == kEmptySlot) {
             return kNotWelded;
@@ -109,11 +88,11 @@ int64_t findWeldedVertex(const VertexWelder& welder, const Vec3f& position) {
     }
 }
 
-int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& color) {
-    const int64_t found = findWeldedVertex(welder, position);
-    if (found != kNotWelded) {
-        return found;
-    }
+namespace {
+
+// Adds `position`, which the table does not hold.
+int64_t addNewVertex(VertexWelder& welder, const Vec3f& position, uint64_t hash,
+                     const Vec3f& color) {
     // kEmptySlot is the one index a vertex may not take.
     if (welder.vertices.size() >= kEmptySlot) {
         return kWeldTooManyVertices;
@@ -135,8 +114,29 @@ int64_t weldVertex(VertexWelder& welder, const Vec3f& position, const Vec3f& col
     vertex.rgb[1] = colorByte(color.y);
     vertex.rgb[2] = colorByte(color.z);
     welder.vertices.push_back(vertex);
-    insertSlot(welder.slots, position, index);
+    insertSlot(welder.slots, hash, index);
     return index;
+}
+
+}  // namespace
+
+int64_t weldVertex(VertexWelder& welder, const Vec3f& position, uint64_t hash,
+                   const Vec3f& color) {
+    const int64_t found = findWeldedVertex(welder, position, hash);
+    return found != kNotWelded ? found : addNewVertex(welder, position, hash, color);
+}
+
+int64_t weldStitchedVertex(VertexWelder& welder, const StitchMap& stitch, const Vec3f& position,
+                           uint64_t hash, const Vec3f& color) {
+    const int64_t found = findWeldedVertex(welder, position, hash);
+    if (found != kNotWelded) {
+        return found;
+    }
+    const Vec3f stitched = stitchedPosition(stitch, position);
+    if (std::memcmp(&stitched, &position, sizeof stitched) == 0) {
+        return addNewVertex(welder, position, hash, color);
+    }
+    return weldVertex(welder, stitched, color);
 }
 
 void dropFirstVertices(VertexWelder& welder, size_t count) {
@@ -145,6 +145,11 @@ void dropFirstVertices(VertexWelder& welder, size_t count) {
     // Every kept index moved: the table is built again at its size rather than patched.
     std::fill(welder.slots.begin(), welder.slots.end(), kEmptySlot);
     for (size_t i = 0; i < welder.vertices.size(); ++i) {
-        insertSlot(welder.slots, welder.vertices[i].position, static_cast<uint32_t>(i));
+        insertSlot(welder.slots, weldHashOf(welder.vertices[i].position), static_cast<uint32_t>(i));
     }
+}
+
+void clearWelder(VertexWelder& welder) {
+    welder.vertices.clear();
+    welder.slots.clear();
 }
