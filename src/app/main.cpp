@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv) {
     openStandardStreams();
+    shareOneAllocatorArenaUnderAnAddressSpaceLimit();
     const std::atomic<bool>* stopRequested = installStopSignals();
     // The blocks in flight finish in well under this; a stalled standard output never would.
     startStopBackstop(1, kInterruptedText, 500);

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -184,6 +185,13 @@ void installFatalSignalHandlers() {
 }
 
 }  // namespace
+
+void shareOneAllocatorArenaUnderAnAddressSpaceLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        mallopt(M_ARENA_MAX, 1);
+    }
+}
 
 void openStandardStreams() {
     for (int fd = 0; fd <= 2; ++fd) {

@@ -15,6 +15,12 @@
 // opens later takes one of them and receives its printed text. Call first thing in main.
 void openStandardStreams();
 
+// Under an address-space limit (ulimit -v, RLIMIT_AS), has every thread allocate from one malloc
+// arena: glibc reserves 64 MiB of address space for each further arena, which the limit counts
+// though nothing is stored there, so a worker thread's first allocation could take most of a
+// small limit from the work. Without a limit it changes nothing. Call before any thread starts.
+void shareOneAllocatorArenaUnderAnAddressSpaceLimit();
+
 // Makes Ctrl-C and SIGTERM raise the returned flag instead of ending the process (with sigaction,
 // without SA_RESTART, so a blocked read or write returns EINTR); ignores SIGXFSZ, so a write past
 // the file-size limit fails with an error to report instead of killing the process. Every other

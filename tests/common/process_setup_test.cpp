@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -28,7 +31,32 @@ int statusOfChild(Body body) {
     return status;
 }
 
+// The address space this process maps, from /proc/self/statm, in bytes.
+long long mappedBytes() {
+    long long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    return pages * sysconf(_SC_PAGESIZE);
+}
+
 }  // namespace
+
+TEST(ProcessSetup, UnderAnAddressSpaceLimitAThreadsAllocationsReserveNoArenaOfTheirOwn) {
+    // A further arena reserves 64 MiB; a thread's stack, 8 MiB, stays cached after the join.
+    for (const bool limited : {false, true}) {
+        const int status = statusOfChild([limited] {
+            if (limited) {
+                const rlimit limit = {4ll << 30, 4ll << 30};
+                setrlimit(RLIMIT_AS, &limit);
+            }
+            shareOneAllocatorArenaUnderAnAddressSpaceLimit();
+            const long long before = mappedBytes();
+            std::thread([] { std::free(std::malloc(1000)); }).join();
+            const bool arenaOfItsOwn = mappedBytes() - before > (32ll << 20);
+            _exit(arenaOfItsOwn == !limited ? 0 : 1);
+        });
+        EXPECT_EQ(status, 0) << (limited ? "with a limit" : "without a limit");
+    }
+}
 
 TEST(ProcessSetup, ClosedStandardStreamsAreReopenedBeforeAnyFile) {
     const int status = statusOfChild([] {

@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv) {
     openStandardStreams();
+    shareOneAllocatorArenaUnderAnAddressSpaceLimit();
     // Ctrl-C and SIGTERM stop at the next chunk, so the temporary output is removed.
     installStopSignals();
     return runMeshTool(argc, argv);
