@@ -7,16 +7,6 @@
 #include "fractal/block_sampler.h"
 #include "io/triangle_record.h"
 
-// Fills `cube` for the cube with lowest lattice corner (i, j, k), 0 <= i, j, k < 63: positions from
-// the lattice, values from the sample grid, in the GridCube numbering.
-void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
-              GridCube* cube);
-
-// Polygonises the cube with lowest lattice corner (i, j, k) and stores its triangles (at most
-// five) as records from `records`. Returns how many.
-int32_t meshCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
-                 double isoLevel, TriangleRecord* records);
-
 // Polygonises every cube of the block whose samples are `samples` (laid out as sampleBlock
 // writes them) that has corners on both sides of isoLevel by `classMasks` (no other cube yields a
 // triangle), in the walk's order, and stores its triangles as records from position 0 of `records`

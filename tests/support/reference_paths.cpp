@@ -47,6 +47,43 @@ double finalModulusReference(const Vec3d& point, const FieldParams& params) {
     return m;
 }
 
+namespace {
+
+constexpr int kBlockSampleStride = kBlockSamplesPerAxis * kBlockSamplesPerAxis;  // one z slice
+
+}  // namespace
+
+void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+              GridCube* cube) {
+    const double x0 = lattice.xs[i];
+    const double x1 = lattice.xs[i + 1];
+    const double y0 = lattice.ys[j];
+    const double y1 = lattice.ys[j + 1];
+    const double z0 = lattice.zs[k];
+    const double z1 = lattice.zs[k + 1];
+    const double* p = samples + i + kBlockSamplesPerAxis * j + kBlockSampleStride * k;
+    cube->corners[0] = {{x0, y0, z1}, p[kBlockSampleStride]};
+    cube->corners[1] = {{x1, y0, z1}, p[kBlockSampleStride + 1]};
+    cube->corners[2] = {{x1, y0, z0}, p[1]};
+    cube->corners[3] = {{x0, y0, z0}, p[0]};
+    cube->corners[4] = {{x0, y1, z1}, p[kBlockSampleStride + kBlockSamplesPerAxis]};
+    cube->corners[5] = {{x1, y1, z1}, p[kBlockSampleStride + kBlockSamplesPerAxis + 1]};
+    cube->corners[6] = {{x1, y1, z0}, p[kBlockSamplesPerAxis + 1]};
+    cube->corners[7] = {{x0, y1, z0}, p[kBlockSamplesPerAxis]};
+}
+
+int32_t meshCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+                 double isoLevel, TriangleRecord* records) {
+    GridCube cube;
+    Triangle3d triangles[5];
+    loadCube(lattice, samples, i, j, k, &cube);
+    const int32_t produced = polygoniseCell(cube, isoLevel, triangles);
+    for (int32_t t = 0; t < produced; ++t) {
+        records[t] = toTriangleRecord(triangles[t]);
+    }
+    return produced;
+}
+
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples) {
     const BlockLattice lattice = computeBlockLattice(box);
     double* out = samples;

@@ -14,6 +14,16 @@
 // fieldValue at every lattice point of `box`, once per sample in storage order.
 void sampleBlockReference(const FieldParams& params, const Box3d& box, double* samples);
 
+// Fills `cube` for the cube with lowest lattice corner (i, j, k), 0 <= i, j, k < 63: positions from
+// the lattice, values from the sample grid, in the GridCube numbering.
+void loadCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+              GridCube* cube);
+
+// Polygonises the cube with lowest lattice corner (i, j, k) and stores its triangles (at most
+// five) as records from `records`. Returns how many.
+int32_t meshCube(const BlockLattice& lattice, const double* samples, int i, int j, int k,
+                 double isoLevel, TriangleRecord* records);
+
 // The straightforward cube walk: loadCube and polygoniseCell on every one of the 63^3 cubes, in
 // the walk's order, records from position 0. Returns the record count.
 int32_t meshEveryCube(const Box3d& box, const double* samples, double isoLevel,
