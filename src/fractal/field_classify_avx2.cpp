@@ -7,7 +7,7 @@
 #include "fractal/vector_avx2.h"
 
 void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* out) {
-    classify_kernel::classify<Avx2Float>(lanes, nullptr, count, maxIterations, 1.0, out);
+    classify_kernel::classifyInPairs<Avx2Float>(lanes, nullptr, count, maxIterations, 1.0, out);
     // Float's bound is about 2^29 times double's: the lanes it leaves (a few percent, those near
     // the surface) are gathered, by batches of kLaneBatchCapacity, and classified again in double.
     for (int first = 0; first < count; first += kLaneBatchCapacity) {
@@ -29,8 +29,8 @@ void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
         }
         const int undecided = batch.count;
         double classes[kLaneBatchCapacity];
-        classify_kernel::classify<Avx2>(lanesOf(batch), nullptr, padLaneBatch(batch),
-                                        maxIterations, 1.0, classes);
+        classify_kernel::classifyInPairs<Avx2>(lanesOf(batch), nullptr, padLaneBatch(batch),
+                                               maxIterations, 1.0, classes);
         for (int n = 0; n < undecided; ++n) {
             out[source[n]] = classes[n];
         }
@@ -38,17 +38,17 @@ void classifyLanesAvx2(const ClassifyLanes& lanes, int count, int maxIterations,
 }
 
 void certifyRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
-                         int maxIterations, double* out) {
-    classify_kernel::classify<Avx2>(centres, radii, count, maxIterations, 1.0, out);
+                        int maxIterations, double* out) {
+    classify_kernel::classifyInPairs<Avx2>(centres, radii, count, maxIterations, 1.0, out);
 }
 
 void certifySmallRegionsAvx2(const ClassifyLanes& centres, const double* radii, int count,
                              int maxIterations, double* out) {
-    classify_kernel::classify<Avx2Float>(centres, radii, count, maxIterations, 1.0, out);
+    classify_kernel::classifyInPairs<Avx2Float>(centres, radii, count, maxIterations, 1.0, out);
 }
 
 void boundFinalModulusAvx2(const ClassifyLanes& lanes, int count, int maxIterations, double* low,
                            double* high) {
-    classify_kernel::boundFinalModulus<Avx2>(lanes, nullptr, count, maxIterations, 1.0, low,
-                                             high);
+    classify_kernel::boundFinalModulusInPairs<Avx2>(lanes, nullptr, count, maxIterations, 1.0, low,
+                                                    high);
 }
