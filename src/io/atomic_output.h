@@ -27,6 +27,7 @@ struct AtomicOutput {
     std::size_t bufferedBytes = 0;
     long long writtenBytes = 0;  // handed to write() so far
     long long droppedBytes = 0;  // the start of what flush-behind has not yet written back
+    long long startedBytes = 0;  // the start of what flush-behind has not yet begun to write back
     bool flushBehind = true;     // cleared where the file system has no sync_file_range
     OutputFailure failure = OutputFailure::kNone;
     int errorNumber = 0;     // errno of the failure
@@ -52,8 +53,9 @@ struct AtomicOutput {
 bool openAtomicOutput(const std::string& path, AtomicOutput& output);
 
 // Appends `byteCount` bytes; a large write goes straight to the file. Every 64 MiB written, the
-// call waits for them to reach the disk and drops them from the page cache, so that a long run is
-// never throttled for dirty pages and leaves the cache alone. After a failure the rest are
+// call starts their write-back, waits for the 64 MiB before them to reach the disk and drops those
+// from the page cache, so that a long run is never throttled for dirty pages, leaves the cache
+// alone, and keeps the disk busy while it goes on. After a failure the rest are
 // dropped and output.failure says why. A stop request fails it with kInterrupted at the next
 // megabyte, or at once when it interrupts a blocked write.
 void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byteCount);
