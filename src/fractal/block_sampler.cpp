@@ -133,7 +133,8 @@ constexpr int kLeafCount = kLeavesPerAxis * kLeavesPerAxis * kLeavesPerAxis;
 
 // What the octree says about the samples of one leaf box.
 enum LeafClass : uint8_t { kLeafOpen, kLeafBelow, kLeafNotBelow, kLeafZero };
-// The value a certified leaf's samples take: a stand-in of its class, or the exact 0.
+// A value of each certified class, for its comparison with the level: a stand-in of the class, or
+// the exact 0.
 constexpr double kLeafValues[] = {0.0, kCertainlyBelow, kCertainlyNotBelow, 0.0};
 
 // The (x, z) columns of the boxes' centres over all depths: depth d has (64 / edge)^2 of them.
@@ -148,9 +149,9 @@ constexpr int kCentreColumnCount = centreColumnOffset(kOctreeDepths);
 
 // The masks of one row of leaves along x, for its four rows of samples.
 struct LeafRow {
-    uint32_t open;     // bit a: leaf a is open
-    uint32_t written;  // bit a: leaf a is certified and not quiet, so it takes stand-ins
-    uint64_t below;    // samples of leaves certified below
+    uint32_t open;   // bit a: leaf a is open
+    uint64_t below;  // samples of leaves certified below
+    uint64_t zero;   // samples of leaves certified to hold exactly 0
 };
 
 // An open leaf's eight boxes of 2^3 samples, certified together below the octree: box
@@ -161,9 +162,9 @@ constexpr int kSubColumnsPerAxis = kN / kSubBoxEdge;
 // The masks of one row of leaves for the rows of sub-boxes (0..1, sb, sc) of its open leaves, at
 // quarter sb + 2 sc: each serves the two rows of samples that cross those sub-boxes.
 struct SubBoxRow {
-    uint64_t open;       // samples of open sub-boxes
-    uint64_t certified;  // samples of certified sub-boxes, which take stand-ins
-    uint64_t below;      // of those, the samples below the level
+    uint64_t open;   // samples of open sub-boxes
+    uint64_t below;  // samples of sub-boxes certified below the level
+    uint64_t zero;   // samples of sub-boxes certified to hold exactly 0
 };
 
 // The column terms of one z slice, computed only for the columns some sample needs. By field, so
@@ -209,8 +210,14 @@ struct FastSampler {
     // Pass 2: each row of leaves serves four rows of samples; its masks are formed once.
     LeafRow leafRows[kLeafRowCount];
     SubBoxRow subBoxRows[kLeafRowCount][4];  // for the rows of leaves with an open leaf
-    // Passes 3 and 4 run a slice apart: the columns of slices k and k + 1.
+    // Passes 3 and 4 run a slice apart: the columns of slices k and k + 1, and per row of each,
+    // the samples that hold their exact value (the exact 0 of a certified box, or a classified
+    // sample's 0 or libm value) and, of those, the certified ones, whose 0 is not yet written.
+    // Nothing else of a slice is written: the class masks carry the classes, and pass 4 gives
+    // the ends of crossed edges their bounds.
     SliceColumns columns[2];
+    uint64_t exactRows[2][kN];
+    uint64_t zeroRows[2][kN];
     // Pass 3: open samples gathered over the rows of a slice, as points, whose radii are set to 0
     // once per block; the first sample (i + 64 j) of each pair of lanes.
     LaneBatch openBatch;
@@ -389,40 +396,11 @@ inline uint64_t leafSamples(uint32_t leaves) {
 
 }  // namespace
 
-// The leaves of one class that have no other class in their 3x3x3 neighbourhood of leaves
-// (within the block), as one 16-bit mask per row of leaves (bit a: leaf a of row b + 16 c):
-// the class's rows eroded along x, then y, then z. Every corner of a cube with a corner in such
-// a leaf lies in that neighbourhood, so the cube is not crossed and nothing reads the leaf's
-// samples.
-void erodeLeafRows(const uint32_t* rows, uint32_t* eroded) {
-    constexpr uint32_t kAll = (uint32_t{1} << kLeavesPerAxis) - 1;
-    constexpr uint32_t kFirst = 1;
-    constexpr uint32_t kLast = uint32_t{1} << (kLeavesPerAxis - 1);
-    uint32_t alongX[kLeafRowCount];
-    for (int r = 0; r < kLeafRowCount; ++r) {
-        // A neighbour outside the block does not count: the ends stand in for themselves.
-        const uint32_t row = rows[r];
-        alongX[r] = row & ((row >> 1) | kLast) & ((row << 1) | kFirst) & kAll;
-    }
-    uint32_t alongY[kLeafRowCount];
-    for (int r = 0; r < kLeafRowCount; ++r) {
-        const int b = r % kLeavesPerAxis;
-        alongY[r] = alongX[r] & (b > 0 ? alongX[r - 1] : kAll) &
-                    (b < kLeavesPerAxis - 1 ? alongX[r + 1] : kAll);
-    }
-    for (int r = 0; r < kLeafRowCount; ++r) {
-        const int c = r / kLeavesPerAxis;
-        eroded[r] = alongY[r] & (c > 0 ? alongY[r - kLeavesPerAxis] : kAll) &
-                    (c < kLeavesPerAxis - 1 ? alongY[r + kLeavesPerAxis] : kAll);
-    }
-}
-
 namespace {
 
-// Pass 2: the masks of every row of leaves. Certified leaves take their stand-ins (quiet ones,
-// certified with no other class next to them, need none), and their classes go straight into
-// the rows' class masks; only open samples are compared one by one. By bit masks of leaves, a
-// row of 16 at a time.
+// Pass 2: the masks of every row of leaves. The classes of certified leaves and sub-boxes go
+// straight into the rows' class masks; only open samples are compared one by one. By bit masks of
+// leaves, a row of 16 at a time.
 void buildLeafRows(FastSampler& sampler) {
     constexpr int kClassCount = kLeafZero + 1;
     uint32_t classRows[kClassCount][kLeafRowCount] = {};
@@ -432,21 +410,13 @@ void buildLeafRows(FastSampler& sampler) {
             classRows[leaves[a]][r] |= uint32_t{1} << a;
         }
     }
-    uint32_t quiet[kLeafRowCount] = {};
-    uint32_t belowLeaves[kLeafRowCount] = {};
-    for (int leafClass = kLeafOpen + 1; leafClass < kClassCount; ++leafClass) {
-        uint32_t eroded[kLeafRowCount];
-        erodeLeafRows(classRows[leafClass], eroded);
-        const bool below = kLeafValues[leafClass] < sampler.isoLevel;
-        for (int r = 0; r < kLeafRowCount; ++r) {
-            quiet[r] |= eroded[r];
-            belowLeaves[r] |= below ? classRows[leafClass][r] : 0;
-        }
-    }
     for (int r = 0; r < kLeafRowCount; ++r) {
+        uint32_t belowLeaves = 0;
+        for (int leafClass = kLeafOpen + 1; leafClass < kClassCount; ++leafClass) {
+            belowLeaves |= kLeafValues[leafClass] < sampler.isoLevel ? classRows[leafClass][r] : 0;
+        }
         const uint32_t open = classRows[kLeafOpen][r];
-        constexpr uint32_t kAll = (uint32_t{1} << kLeavesPerAxis) - 1;
-        sampler.leafRows[r] = {open, ~(open | quiet[r]) & kAll, leafSamples(belowLeaves[r])};
+        sampler.leafRows[r] = {open, leafSamples(belowLeaves), leafSamples(classRows[kLeafZero][r])};
         for (int quarter = 0; open != 0 && quarter < 4; ++quarter) {
             SubBoxRow boxes = {0, 0, 0};
             for (uint32_t leaves = open; leaves != 0; leaves &= leaves - 1) {
@@ -457,8 +427,8 @@ void buildLeafRows(FastSampler& sampler) {
                     if (subBoxes[sa] == kLeafOpen) {
                         boxes.open |= samples;
                     } else {
-                        boxes.certified |= samples;
                         boxes.below |= kLeafValues[subBoxes[sa]] < sampler.isoLevel ? samples : 0;
+                        boxes.zero |= subBoxes[sa] == kLeafZero ? samples : 0;
                     }
                 }
             }
@@ -467,23 +437,10 @@ void buildLeafRows(FastSampler& sampler) {
     }
 }
 
-// `count` (2 or 4) copies of a stand-in from `samples`, two per store where SSE2 has them.
-inline void storeStandIns(double* samples, double value, int count) {
-#if defined(__SSE2__)
-    const __m128d pair = _mm_set1_pd(value);
-    for (int t = 0; t < count; t += 2) {
-        _mm_storeu_pd(samples + t, pair);
-    }
-#else
-    for (int t = 0; t < count; ++t) {
-        samples[t] = value;
-    }
-#endif
-}
-
 // Pass 3, the classifier on the gathered open samples of slice k: each pair's two lanes back to
-// their samples and their classes into the class masks (which hold the certified ones already),
-// libm where the classifier leaves one undecided.
+// their samples, their classes into the class masks (which hold the certified ones already) and
+// the exact ones (an exact 0, or libm's value where the classifier leaves one undecided) into the
+// slice's exact rows.
 void flushOpenBatch(FastSampler& sampler, int k) {
     LaneBatch& batch = sampler.openBatch;
     const int count = batch.count;
@@ -504,6 +461,7 @@ void flushOpenBatch(FastSampler& sampler, int k) {
         const int j = static_cast<int>(first / kN);
         uint64_t below = 0;
         uint64_t undecided = 0;
+        uint64_t zero = 0;
 #if defined(__SSE2__)
         // Two lanes per instruction, as belowMask compares (ordered: NaN is not below).
         static_assert(kSubBoxEdge == 2, "a sub-box row is one pair of lanes");
@@ -511,14 +469,17 @@ void flushOpenBatch(FastSampler& sampler, int k) {
         _mm_storeu_pd(slice + first, values);
         below = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmplt_pd(values, _mm_set1_pd(isoLevel))));
         undecided = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpunord_pd(values, values)));
+        zero = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpeq_pd(values, _mm_setzero_pd())));
 #else
         for (int t = 0; t < kSubBoxEdge; ++t) {
             const double value = out[n + t];
             slice[first + t] = value;
             below |= static_cast<uint64_t>(value < isoLevel) << t;
             undecided |= static_cast<uint64_t>(value != value) << t;
+            zero |= static_cast<uint64_t>(value == 0.0) << t;
         }
 #endif
+        sampler.exactRows[k & 1][j] |= (zero | undecided) << i;
         // Undecided lanes (NaN, rare) get libm's value.
         for (; undecided != 0; undecided &= undecided - 1) {
             const int t = __builtin_ctzll(undecided);
@@ -572,39 +533,29 @@ void gatherOpenSamples(FastSampler& sampler, int j, int k, uint64_t open) {
     batch.count = count;
 }
 
-// Pass 3 on slice k: the stand-ins of certified leaves that are not quiet and of the certified
-// sub-boxes of open leaves, the classifier on the rest of the open leaves, and the slice's class
-// masks. Quiet samples are never written.
+// Pass 3 on slice k: the classes of its certified samples from the leaf rows, the classifier on
+// the samples of open sub-boxes, and the slice's class masks and exact rows. Certified samples are
+// never written.
 void classifySlice(FastSampler& sampler, int k) {
     sampler.columns[k & 1].ready = 0;
     for (int j = 0; j < kN; ++j) {
-        double* row = sampler.samples + kN * j + kSliceStride * k;
         const int leafRowIndex = j / kLeafEdge + kLeavesPerAxis * (k / kLeafEdge);
         const LeafRow& leafRow = sampler.leafRows[leafRowIndex];
-        const uint8_t* leafClasses = sampler.leaves + kLeavesPerAxis * leafRowIndex;
-        for (uint32_t written = leafRow.written; written != 0; written &= written - 1) {
-            const int a = __builtin_ctz(written);
-            storeStandIns(row + kLeafEdge * a, kLeafValues[leafClasses[a]], kLeafEdge);
-        }
         uint64_t below = leafRow.below;
+        uint64_t zero = leafRow.zero;
         uint64_t open = 0;
         if (leafRow.open != 0) {
             // The row crosses sub-boxes (0, sb, sc) and (1, sb, sc) of each open leaf.
             const int quarter = (j / kSubBoxEdge & 1) + 2 * (k / kSubBoxEdge & 1);
             const SubBoxRow& boxes = sampler.subBoxRows[leafRowIndex][quarter];
-            for (uint64_t certified = boxes.certified & kSubBoxFirstSamples; certified != 0;
-                 certified &= certified - 1) {
-                const unsigned first = static_cast<unsigned>(__builtin_ctzll(certified));
-                const uint8_t* subBoxes =
-                    sampler.subBoxes[first / kLeafEdge + kLeavesPerAxis * leafRowIndex];
-                const uint8_t subBox = subBoxes[first / kSubBoxEdge % 2 + 2 * quarter];
-                storeStandIns(row + first, kLeafValues[subBox], kSubBoxEdge);
-            }
             below |= boxes.below;
+            zero |= boxes.zero;
             open = boxes.open;
         }
-        // The open samples' classes join the row's mask when their batch is classified.
+        // The open samples' classes join the row's masks when their batch is classified.
         sampler.classMasks[j + kN * k] = below;
+        sampler.exactRows[k & 1][j] = zero;
+        sampler.zeroRows[k & 1][j] = zero;
         if (open != 0) {
             gatherOpenSamples(sampler, j, k, open);
         }
@@ -627,12 +578,13 @@ void flushBoundBatch(FastSampler& sampler, int k) {
     sampler.kernels->bound(lanesOf(batch), padLaneBatch(batch), params.maxIterations, lowModulus,
                            highModulus);
     for (int n = 0; n < count; ++n) {
-        double& sample = sampler.samples[sampler.boundPosition[n]];
+        double& sample = sampler.samples[sampler.boundPosition[n]];  // no value yet
         double& high = sampler.highs[sampler.boundRank[n]];
         const bool bounded = lowModulus[n] <= highModulus[n];
         const double lowValue = fieldFromModulus(highModulus[n], params);
         const double highValue = fieldFromModulus(lowModulus[n], params);
-        const bool classBelow = sample < sampler.isoLevel;
+        const int position = sampler.boundPosition[n];
+        const bool classBelow = (sampler.classMasks[position / kN] >> (position % kN) & 1) != 0;
         if (bounded && (classBelow ? highValue < sampler.isoLevel : lowValue >= sampler.isoLevel)) {
             sample = lowValue;
             high = highValue;
@@ -649,18 +601,23 @@ void flushBoundBatch(FastSampler& sampler, int k) {
 }
 
 // Pass 4 on slice k: the ends of crossed edges (the surface mask's bits, about 3% of the samples
-// at preset 3) that hold stand-ins get the certified bounds of their values, in batches gathered
-// over the slice. The ones that hold an exact value already (undecided ones, and escapes proved
-// to give exactly 0, a third of them) keep it: stand-ins lie outside [0, 1].
+// at preset 3) get the certified bounds of their values, in batches gathered over the slice. The
+// ones with an exact value (undecided ones, and escapes proved to give exactly 0, a third of them)
+// keep it, a certified box's 0 written now.
 void boundSurfaceSlice(FastSampler& sampler, int k) {
     const BlockLattice& lattice = sampler.lattice;
     for (int j = 0; j < kN; ++j) {
         double* row = sampler.samples + kN * j + kSliceStride * k;
+        const uint64_t exact = sampler.exactRows[k & 1][j];
+        const uint64_t zero = sampler.zeroRows[k & 1][j];
         for (uint64_t touches = surfaceMask(sampler.classMasks, j, k); touches != 0;
              touches &= touches - 1) {
             const int i = __builtin_ctzll(touches);
             const int32_t rank = sampler.endCount++;
-            if (row[i] >= 0.0 && row[i] <= 1.0) {
+            if ((exact >> i & 1) != 0) {
+                if ((zero >> i & 1) != 0) {
+                    row[i] = 0.0;
+                }
                 sampler.highs[rank] = row[i];
                 continue;
             }
@@ -695,8 +652,8 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     sampler.endCount = 0;
     std::fill(sampler.openBatch.radius, sampler.openBatch.radius + kLaneBatchCapacity, 0.0);
     certifyOctree(sampler);
-    // A block certified whole, as most blocks of the finer presets are: every leaf is quiet and
-    // every row holds the one class, so no sample is written and no end of a crossed edge exists.
+    // A block certified whole, as most blocks of the finer presets are: every row holds the one
+    // class, so no sample is written and no end of a crossed edge exists.
     // (All bytes of the leaves are equal when they equal themselves shifted by one.)
     if (sampler.leaves[0] != kLeafOpen &&
         std::memcmp(sampler.leaves, sampler.leaves + 1, kLeafCount - 1) == 0) {
@@ -707,8 +664,7 @@ FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, d
     certifySubBoxes(sampler);
     buildLeafRows(sampler);
     // Pass 4 over slice k reads the classes of slices k - 1 and k + 1, so pass 3 runs a slice
-    // ahead. Replacing a stand-in by its bound or exact value keeps its class, so later neighbour
-    // tests read the same classes.
+    // ahead.
     classifySlice(sampler, 0);
     for (int k = 0; k < kN; ++k) {
         if (k + 1 < kN) {

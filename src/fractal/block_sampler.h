@@ -6,10 +6,9 @@
 //   1. certifyOctree: certify the boxes of an octree (the block, then boxes of 16^3, 8^3 and 4^3
 //      samples, each level only inside the boxes the one before left open); certifySubBoxes:
 //      the eight 2^3 boxes of each open 4^3 leaf, one vector of lanes per leaf;
-//   2. buildLeafRows: find the quiet leaves (certified, with no other class next to them) and
-//      form each row's masks of open, below and stand-in samples;
-//   3. classifySlice: write the stand-ins, classify the samples of open sub-boxes, build the class
-//      masks;
+//   2. buildLeafRows: form each row's masks of open, below and exactly-0 samples;
+//   3. classifySlice: classify the samples of open sub-boxes, build the class masks and the rows
+//      of samples that hold their exact value;
 //   4. boundSurfaceSlice: bound the values on the surface mask (libm where no bound comes).
 // Passes 3 and 4 run slice by slice, 3 one slice ahead of 4. A block that pass 1 certifies whole
 // needs none of the others: its rows take its class.
@@ -86,13 +85,12 @@ BlockSampler chooseBlockSampler(const FieldParams& params, double isoLevel);
 
 // Fills classMasks (kBlockRowCount) with the classes of fieldValue against isoLevel at every
 // lattice point (i, j, k) of `box`, as computeClassMasks would from fieldValue's samples, and
-// samples[i + 64 j + 4096 k] (kBlockSampleCount doubles) so that every corner of a cube whose
-// corners are not all of one class holds a value of its class. Every end of a crossed edge (the
-// bits of surfaceMask) holds fieldValue's exact bits with kColumns; with kVector it holds a
-// certified bound instead: samples[p] <= fieldValue <= highs[n], both of its class and equal where
-// the value is exact, n the rank of p among the ends in storage order (the mesh settles the
-// crossings from these, see mesh/crossing_pins.h). Other samples, the rest of `highs` (room for
-// kBlockSampleCount) and with kColumns all of it may hold anything. Returns how many ends hold a
+// samples[i + 64 j + 4096 k] (kBlockSampleCount doubles): with kColumns fieldValue's exact bits at
+// every point; with kVector only at the ends of crossed edges (the bits of surfaceMask, the only
+// samples the walk reads), each a certified bound: samples[p] <= fieldValue <= highs[n], both of
+// its class and equal where the value is exact, n the rank of p among the ends in storage order
+// (the mesh settles the crossings from these, see mesh/crossing_pins.h). Other samples of kVector,
+// the rest of `highs` (room for kBlockSampleCount) and with kColumns all of it may hold anything. Returns how many ends hold a
 // bound that is not the exact value (0 with kColumns): where none does, the samples are ready for
 // the walk as they are. Allocates nothing.
 int32_t sampleBlock(const BlockSampler& sampler, const FieldParams& params, const Box3d& box,
@@ -110,10 +108,9 @@ struct FastSamplingStats {
     int32_t bounded;     // ends of crossed edges given a certified bound instead of libm's value
 };
 
-// The four passes above: sampleBlock's contract for kVector, with stand-ins of their class
-// (kCertainlyBelow, kCertainlyNotBelow) where the value is not needed; samples inside a certified
-// region far from any other class are not written at all. Requires
-// classificationApplies(params, isoLevel) and kernels of a level the CPU runs.
+// The four passes above: sampleBlock's contract for kVector (the samples the classifier takes hold
+// its output too: a stand-in of their class, kCertainlyBelow or kCertainlyNotBelow, or an exact
+// value). Requires classificationApplies(params, isoLevel) and kernels of a level the CPU runs.
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
                                   const VectorKernels& kernels, double* samples, double* highs,
                                   uint64_t* classMasks);
@@ -141,7 +138,3 @@ constexpr int kLeafRowCount = kLeavesPerAxis * kLeavesPerAxis;
 // The boxes below an open leaf, certified by the kernels' certifySmall: 2^3 samples each.
 constexpr int kSubBoxEdge = kLeafEdge / 2;
 
-// The leaves of `rows` (bit a of rows[r]: leaf a of row r is of one class) whose whole 3x3x3
-// neighbourhood of leaves within the block is in `rows` too, into `eroded` (kLeafRowCount each):
-// those of the class that no cube crossing the surface can reach.
-void erodeLeafRows(const uint32_t* rows, uint32_t* eroded);

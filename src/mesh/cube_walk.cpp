@@ -144,8 +144,8 @@ int32_t meshSampledBlock(const Box3d& box, const double* samples, const uint64_t
             // Set bits in increasing order keep the walk's x-fastest order of records.
             for (; crossed != 0; crossed &= crossed - 1) {
                 const int i = __builtin_ctzll(crossed);
-                // The cube index from the class masks: every corner of a crossed cube holds a
-                // value of its class, so its value compares as its bit does.
+                // The cube index from the class masks, the classes of the values: the vector
+                // sampler writes values only at the ends of crossed edges.
                 const uint64_t h0 = high0 >> i;
                 const uint64_t l0 = low0 >> i;
                 const uint64_t h1 = high1 >> i;

@@ -51,26 +51,6 @@ TEST(BlockSampler, LatticeIsARunningSum) {
     EXPECT_EQ(c[63], 1.2000000000000002);   // not 1.2
 }
 
-TEST(BlockSampler, QuietLeavesAreThoseWithTheirWholeNeighbourhoodInTheClass) {
-    // One class everywhere but one leaf: exactly the leaves more than one leaf away from it on
-    // some axis stay quiet, whichever of the 26 directions it lies in; the block's faces do not
-    // count against a leaf. The gap inside, at a corner, on a face.
-    const std::array<int, 3> gaps[] = {{5, 6, 7}, {0, 0, 0}, {15, 15, 15}, {0, 8, 15}};
-    for (const auto& [a, b, c] : gaps) {
-        uint32_t rows[kLeafRowCount];
-        std::fill(rows, rows + kLeafRowCount, (uint32_t{1} << kLeavesPerAxis) - 1);
-        rows[b + kLeavesPerAxis * c] &= ~(uint32_t{1} << a);
-        uint32_t eroded[kLeafRowCount];
-        erodeLeafRows(rows, eroded);
-        for (int leaf = 0; leaf < kLeavesPerAxis * kLeafRowCount; ++leaf) {
-            const int x = leaf % 16, y = leaf / 16 % 16, z = leaf / 256;
-            const bool far = std::max({std::abs(x - a), std::abs(y - b), std::abs(z - c)}) > 1;
-            ASSERT_EQ((eroded[y + 16 * z] >> x & 1) != 0, far)
-                << "leaf " << x << " " << y << " " << z << ", gap at " << a << " " << b << " " << c;
-        }
-    }
-}
-
 TEST(BlockSampler, ColumnsEqualTheStraightforwardEvaluation) {
     static BlockBuffers reference;
     static BlockBuffers columns;
