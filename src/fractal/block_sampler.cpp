@@ -437,10 +437,9 @@ void buildLeafRows(FastSampler& sampler) {
     }
 }
 
-// Pass 3, the classifier on the gathered open samples of slice k: each pair's two lanes back to
-// their samples, their classes into the class masks (which hold the certified ones already) and
-// the exact ones (an exact 0, or libm's value where the classifier leaves one undecided) into the
-// slice's exact rows.
+// Pass 3, the classifier on the gathered open samples of slice k: their classes into the class
+// masks (which hold the certified ones already), and the exact ones (an exact 0, or libm's value
+// where the classifier leaves one undecided) into their samples and the slice's exact rows.
 void flushOpenBatch(FastSampler& sampler, int k) {
     LaneBatch& batch = sampler.openBatch;
     const int count = batch.count;
@@ -466,17 +465,22 @@ void flushOpenBatch(FastSampler& sampler, int k) {
         // Two lanes per instruction, as belowMask compares (ordered: NaN is not below).
         static_assert(kSubBoxEdge == 2, "a sub-box row is one pair of lanes");
         const __m128d values = _mm_loadu_pd(out + n);
-        _mm_storeu_pd(slice + first, values);
         below = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmplt_pd(values, _mm_set1_pd(isoLevel))));
         undecided = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpunord_pd(values, values)));
         zero = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpeq_pd(values, _mm_setzero_pd())));
+        // Only an exact value is ever read: a class goes to the masks alone.
+        if (zero != 0) {
+            _mm_storeu_pd(slice + first, values);
+        }
 #else
         for (int t = 0; t < kSubBoxEdge; ++t) {
             const double value = out[n + t];
-            slice[first + t] = value;
             below |= static_cast<uint64_t>(value < isoLevel) << t;
             undecided |= static_cast<uint64_t>(value != value) << t;
             zero |= static_cast<uint64_t>(value == 0.0) << t;
+            if (value == 0.0) {
+                slice[first + t] = value;
+            }
         }
 #endif
         sampler.exactRows[k & 1][j] |= (zero | undecided) << i;

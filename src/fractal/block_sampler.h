@@ -108,9 +108,8 @@ struct FastSamplingStats {
     int32_t bounded;     // ends of crossed edges given a certified bound instead of libm's value
 };
 
-// The four passes above: sampleBlock's contract for kVector (the samples the classifier takes hold
-// its output too: a stand-in of their class, kCertainlyBelow or kCertainlyNotBelow, or an exact
-// value). Requires classificationApplies(params, isoLevel) and kernels of a level the CPU runs.
+// The four passes above: sampleBlock's contract for kVector. Requires
+// classificationApplies(params, isoLevel) and kernels of a level the CPU runs.
 FastSamplingStats sampleBlockFast(const FieldParams& params, const Box3d& box, double isoLevel,
                                   const VectorKernels& kernels, double* samples, double* highs,
                                   uint64_t* classMasks);
