@@ -1,9 +1,14 @@
 #include "quarnel_mesh/formats/stl.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <vector>
 
+#include <tbb/task_group.h>
+
+#include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/record_stream.h"
 #include "quarnel_mesh/model/seam_stitch.h"
 
@@ -80,6 +85,159 @@ bool writeStlRecords(RecordReader& reader, const StitchMap& stitch, const Placem
         });
 }
 
+// Facet i's bytes start here.
+long long stlFacetOffset(int64_t facetIndex) {
+    return static_cast<long long>(kStlHeaderBytes + 4) +
+           static_cast<long long>(kStlFacetBytes) * facetIndex;
+}
+
+}  // namespace
+
+bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
+                             AtomicOutput& output, RunContext& run, StitchMap& map) {
+    map = StitchMap();
+    if (!rewindRecordFile(reader, run.error)) {
+        return false;
+    }
+    writeStlHeader(output, reader.recordCount);
+    const bool moved = !isIdentity(placement);
+    OpenEdgePairing pairing;
+    // As the plan's: the sides waiting for their opposite may take a small share of the memory.
+    pairing.memoryLimitBytes = defaultWeldMemoryLimit() / 4;
+    std::vector<char> facets;
+    std::vector<TriangleRecord> pairingChunk;
+    try {
+        facets.resize(reader.chunk.size() * kStlFacetBytes);
+        pairingChunk.resize(reader.chunk.size());
+    } catch (const std::bad_alloc&) {
+        run.error = "not enough memory to read " + reader.path;
+        return false;
+    }
+    // The box of the finite records' own positions, as the plan's: the tolerance is relative to
+    // it.
+    Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
+    Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
+    // The pairing runs on another core a chunk behind, in a buffer it trades with the reader's,
+    // while this thread encodes and writes; declared after what the task uses, so it is waited
+    // for first.
+    struct WaitedTaskGroup : tbb::task_group {
+        ~WaitedTaskGroup() { wait(); }
+    } pairingTask;
+    const bool written = forEachRecordChunk(
+        reader, run.progress, run.doneUnits, run.error,
+        [&](const TriangleRecord* records, int64_t count) {
+            Vec3f low = boxMin;
+            Vec3f high = boxMax;
+            char* facet = facets.data();
+            for (int64_t i = 0; i < count; ++i) {
+                if (hasFiniteVertices(records[i])) {
+                    for (const Vec3f& vertex : records[i].vertices) {
+                        low = {std::min(low.x, vertex.x), std::min(low.y, vertex.y),
+                               std::min(low.z, vertex.z)};
+                        high = {std::max(high.x, vertex.x), std::max(high.y, vertex.y),
+                                std::max(high.z, vertex.z)};
+                    }
+                }
+                if (moved) {
+                    TriangleRecord record = records[i];
+                    for (Vec3f& vertex : record.vertices) {
+                        vertex = placeVertex(vertex, placement);
+                    }
+                    encodeStlFacet(record, facet);
+                } else {
+                    encodeStlFacet(records[i], facet);
+                }
+                facet += kStlFacetBytes;
+            }
+            boxMin = low;
+            boxMax = high;
+            writeAtomicOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
+            if (output.failure != OutputFailure::kNone) {
+                run.error = describeOutputFailure(output);
+                return false;
+            }
+            pairingTask.wait();
+            pairingChunk.swap(reader.chunk);
+            pairingTask.run([&pairing, &pairingChunk, count] {
+                pairRecordEdges(pairing, pairingChunk.data(), count);
+            });
+            return true;
+        });
+    pairingTask.wait();
+    if (!written) {
+        return false;
+    }
+    joinOpenEdges(pairing, boxMin, boxMax, map);
+    return true;
+}
+
+bool rewriteStitchedStlFacets(RecordReader& reader, const StitchMap& map,
+                              const Placement& placement, AtomicOutput& output, RunContext& run,
+                              int64_t& rewrittenFacetCount) {
+    rewrittenFacetCount = 0;
+    if (!rewindRecordFile(reader, run.error)) {
+        return false;
+    }
+    const bool moved = !isIdentity(placement);
+    // Neighbouring facets to rewrite go in one write: a run of them, from facet runFirst on.
+    std::vector<char> pending;
+    int64_t runFirst = 0;
+    const auto writePending = [&] {
+        if (!pending.empty()) {
+            rewriteAtomicOutput(output, stlFacetOffset(runFirst), pending.data(), pending.size());
+            pending.clear();
+        }
+        return output.failure == OutputFailure::kNone;
+    };
+    int64_t index = 0;
+    const bool rewritten = forEachRecordChunk(
+        reader, run.progress, run.doneUnits + reader.recordCount, run.error,
+        [&](const TriangleRecord* records, int64_t count) {
+            for (int64_t i = 0; i < count; ++i, ++index) {
+                // Almost every position is turned away by the map's filter, in cache.
+                TriangleRecord record = records[i];
+                bool stitched = false;
+                for (Vec3f& vertex : record.vertices) {
+                    const Vec3f to = stitchedPosition(map, vertex);
+                    stitched = stitched || std::memcmp(&to, &vertex, sizeof to) != 0;
+                    vertex = to;
+                }
+                if (!stitched) {
+                    continue;
+                }
+                if (moved) {
+                    for (Vec3f& vertex : record.vertices) {
+                        vertex = placeVertex(vertex, placement);
+                    }
+                }
+                if (!pending.empty() &&
+                    runFirst + static_cast<int64_t>(pending.size() / kStlFacetBytes) != index &&
+                    !writePending()) {
+                    break;
+                }
+                if (pending.empty()) {
+                    runFirst = index;
+                }
+                char facet[kStlFacetBytes];
+                encodeStlFacet(record, facet);
+                pending.insert(pending.end(), facet, facet + kStlFacetBytes);
+                ++rewrittenFacetCount;
+            }
+            if (output.failure != OutputFailure::kNone) {
+                run.error = describeOutputFailure(output);
+                return false;
+            }
+            return true;
+        });
+    if (rewritten && !writePending()) {
+        run.error = describeOutputFailure(output);
+        return false;
+    }
+    return rewritten;
+}
+
+namespace {
+
 bool writeStlMesh(const IndexedMesh& mesh, AtomicOutput& output, std::string& error) {
     writeStlHeader(output, static_cast<int64_t>(mesh.indices.size() / 3));
     char facet[kStlFacetBytes];
@@ -106,6 +264,20 @@ bool writeStl(const MeshSource& source, const Placement& placement, const WriteO
     if (source.mesh != nullptr) {
         return writeStlMesh(*source.mesh, output, run.error);
     }
-    return writeStlRecords(*source.reader, source.plan->stitch, placement, output, run.progress,
-                           run.doneUnits, run.error);
+    if (source.plan != nullptr) {
+        return writeStlRecords(*source.reader, source.plan->stitch, placement, output,
+                               run.progress, run.doneUnits, run.error);
+    }
+    StitchMap map;
+    int64_t rewrittenFacetCount = 0;
+    if (!writeRawStlAndFindSeams(*source.reader, placement, output, run, map)) {
+        return false;
+    }
+    // A map with no entries moves nothing: the facets as written are the stitched ones.
+    if (!map.filter.empty() && !rewriteStitchedStlFacets(*source.reader, map, placement, output,
+                                                         run, rewrittenFacetCount)) {
+        return false;
+    }
+    advanceProgress(run.progress, run.doneUnits + 2 * source.reader->recordCount);
+    return true;
 }

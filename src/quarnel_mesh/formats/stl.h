@@ -11,6 +11,7 @@
 #include "quarnel_mesh/edit/placement.h"
 #include "quarnel_mesh/formats/mesh_writer.h"
 #include "quarnel_mesh/model/indexed_mesh.h"
+#include "quarnel_mesh/model/seam_stitch.h"
 #include "quarnel_mesh/util/progress.h"
 
 // The facet count is 32 bits.
@@ -20,10 +21,34 @@ constexpr int64_t kMaxStlTriangles = 0xFFFFFFFFll;
 // non-finite triangle.
 Vec3f facetNormal(const TriangleRecord& record);
 
-// STL's row of the writer table. The records from the start, each vertex moved by the plan's
-// seam map (see seam_stitch.h), so that the seams close as in the welded formats, and placed,
-// so that the normals are those of the written triangle; a mesh in memory, its triangles. One
-// pass over the records after the plan's, false with run.error set when a read or write fails or
-// a stop is requested.
+// STL's row of the writer table. The records, each vertex moved by the seam map (see
+// seam_stitch.h), so that the seams close as in the welded formats, and placed, so that the
+// normals are those of the written triangle; a mesh in memory, its triangles. Two routes for the
+// records give the same bytes:
+//   - with a plan (an edit came first, or a size is to be given, which needs the box): one pass
+//     after the plan's, each position moved by the plan's map;
+//   - without one (the plain conversion, --z-up included): pass A writes every facet as the
+//     records place it and pairs their sides on another core meanwhile, which gives the map;
+//     pass B, only when the map moves some position, reads the records again and rewrites in
+//     place the facets with a vertex it moves (writeRawStlAndFindSeams, then
+//     rewriteStitchedStlFacets). A closed file is read once.
+// Memory: a chunk of records and of facets (and the pairing's chunk); without a plan, the sides
+// waiting for their opposite as the plan holds them. False with run.error set when a read or
+// write fails or a stop is requested.
 bool writeStl(const MeshSource& source, const Placement& placement, const WriteOptions& options,
               AtomicOutput& output, RunContext& run);
+
+// ---- internals for the writer and the tests
+
+// Pass A of the route without a plan: the header and every record's facet, placed but not
+// moved, into `output`, advancing run.progress by one pass; `map` gets the seams to join, as
+// planSweep's would (empty when nothing joins).
+bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
+                             AtomicOutput& output, RunContext& run, StitchMap& map);
+
+// Pass B: the facets of the records with a vertex `map` moves, written again over what pass A
+// wrote, exactly as the route with a plan writes them; `rewrittenFacetCount` says how many. The
+// progress moves on from one pass after run.doneUnits.
+bool rewriteStitchedStlFacets(RecordReader& reader, const StitchMap& map,
+                              const Placement& placement, AtomicOutput& output, RunContext& run,
+                              int64_t& rewrittenFacetCount);
