@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 #include <tbb/task_group.h>
 
 #include "quarnel_mesh/model/indexed_mesh.h"
@@ -17,14 +19,29 @@ namespace {
 constexpr size_t kStlHeaderBytes = 80;
 constexpr size_t kStlFacetBytes = 50;
 
+// Pass B writes whole pages: pass A's are out of the page cache by then (see writeAtomicOutput),
+// and a write of part of a page would first read the rest from the disk, one page at a time.
+constexpr long long kStlPageBytes = 4096;
+// The most a run of pages to write grows in memory before it is written.
+constexpr size_t kStlRunBytes = size_t{1} << 20;
+// Records a core scans for positions the map moves at a time.
+constexpr int64_t kStlScanGrainRecords = 16384;
+// The records before a chunk that its first page may reach back to.
+constexpr int64_t kStlTailRecords = kStlPageBytes / kStlFacetBytes + 2;
+
 // Must not begin with "solid": readers take that as the mark of the text form.
 constexpr char kStlHeaderText[] = "binary STL written by quarnel-mesh";
 
-void writeStlHeader(AtomicOutput& output, int64_t triangleCount) {
-    char header[kStlHeaderBytes + 4] = {};
+void encodeStlHeader(int64_t triangleCount, char* header) {
+    std::memset(header, 0, kStlHeaderBytes);
     std::memcpy(header, kStlHeaderText, sizeof kStlHeaderText - 1);
     const uint32_t count = static_cast<uint32_t>(triangleCount);
     std::memcpy(header + kStlHeaderBytes, &count, 4);
+}
+
+void writeStlHeader(AtomicOutput& output, int64_t triangleCount) {
+    char header[kStlHeaderBytes + 4];
+    encodeStlHeader(triangleCount, header);
     writeAtomicOutput(output, header, sizeof header);
 }
 
@@ -113,8 +130,8 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
         run.error = "not enough memory to read " + reader.path;
         return false;
     }
-    // The box of the finite records' own positions, as the plan's: the tolerance is relative to
-    // it.
+    // The box of the finite records' own positions, found as the plan finds it: the tolerance
+    // is relative to it.
     Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
     Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
     // The pairing runs on another core a chunk behind, in a buffer it trades with the reader's,
@@ -126,8 +143,8 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
     const bool written = forEachRecordChunk(
         reader, run.progress, run.doneUnits, run.error,
         [&](const TriangleRecord* records, int64_t count) {
-            Vec3f low = boxMin;
-            Vec3f high = boxMax;
+            Vec3f low = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
+            Vec3f high = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
             char* facet = facets.data();
             for (int64_t i = 0; i < count; ++i) {
                 if (hasFiniteVertices(records[i])) {
@@ -149,8 +166,10 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
                 }
                 facet += kStlFacetBytes;
             }
-            boxMin = low;
-            boxMax = high;
+            boxMin = {std::min(boxMin.x, low.x), std::min(boxMin.y, low.y),
+                      std::min(boxMin.z, low.z)};
+            boxMax = {std::max(boxMax.x, high.x), std::max(boxMax.y, high.y),
+                      std::max(boxMax.z, high.z)};
             writeAtomicOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
             if (output.failure != OutputFailure::kNone) {
                 run.error = describeOutputFailure(output);
@@ -179,49 +198,115 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StitchMap& map,
         return false;
     }
     const bool moved = !isIdentity(placement);
-    // Neighbouring facets to rewrite go in one write: a run of them, from facet runFirst on.
-    std::vector<char> pending;
-    int64_t runFirst = 0;
-    const auto writePending = [&] {
-        if (!pending.empty()) {
-            rewriteAtomicOutput(output, stlFacetOffset(runFirst), pending.data(), pending.size());
-            pending.clear();
+    const long long fileBytes = stlFacetOffset(reader.recordCount);
+    char header[kStlHeaderBytes + 4];
+    encodeStlHeader(reader.recordCount, header);
+    // The chunk's records, and before them the last records of the chunks before: enough for
+    // the page that holds the chunk's first facet.
+    const TriangleRecord* records = nullptr;
+    int64_t firstRecord = 0;
+    std::vector<TriangleRecord> tail;
+    std::vector<uint8_t> moves;
+    std::vector<char> runBytes;
+    try {
+        moves.resize(reader.chunk.size());
+        tail.reserve(2 * kStlTailRecords);
+        runBytes.reserve(kStlRunBytes + kStlPageBytes);
+    } catch (const std::bad_alloc&) {
+        run.error = "not enough memory to read " + reader.path;
+        return false;
+    }
+    const auto facetBytes = [&](int64_t facetIndex, char* facet) {
+        TriangleRecord record =
+            facetIndex >= firstRecord
+                ? records[facetIndex - firstRecord]
+                : tail[tail.size() - static_cast<size_t>(firstRecord - facetIndex)];
+        for (Vec3f& vertex : record.vertices) {
+            vertex = stitchedPosition(map, vertex);
+            if (moved) {
+                vertex = placeVertex(vertex, placement);
+            }
         }
-        return output.failure == OutputFailure::kNone;
+        encodeStlFacet(record, facet);
     };
-    int64_t index = 0;
+    // The pages to write again, from runStart (a page's start) to runEnd (a page's end, or the
+    // file's), built up to runStart + runBytes.size() from the records as they come.
+    long long runStart = 0;
+    long long runEnd = 0;
+    const auto writeRun = [&] {
+        if (!runBytes.empty()) {
+            rewriteAtomicOutput(output, runStart, runBytes.data(), runBytes.size());
+            runStart += static_cast<long long>(runBytes.size());
+            runBytes.clear();
+        }
+    };
+    const auto fillRun = [&](long long upTo) {
+        char facet[kStlFacetBytes];
+        for (long long at = runStart + static_cast<long long>(runBytes.size()); at < upTo;
+             at = runStart + static_cast<long long>(runBytes.size())) {
+            // Pieces end at each page's end, where a long run is written out.
+            const long long pageEnd = (at / kStlPageBytes + 1) * kStlPageBytes;
+            const long long pieceEnd = std::min(upTo, pageEnd);
+            if (at < static_cast<long long>(sizeof header)) {
+                const long long end = std::min<long long>(pieceEnd, sizeof header);
+                runBytes.insert(runBytes.end(), header + at, header + end);
+            } else {
+                const int64_t facetIndex = (at - static_cast<long long>(sizeof header)) /
+                                           static_cast<long long>(kStlFacetBytes);
+                const long long facetStart = stlFacetOffset(facetIndex);
+                facetBytes(facetIndex, facet);
+                const long long end =
+                    std::min(pieceEnd, facetStart + static_cast<long long>(kStlFacetBytes));
+                runBytes.insert(runBytes.end(), facet + (at - facetStart),
+                                facet + (end - facetStart));
+            }
+            // runStart is a page's start: so is the end of a run of whole pages.
+            if (runBytes.size() >= kStlRunBytes && runBytes.size() % kStlPageBytes == 0) {
+                writeRun();
+            }
+        }
+    };
     const bool rewritten = forEachRecordChunk(
         reader, run.progress, run.doneUnits + reader.recordCount, run.error,
-        [&](const TriangleRecord* records, int64_t count) {
-            for (int64_t i = 0; i < count; ++i, ++index) {
-                // Almost every position is turned away by the map's filter, in cache.
-                TriangleRecord record = records[i];
-                bool stitched = false;
-                for (Vec3f& vertex : record.vertices) {
-                    const Vec3f to = stitchedPosition(map, vertex);
-                    stitched = stitched || std::memcmp(&to, &vertex, sizeof to) != 0;
-                    vertex = to;
-                }
-                if (!stitched) {
+        [&](const TriangleRecord* chunk, int64_t count) {
+            records = chunk;
+            // Which records the map moves, on whatever cores are free: almost every position is
+            // turned away by the map's filter, in cache.
+            tbb::parallel_for(
+                tbb::blocked_range<int64_t>(0, count, kStlScanGrainRecords),
+                [&](const tbb::blocked_range<int64_t>& range) {
+                    for (int64_t i = range.begin(); i < range.end(); ++i) {
+                        bool stitched = false;
+                        for (const Vec3f& vertex : chunk[i].vertices) {
+                            const Vec3f to = stitchedPosition(map, vertex);
+                            stitched = stitched || std::memcmp(&to, &vertex, sizeof to) != 0;
+                        }
+                        moves[static_cast<size_t>(i)] = stitched;
+                    }
+                });
+            for (int64_t i = 0; i < count; ++i) {
+                if (moves[static_cast<size_t>(i)] == 0) {
                     continue;
                 }
-                if (moved) {
-                    for (Vec3f& vertex : record.vertices) {
-                        vertex = placeVertex(vertex, placement);
-                    }
-                }
-                if (!pending.empty() &&
-                    runFirst + static_cast<int64_t>(pending.size() / kStlFacetBytes) != index &&
-                    !writePending()) {
-                    break;
-                }
-                if (pending.empty()) {
-                    runFirst = index;
-                }
-                char facet[kStlFacetBytes];
-                encodeStlFacet(record, facet);
-                pending.insert(pending.end(), facet, facet + kStlFacetBytes);
                 ++rewrittenFacetCount;
+                const long long facetStart = stlFacetOffset(firstRecord + i);
+                const long long pageStart = facetStart / kStlPageBytes * kStlPageBytes;
+                const long long pageEnd = std::min(
+                    fileBytes, (facetStart + static_cast<long long>(kStlFacetBytes) +
+                                kStlPageBytes - 1) / kStlPageBytes * kStlPageBytes);
+                if (pageStart > runEnd) {
+                    fillRun(runEnd);
+                    writeRun();
+                    runStart = pageStart;
+                }
+                runEnd = std::max(runEnd, pageEnd);
+            }
+            fillRun(std::min(runEnd, stlFacetOffset(firstRecord + count)));
+            firstRecord += count;
+            const int64_t kept = std::min(count, kStlTailRecords);
+            tail.insert(tail.end(), chunk + count - kept, chunk + count);
+            if (tail.size() > static_cast<size_t>(kStlTailRecords)) {
+                tail.erase(tail.begin(), tail.end() - kStlTailRecords);
             }
             if (output.failure != OutputFailure::kNone) {
                 run.error = describeOutputFailure(output);
@@ -229,11 +314,15 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StitchMap& map,
             }
             return true;
         });
-    if (rewritten && !writePending()) {
+    if (!rewritten) {
+        return false;
+    }
+    writeRun();
+    if (output.failure != OutputFailure::kNone) {
         run.error = describeOutputFailure(output);
         return false;
     }
-    return rewritten;
+    return true;
 }
 
 namespace {
