@@ -1,5 +1,6 @@
 // Seam stitching: a crack within the tolerance closes in every command, as if the file had none;
-// a wider one stays open and info says so; loose triangles that merely come close stay apart.
+// a wider one stays open and info says so; loose triangles that merely come close stay apart;
+// STL mends in place, after one pass, only the facets a join moves.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "io/record_reader.h"
 #include "quarnel_mesh/edit/topology.h"
+#include "quarnel_mesh/formats/stl.h"
 #include "quarnel_mesh/model/sweep_weld.h"
 #include "support/mesh_test_util.h"
 
@@ -164,4 +166,57 @@ TEST(SeamStitch, PairingIsTheSameInAnyCutsAndOnOneCoreOrTwo) {
                 << threads << " threads, calls of " << callRecords;
         }
     }
+}
+
+TEST(SeamStitch, StlMendsTheFacetsAJoinMovesAcrossChunksAndPagesAndNoOthers) {
+    // 7,000 cubes 2 apart in z, 140,000 records in three chunks; the cracked ones at the file's
+    // first page, its last, across the first chunk's end (copy 3276) and just after it (3277,
+    // whose first page begins in the chunk before), and 2,000 in a row (2 MB of pages, across the
+    // second chunk's end).
+    const auto cubes = [](bool anyCracked) {
+        std::vector<TriangleRecord> records;
+        for (int copy = 0; copy < 7000; ++copy) {
+            const bool cracked = anyCracked && (copy == 0 || copy == 1000 || copy == 3276 ||
+                                                copy == 3277 || copy >= 5000);
+            for (TriangleRecord record : crackedCube(cracked ? 0x1p-23f : 0.0f)) {
+                for (Vec3f& v : record.vertices) {
+                    v.z += static_cast<float>(2 * copy);
+                }
+                records.push_back(record);
+            }
+        }
+        return records;
+    };
+    TempDir dir;
+    const std::string exact = writeMeshFile(dir, "exact.v3c1", cubes(false));
+    const std::string cracked = writeMeshFile(dir, "cracked.v3c1", cubes(true));
+    const auto facetsMended = [&](const std::string& path) {
+        RecordReader reader;
+        AtomicOutput output;
+        RunContext run;
+        StitchMap map;
+        int64_t mended = 0;
+        EXPECT_TRUE(openRecordFile(path, reader, run.error) &&
+                    openAtomicOutput(dir.file("library.stl"), output) &&
+                    writeRawStlAndFindSeams(reader, Placement(), output, run, map) &&
+                    (map.filter.empty() ||
+                     rewriteStitchedStlFacets(reader, map, Placement(), output, run, mended)))
+            << run.error;
+        return map.filter.empty() ? int64_t{-1} : mended;
+    };
+    // No join: no second pass. Each cracked cube: the 8 facets of its right box's sides along x.
+    EXPECT_EQ(facetsMended(exact), -1);
+    EXPECT_EQ(facetsMended(cracked), 8 * 2004);
+    std::vector<std::string> bytes;
+    for (const std::string& input : {exact, cracked}) {
+        for (const char* zUp : {"", "--z-up"}) {
+            std::vector<std::string> args = {"convert", input, dir.file("out.stl")};
+            if (*zUp != 0) {
+                args.push_back(zUp);
+            }
+            EXPECT_EQ(runMesh(args).exitStatus, 0);
+            bytes.push_back(readFile(dir.file("out.stl")));
+        }
+    }
+    EXPECT_TRUE(bytes[0] == bytes[2] && bytes[1] == bytes[3]);
 }
