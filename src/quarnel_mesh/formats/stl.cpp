@@ -24,6 +24,9 @@ constexpr size_t kStlFacetBytes = 50;
 constexpr long long kStlPageBytes = 4096;
 // The most a run of pages to write grows in memory before it is written.
 constexpr size_t kStlRunBytes = size_t{1} << 20;
+// Facets pass A encodes before it writes them: a write just past the output's buffer, which goes
+// straight to the file, and two megabytes less than a chunk's to hold beside the pairing.
+constexpr size_t kStlWriteFacets = (size_t{1} << 20) / kStlFacetBytes + 1;
 // Records a core scans for positions the map moves at a time.
 constexpr int64_t kStlScanGrainRecords = 16384;
 // The records before a chunk that its first page may reach back to.
@@ -124,7 +127,7 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
     std::vector<char> facets;
     std::vector<TriangleRecord> pairingChunk;
     try {
-        facets.resize(reader.chunk.size() * kStlFacetBytes);
+        facets.resize(std::min<size_t>(reader.chunk.size(), kStlWriteFacets) * kStlFacetBytes);
         pairingChunk.resize(reader.chunk.size());
     } catch (const std::bad_alloc&) {
         run.error = "not enough memory to read " + reader.path;
@@ -147,6 +150,10 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
             Vec3f high = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
             char* facet = facets.data();
             for (int64_t i = 0; i < count; ++i) {
+                if (facet == facets.data() + facets.size()) {
+                    writeAtomicOutput(output, facets.data(), facets.size());
+                    facet = facets.data();
+                }
                 if (hasFiniteVertices(records[i])) {
                     for (const Vec3f& vertex : records[i].vertices) {
                         low = {std::min(low.x, vertex.x), std::min(low.y, vertex.y),
