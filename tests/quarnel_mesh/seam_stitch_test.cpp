@@ -168,16 +168,16 @@ TEST(SeamStitch, PairingIsTheSameInAnyCutsAndOnOneCoreOrTwo) {
     }
 }
 
-TEST(SeamStitch, StlMendsTheFacetsAJoinMovesAcrossChunksAndPagesAndNoOthers) {
-    // 7,000 cubes 2 apart in z, 140,000 records in three chunks; the cracked ones at the file's
-    // first page, its last, across the first chunk's end (copy 3276) and just after it (3277,
-    // whose first page begins in the chunk before), and 2,000 in a row (2 MB of pages, across the
-    // second chunk's end).
+TEST(SeamStitch, StlMendsInPlaceOnlyTheFacetsAJoinMovesReadingOnlyTheirRuns) {
+    // 7,000 cubes 2 apart in z, 140,000 records, 35 runs of 4,096; cracked: the first (the
+    // header's page), 1023 (the last of run 4: its page reaches into run 5), 2048 (the first of
+    // run 10: its page begins in run 9), and 3000 on (80,000 records, more than a chunk, up to
+    // the last page).
     const auto cubes = [](bool anyCracked) {
         std::vector<TriangleRecord> records;
         for (int copy = 0; copy < 7000; ++copy) {
-            const bool cracked = anyCracked && (copy == 0 || copy == 1000 || copy == 3276 ||
-                                                copy == 3277 || copy >= 5000);
+            const bool cracked =
+                anyCracked && (copy == 0 || copy == 1023 || copy == 2048 || copy >= 3000);
             for (TriangleRecord record : crackedCube(cracked ? 0x1p-23f : 0.0f)) {
                 for (Vec3f& v : record.vertices) {
                     v.z += static_cast<float>(2 * copy);
@@ -190,23 +190,28 @@ TEST(SeamStitch, StlMendsTheFacetsAJoinMovesAcrossChunksAndPagesAndNoOthers) {
     TempDir dir;
     const std::string exact = writeMeshFile(dir, "exact.v3c1", cubes(false));
     const std::string cracked = writeMeshFile(dir, "cracked.v3c1", cubes(true));
-    const auto facetsMended = [&](const std::string& path) {
+    // Facets mended and records read by pass B; none without a join.
+    const auto passB = [&](const std::string& path) {
         RecordReader reader;
         AtomicOutput output;
         RunContext run;
-        StitchMap map;
-        int64_t mended = 0;
+        StlSeams seams;
+        std::pair<int64_t, int64_t> mendedAndRead = {0, 0};
         EXPECT_TRUE(openRecordFile(path, reader, run.error) &&
                     openAtomicOutput(dir.file("library.stl"), output) &&
-                    writeRawStlAndFindSeams(reader, Placement(), output, run, map) &&
-                    (map.filter.empty() ||
-                     rewriteStitchedStlFacets(reader, map, Placement(), output, run, mended)))
+                    writeRawStlAndFindSeams(reader, Placement(), output, run, seams) &&
+                    (seams.map.filter.empty() ||
+                     rewriteStitchedStlFacets(reader, seams, Placement(), output, run,
+                                              mendedAndRead.first, mendedAndRead.second)))
             << run.error;
-        return map.filter.empty() ? int64_t{-1} : mended;
+        EXPECT_EQ(seams.runs.size(), 35u);
+        return mendedAndRead;
     };
-    // No join: no second pass. Each cracked cube: the 8 facets of its right box's sides along x.
-    EXPECT_EQ(facetsMended(exact), -1);
-    EXPECT_EQ(facetsMended(cracked), 8 * 2004);
+    EXPECT_EQ(passB(exact), std::make_pair(int64_t{0}, int64_t{0}));
+    // Each cracked cube: the 8 facets of its right box's sides along x. Read: the 24 runs that
+    // hold one, 83 records either side, at most a chunk at a time (runs 14-28, then 29-34).
+    EXPECT_EQ(passB(cracked), std::make_pair(int64_t{8 * 4003},
+                                             int64_t{4179 + 2 * 4262 + 61606 + 21299}));
     std::vector<std::string> bytes;
     for (const std::string& input : {exact, cracked}) {
         for (const char* zUp : {"", "--z-up"}) {

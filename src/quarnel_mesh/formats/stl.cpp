@@ -1,6 +1,7 @@
 #include "quarnel_mesh/formats/stl.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -29,8 +30,10 @@ constexpr size_t kStlRunBytes = size_t{1} << 20;
 constexpr size_t kStlWriteFacets = (size_t{1} << 20) / kStlFacetBytes + 1;
 // Records a core scans for positions the map moves at a time.
 constexpr int64_t kStlScanGrainRecords = 16384;
-// The records before a chunk that its first page may reach back to.
-constexpr int64_t kStlTailRecords = kStlPageBytes / kStlFacetBytes + 2;
+// The records before and after a facet that the pages holding it reach.
+constexpr int64_t kStlPageReachRecords = kStlPageBytes / kStlFacetBytes + 2;
+// The map's positions a run's box is checked against before the run is read anyway.
+constexpr int kStlBoxQueryPositions = 4096;
 
 // Must not begin with "solid": readers take that as the mark of the text form.
 constexpr char kStlHeaderText[] = "binary STL written by quarnel-mesh";
@@ -114,8 +117,8 @@ long long stlFacetOffset(int64_t facetIndex) {
 }  // namespace
 
 bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
-                             AtomicOutput& output, RunContext& run, StitchMap& map) {
-    map = StitchMap();
+                             AtomicOutput& output, RunContext& run, StlSeams& seams) {
+    seams = StlSeams();
     if (!rewindRecordFile(reader, run.error)) {
         return false;
     }
@@ -129,55 +132,63 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
     try {
         facets.resize(std::min<size_t>(reader.chunk.size(), kStlWriteFacets) * kStlFacetBytes);
         pairingChunk.resize(reader.chunk.size());
+        seams.runs.reserve(static_cast<size_t>(
+            (reader.recordCount + kStlScanRunRecords - 1) / kStlScanRunRecords));
     } catch (const std::bad_alloc&) {
         run.error = "not enough memory to read " + reader.path;
         return false;
     }
-    // The box of the finite records' own positions, found as the plan finds it: the tolerance
-    // is relative to it.
-    Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
-    Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
     // The pairing runs on another core a chunk behind, in a buffer it trades with the reader's,
     // while this thread encodes and writes; declared after what the task uses, so it is waited
     // for first.
     struct WaitedTaskGroup : tbb::task_group {
         ~WaitedTaskGroup() { wait(); }
     } pairingTask;
+    int64_t firstRecord = 0;
+    char* facet = facets.data();
     const bool written = forEachRecordChunk(
         reader, run.progress, run.doneUnits, run.error,
         [&](const TriangleRecord* records, int64_t count) {
-            Vec3f low = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
-            Vec3f high = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
-            char* facet = facets.data();
-            for (int64_t i = 0; i < count; ++i) {
-                if (facet == facets.data() + facets.size()) {
-                    writeAtomicOutput(output, facets.data(), facets.size());
-                    facet = facets.data();
+            for (int64_t i = 0, end; i < count; i = end) {
+                // The records of one run, its box in locals the loop keeps in registers.
+                const int64_t inRun = (firstRecord + i) % kStlScanRunRecords;
+                if (inRun == 0) {
+                    seams.runs.emplace_back();
                 }
-                if (hasFiniteVertices(records[i])) {
-                    for (const Vec3f& vertex : records[i].vertices) {
-                        low = {std::min(low.x, vertex.x), std::min(low.y, vertex.y),
-                               std::min(low.z, vertex.z)};
-                        high = {std::max(high.x, vertex.x), std::max(high.y, vertex.y),
-                                std::max(high.z, vertex.z)};
+                end = std::min(count, i + kStlScanRunRecords - inRun);
+                StlRecordRun& box = seams.runs.back();
+                Vec3f low = box.low;
+                Vec3f high = box.high;
+                for (int64_t r = i; r < end; ++r) {
+                    if (hasFiniteVertices(records[r])) {
+                        for (const Vec3f& vertex : records[r].vertices) {
+                            low = {std::min(low.x, vertex.x), std::min(low.y, vertex.y),
+                                   std::min(low.z, vertex.z)};
+                            high = {std::max(high.x, vertex.x), std::max(high.y, vertex.y),
+                                    std::max(high.z, vertex.z)};
+                        }
+                    } else {
+                        box.hasNonFinite = true;
                     }
-                }
-                if (moved) {
-                    TriangleRecord record = records[i];
-                    for (Vec3f& vertex : record.vertices) {
-                        vertex = placeVertex(vertex, placement);
+                    if (facet == facets.data() + facets.size()) {
+                        writeAtomicOutput(output, facets.data(), facets.size());
+                        facet = facets.data();
                     }
-                    encodeStlFacet(record, facet);
-                } else {
-                    encodeStlFacet(records[i], facet);
+                    if (moved) {
+                        TriangleRecord record = records[r];
+                        for (Vec3f& vertex : record.vertices) {
+                            vertex = placeVertex(vertex, placement);
+                        }
+                        encodeStlFacet(record, facet);
+                    } else {
+                        encodeStlFacet(records[r], facet);
+                    }
+                    facet += kStlFacetBytes;
                 }
-                facet += kStlFacetBytes;
+                box.low = low;
+                box.high = high;
             }
-            boxMin = {std::min(boxMin.x, low.x), std::min(boxMin.y, low.y),
-                      std::min(boxMin.z, low.z)};
-            boxMax = {std::max(boxMax.x, high.x), std::max(boxMax.y, high.y),
-                      std::max(boxMax.z, high.z)};
-            writeAtomicOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
+            firstRecord += count;
             if (output.failure != OutputFailure::kNone) {
                 run.error = describeOutputFailure(output);
                 return false;
@@ -193,41 +204,80 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
     if (!written) {
         return false;
     }
-    joinOpenEdges(pairing, boxMin, boxMax, map);
+    writeAtomicOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
+    if (output.failure != OutputFailure::kNone) {
+        run.error = describeOutputFailure(output);
+        return false;
+    }
+    // The plan's box: the runs' merged as the plan merges its chunks' (a zero's sign may differ,
+    // which changes neither the longest side nor any cell of the join).
+    Vec3f boxMin = {HUGE_VALF, HUGE_VALF, HUGE_VALF};
+    Vec3f boxMax = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
+    for (const StlRecordRun& box : seams.runs) {
+        boxMin = {std::min(boxMin.x, box.low.x), std::min(boxMin.y, box.low.y),
+                  std::min(boxMin.z, box.low.z)};
+        boxMax = {std::max(boxMax.x, box.high.x), std::max(boxMax.y, box.high.y),
+                  std::max(boxMax.z, box.high.z)};
+    }
+    joinOpenEdges(pairing, boxMin, boxMax, seams.map);
     return true;
 }
 
-bool rewriteStitchedStlFacets(RecordReader& reader, const StitchMap& map,
+namespace {
+
+// Whether a run's box may hold one of `from` (the map's positions, by z: a file in z order has
+// runs thin in z): at most kStlBoxQueryPositions of them are looked at before the run is read
+// anyway.
+bool runMayMove(const StlRecordRun& box, const std::vector<Vec3f>& from) {
+    if (box.hasNonFinite) {
+        return true;
+    }
+    auto it = std::lower_bound(from.begin(), from.end(), box.low.z,
+                               [](const Vec3f& p, float z) { return p.z < z; });
+    for (int looked = 0; it != from.end() && it->z <= box.high.z; ++it, ++looked) {
+        if (looked == kStlBoxQueryPositions ||
+            (it->x >= box.low.x && it->x <= box.high.x && it->y >= box.low.y &&
+             it->y <= box.high.y)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
                               const Placement& placement, AtomicOutput& output, RunContext& run,
-                              int64_t& rewrittenFacetCount) {
+                              int64_t& rewrittenFacetCount, int64_t& readRecordCount) {
     rewrittenFacetCount = 0;
+    readRecordCount = 0;
     if (!rewindRecordFile(reader, run.error)) {
         return false;
     }
+    const StitchMap& map = seams.map;
     const bool moved = !isIdentity(placement);
-    const long long fileBytes = stlFacetOffset(reader.recordCount);
+    const int64_t recordCount = reader.recordCount;
+    const long long fileBytes = stlFacetOffset(recordCount);
+    const int64_t capacity = static_cast<int64_t>(reader.chunk.size());
     char header[kStlHeaderBytes + 4];
-    encodeStlHeader(reader.recordCount, header);
-    // The chunk's records, and before them the last records of the chunks before: enough for
-    // the page that holds the chunk's first facet.
-    const TriangleRecord* records = nullptr;
-    int64_t firstRecord = 0;
-    std::vector<TriangleRecord> tail;
+    encodeStlHeader(recordCount, header);
+    std::vector<Vec3f> from;
     std::vector<uint8_t> moves;
     std::vector<char> runBytes;
     try {
+        from = map.from;
         moves.resize(reader.chunk.size());
-        tail.reserve(2 * kStlTailRecords);
         runBytes.reserve(kStlRunBytes + kStlPageBytes);
     } catch (const std::bad_alloc&) {
         run.error = "not enough memory to read " + reader.path;
         return false;
     }
+    std::sort(from.begin(), from.end(), [](const Vec3f& a, const Vec3f& b) { return a.z < b.z; });
+    // The records read, reader.chunk from record readFirst on: a group of runs and, around it,
+    // the records its facets' pages reach.
+    int64_t readFirst = 0;
     const auto facetBytes = [&](int64_t facetIndex, char* facet) {
-        TriangleRecord record =
-            facetIndex >= firstRecord
-                ? records[facetIndex - firstRecord]
-                : tail[tail.size() - static_cast<size_t>(firstRecord - facetIndex)];
+        TriangleRecord record = reader.chunk[static_cast<size_t>(facetIndex - readFirst)];
         for (Vec3f& vertex : record.vertices) {
             vertex = stitchedPosition(map, vertex);
             if (moved) {
@@ -237,7 +287,7 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StitchMap& map,
         encodeStlFacet(record, facet);
     };
     // The pages to write again, from runStart (a page's start) to runEnd (a page's end, or the
-    // file's), built up to runStart + runBytes.size() from the records as they come.
+    // file's), built up to runStart + runBytes.size().
     long long runStart = 0;
     long long runEnd = 0;
     const auto writeRun = [&] {
@@ -247,13 +297,12 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StitchMap& map,
             runBytes.clear();
         }
     };
-    const auto fillRun = [&](long long upTo) {
+    const auto fillRun = [&] {
         char facet[kStlFacetBytes];
-        for (long long at = runStart + static_cast<long long>(runBytes.size()); at < upTo;
+        for (long long at = runStart; at < runEnd;
              at = runStart + static_cast<long long>(runBytes.size())) {
             // Pieces end at each page's end, where a long run is written out.
-            const long long pageEnd = (at / kStlPageBytes + 1) * kStlPageBytes;
-            const long long pieceEnd = std::min(upTo, pageEnd);
+            const long long pieceEnd = std::min(runEnd, (at / kStlPageBytes + 1) * kStlPageBytes);
             if (at < static_cast<long long>(sizeof header)) {
                 const long long end = std::min<long long>(pieceEnd, sizeof header);
                 runBytes.insert(runBytes.end(), header + at, header + end);
@@ -272,64 +321,80 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StitchMap& map,
                 writeRun();
             }
         }
+        writeRun();
     };
-    const bool rewritten = forEachRecordChunk(
-        reader, run.progress, run.doneUnits + reader.recordCount, run.error,
-        [&](const TriangleRecord* chunk, int64_t count) {
-            records = chunk;
-            // Which records the map moves, on whatever cores are free: almost every position is
-            // turned away by the map's filter, in cache.
-            tbb::parallel_for(
-                tbb::blocked_range<int64_t>(0, count, kStlScanGrainRecords),
-                [&](const tbb::blocked_range<int64_t>& range) {
-                    for (int64_t i = range.begin(); i < range.end(); ++i) {
-                        bool stitched = false;
-                        for (const Vec3f& vertex : chunk[i].vertices) {
-                            const Vec3f to = stitchedPosition(map, vertex);
-                            stitched = stitched || std::memcmp(&to, &vertex, sizeof to) != 0;
-                        }
-                        moves[static_cast<size_t>(i)] = stitched;
+    const int64_t runCount = static_cast<int64_t>(seams.runs.size());
+    for (int64_t first = 0, last; first < runCount; first = last) {
+        if (!runMayMove(seams.runs[static_cast<size_t>(first)], from)) {
+            last = first + 1;
+            continue;
+        }
+        // The runs that may move, next to each other, as many as one read holds with the
+        // records around them that their pages reach.
+        const int64_t groupFirst = first * kStlScanRunRecords;
+        readFirst = std::max<int64_t>(0, groupFirst - kStlPageReachRecords);
+        int64_t groupEnd = std::min(recordCount, groupFirst + kStlScanRunRecords);
+        last = first + 1;
+        while (last < runCount &&
+               std::min(recordCount, groupEnd + kStlScanRunRecords + kStlPageReachRecords) - readFirst <=
+                   capacity &&
+               runMayMove(seams.runs[static_cast<size_t>(last)], from)) {
+            groupEnd = std::min(recordCount, groupEnd + kStlScanRunRecords);
+            ++last;
+        }
+        const int64_t readEnd = std::min(recordCount, groupEnd + kStlPageReachRecords);
+        // A chunk holds a run and its reach, or the whole file.
+        assert(readEnd - readFirst <= capacity);
+        if (stopWasRequested()) {
+            run.error = "interrupted";
+            return false;
+        }
+        if (!readRecordsAt(reader, readFirst, readEnd - readFirst, run.error)) {
+            return false;
+        }
+        readRecordCount += readEnd - readFirst;
+        // Which records the map moves, on whatever cores are free: almost every position is
+        // turned away by the map's filter, in cache.
+        tbb::parallel_for(
+            tbb::blocked_range<int64_t>(groupFirst, groupEnd, kStlScanGrainRecords),
+            [&](const tbb::blocked_range<int64_t>& range) {
+                for (int64_t r = range.begin(); r < range.end(); ++r) {
+                    bool stitched = false;
+                    for (const Vec3f& vertex :
+                         reader.chunk[static_cast<size_t>(r - readFirst)].vertices) {
+                        const Vec3f to = stitchedPosition(map, vertex);
+                        stitched = stitched || std::memcmp(&to, &vertex, sizeof to) != 0;
                     }
-                });
-            for (int64_t i = 0; i < count; ++i) {
-                if (moves[static_cast<size_t>(i)] == 0) {
-                    continue;
+                    moves[static_cast<size_t>(r - readFirst)] = stitched;
                 }
-                ++rewrittenFacetCount;
-                const long long facetStart = stlFacetOffset(firstRecord + i);
-                const long long pageStart = facetStart / kStlPageBytes * kStlPageBytes;
-                const long long pageEnd = std::min(
-                    fileBytes, (facetStart + static_cast<long long>(kStlFacetBytes) +
-                                kStlPageBytes - 1) / kStlPageBytes * kStlPageBytes);
-                if (pageStart > runEnd) {
-                    fillRun(runEnd);
-                    writeRun();
-                    runStart = pageStart;
-                }
-                runEnd = std::max(runEnd, pageEnd);
+            });
+        runStart = 0;
+        runEnd = 0;
+        for (int64_t r = groupFirst; r < groupEnd; ++r) {
+            if (moves[static_cast<size_t>(r - readFirst)] == 0) {
+                continue;
             }
-            fillRun(std::min(runEnd, stlFacetOffset(firstRecord + count)));
-            firstRecord += count;
-            const int64_t kept = std::min(count, kStlTailRecords);
-            tail.insert(tail.end(), chunk + count - kept, chunk + count);
-            if (tail.size() > static_cast<size_t>(kStlTailRecords)) {
-                tail.erase(tail.begin(), tail.end() - kStlTailRecords);
+            ++rewrittenFacetCount;
+            const long long facetStart = stlFacetOffset(r);
+            const long long pageStart = facetStart / kStlPageBytes * kStlPageBytes;
+            const long long pageEnd =
+                std::min(fileBytes, (facetStart + static_cast<long long>(kStlFacetBytes) +
+                                     kStlPageBytes - 1) / kStlPageBytes * kStlPageBytes);
+            if (pageStart > runEnd) {
+                fillRun();
+                runStart = pageStart;
             }
-            if (output.failure != OutputFailure::kNone) {
-                run.error = describeOutputFailure(output);
-                return false;
-            }
-            return true;
-        });
-    if (!rewritten) {
-        return false;
+            runEnd = std::max(runEnd, pageEnd);
+        }
+        fillRun();
+        if (output.failure != OutputFailure::kNone) {
+            run.error = describeOutputFailure(output);
+            return false;
+        }
+        advanceProgress(run.progress, run.doneUnits + recordCount + groupEnd);
     }
-    writeRun();
-    if (output.failure != OutputFailure::kNone) {
-        run.error = describeOutputFailure(output);
-        return false;
-    }
-    return true;
+    // As a pass's end: the records read must be those pass A read.
+    return rewindRecordFile(reader, run.error);
 }
 
 namespace {
@@ -364,14 +429,16 @@ bool writeStl(const MeshSource& source, const Placement& placement, const WriteO
         return writeStlRecords(*source.reader, source.plan->stitch, placement, output,
                                run.progress, run.doneUnits, run.error);
     }
-    StitchMap map;
+    StlSeams seams;
     int64_t rewrittenFacetCount = 0;
-    if (!writeRawStlAndFindSeams(*source.reader, placement, output, run, map)) {
+    int64_t readRecordCount = 0;
+    if (!writeRawStlAndFindSeams(*source.reader, placement, output, run, seams)) {
         return false;
     }
     // A map with no entries moves nothing: the facets as written are the stitched ones.
-    if (!map.filter.empty() && !rewriteStitchedStlFacets(*source.reader, map, placement, output,
-                                                         run, rewrittenFacetCount)) {
+    if (!seams.map.filter.empty() &&
+        !rewriteStitchedStlFacets(*source.reader, seams, placement, output, run,
+                                  rewrittenFacetCount, readRecordCount)) {
         return false;
     }
     advanceProgress(run.progress, run.doneUnits + 2 * source.reader->recordCount);
