@@ -204,7 +204,9 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
     if (!written) {
         return false;
     }
-    writeAtomicOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
+    if (facet != facets.data()) {
+        writeAtomicOutput(output, facets.data(), static_cast<size_t>(facet - facets.data()));
+    }
     if (output.failure != OutputFailure::kNone) {
         run.error = describeOutputFailure(output);
         return false;
