@@ -193,7 +193,8 @@ bool readRecordsAt(RecordReader& reader, int64_t firstRecord, int64_t count, std
     assert(reader.kept.empty() && count <= static_cast<int64_t>(reader.chunk.size()));
     char* bytes = reinterpret_cast<char*>(reader.chunk.data());
     const size_t wantedBytes = static_cast<size_t>(count) * sizeof(TriangleRecord);
-    const off_t offset = static_cast<off_t>(firstRecord) * static_cast<off_t>(sizeof(TriangleRecord));
+    const off_t offset =
+        static_cast<off_t>(firstRecord) * static_cast<off_t>(sizeof(TriangleRecord));
     size_t gotBytes = 0;
     while (gotBytes < wantedBytes) {
         const ssize_t got = pread(reader.fd, bytes + gotBytes, wantedBytes - gotBytes,

@@ -210,8 +210,8 @@ TEST(SeamStitch, StlMendsInPlaceOnlyTheFacetsAJoinMovesReadingOnlyTheirRuns) {
     EXPECT_EQ(passB(exact), std::make_pair(int64_t{0}, int64_t{0}));
     // Each cracked cube: the 8 facets of its right box's sides along x. Read: the 24 runs that
     // hold one, 83 records either side, at most a chunk at a time (runs 14-28, then 29-34).
-    EXPECT_EQ(passB(cracked), std::make_pair(int64_t{8 * 4003},
-                                             int64_t{4179 + 2 * 4262 + 61606 + 21299}));
+    EXPECT_EQ(passB(cracked),
+              std::make_pair(int64_t{8 * 4003}, int64_t{4179 + 2 * 4262 + 61606 + 21299}));
     std::vector<std::string> bytes;
     for (const std::string& input : {exact, cracked}) {
         for (const char* zUp : {"", "--z-up"}) {

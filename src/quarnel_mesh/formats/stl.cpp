@@ -116,8 +116,8 @@ long long stlFacetOffset(int64_t facetIndex) {
 
 }  // namespace
 
-bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
-                             AtomicOutput& output, RunContext& run, StlSeams& seams) {
+bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement, AtomicOutput& output,
+                             RunContext& run, StlSeams& seams) {
     seams = StlSeams();
     if (!rewindRecordFile(reader, run.error)) {
         return false;
@@ -132,8 +132,8 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
     try {
         facets.resize(std::min<size_t>(reader.chunk.size(), kStlWriteFacets) * kStlFacetBytes);
         pairingChunk.resize(reader.chunk.size());
-        seams.runs.reserve(static_cast<size_t>(
-            (reader.recordCount + kStlScanRunRecords - 1) / kStlScanRunRecords));
+        seams.runs.reserve(static_cast<size_t>((reader.recordCount + kStlScanRunRecords - 1) /
+                                               kStlScanRunRecords));
     } catch (const std::bad_alloc&) {
         run.error = "not enough memory to read " + reader.path;
         return false;
@@ -237,9 +237,8 @@ bool runMayMove(const StlRecordRun& box, const std::vector<Vec3f>& from) {
     auto it = std::lower_bound(from.begin(), from.end(), box.low.z,
                                [](const Vec3f& p, float z) { return p.z < z; });
     for (int looked = 0; it != from.end() && it->z <= box.high.z; ++it, ++looked) {
-        if (looked == kStlBoxQueryPositions ||
-            (it->x >= box.low.x && it->x <= box.high.x && it->y >= box.low.y &&
-             it->y <= box.high.y)) {
+        if (looked == kStlBoxQueryPositions || (it->x >= box.low.x && it->x <= box.high.x &&
+                                                it->y >= box.low.y && it->y <= box.high.y)) {
             return true;
         }
     }
@@ -338,7 +337,8 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
         int64_t groupEnd = std::min(recordCount, groupFirst + kStlScanRunRecords);
         last = first + 1;
         while (last < runCount &&
-               std::min(recordCount, groupEnd + kStlScanRunRecords + kStlPageReachRecords) - readFirst <=
+               std::min(recordCount, groupEnd + kStlScanRunRecords + kStlPageReachRecords) -
+                       readFirst <=
                    capacity &&
                runMayMove(seams.runs[static_cast<size_t>(last)], from)) {
             groupEnd = std::min(recordCount, groupEnd + kStlScanRunRecords);
@@ -357,19 +357,19 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
         readRecordCount += readEnd - readFirst;
         // Which records the map moves, on whatever cores are free: almost every position is
         // turned away by the map's filter, in cache.
-        tbb::parallel_for(
-            tbb::blocked_range<int64_t>(groupFirst, groupEnd, kStlScanGrainRecords),
-            [&](const tbb::blocked_range<int64_t>& range) {
-                for (int64_t r = range.begin(); r < range.end(); ++r) {
-                    bool stitched = false;
-                    for (const Vec3f& vertex :
-                         reader.chunk[static_cast<size_t>(r - readFirst)].vertices) {
-                        const Vec3f to = stitchedPosition(map, vertex);
-                        stitched = stitched || std::memcmp(&to, &vertex, sizeof to) != 0;
-                    }
-                    moves[static_cast<size_t>(r - readFirst)] = stitched;
-                }
-            });
+        tbb::parallel_for(tbb::blocked_range<int64_t>(groupFirst, groupEnd, kStlScanGrainRecords),
+                          [&](const tbb::blocked_range<int64_t>& range) {
+                              for (int64_t r = range.begin(); r < range.end(); ++r) {
+                                  bool stitched = false;
+                                  for (const Vec3f& vertex :
+                                       reader.chunk[static_cast<size_t>(r - readFirst)].vertices) {
+                                      const Vec3f to = stitchedPosition(map, vertex);
+                                      stitched =
+                                          stitched || std::memcmp(&to, &vertex, sizeof to) != 0;
+                                  }
+                                  moves[static_cast<size_t>(r - readFirst)] = stitched;
+                              }
+                          });
         runStart = 0;
         runEnd = 0;
         for (int64_t r = groupFirst; r < groupEnd; ++r) {
@@ -380,8 +380,9 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
             const long long facetStart = stlFacetOffset(r);
             const long long pageStart = facetStart / kStlPageBytes * kStlPageBytes;
             const long long pageEnd =
-                std::min(fileBytes, (facetStart + static_cast<long long>(kStlFacetBytes) +
-                                     kStlPageBytes - 1) / kStlPageBytes * kStlPageBytes);
+                std::min(fileBytes,
+                         (facetStart + static_cast<long long>(kStlFacetBytes) + kStlPageBytes - 1) /
+                             kStlPageBytes * kStlPageBytes);
             if (pageStart > runEnd) {
                 fillRun();
                 runStart = pageStart;
@@ -428,8 +429,8 @@ bool writeStl(const MeshSource& source, const Placement& placement, const WriteO
         return writeStlMesh(*source.mesh, output, run.error);
     }
     if (source.plan != nullptr) {
-        return writeStlRecords(*source.reader, source.plan->stitch, placement, output,
-                               run.progress, run.doneUnits, run.error);
+        return writeStlRecords(*source.reader, source.plan->stitch, placement, output, run.progress,
+                               run.doneUnits, run.error);
     }
     StlSeams seams;
     int64_t rewrittenFacetCount = 0;

@@ -62,8 +62,8 @@ struct StlSeams {
 // Pass A of the route without a plan: the header and every record's facet, placed but not
 // moved, into `output`, advancing run.progress by one pass; `seams.map` gets the seams to join,
 // as planSweep's would (empty when nothing joins).
-bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement,
-                             AtomicOutput& output, RunContext& run, StlSeams& seams);
+bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement, AtomicOutput& output,
+                             RunContext& run, StlSeams& seams);
 
 // Pass B: the facets of the records with a vertex the map moves, written again over what pass A
 // wrote, exactly as the route with a plan writes them; `rewrittenFacetCount` says how many, and
