@@ -23,8 +23,8 @@ constexpr size_t kStlFacetBytes = 50;
 // Pass B writes whole pages: pass A's are out of the page cache by then (see writeAtomicOutput),
 // and a write of part of a page would first read the rest from the disk, one page at a time.
 constexpr long long kStlPageBytes = 4096;
-// The most a run of pages to write grows in memory before it is written.
-constexpr size_t kStlRunBytes = size_t{1} << 20;
+// The most a span of pages to write grows in memory before it is written.
+constexpr size_t kStlSpanBytes = size_t{1} << 20;
 // Facets pass A encodes before it writes them: a write just past the output's buffer, which goes
 // straight to the file, and two megabytes less than a chunk's to hold beside the pairing.
 constexpr size_t kStlWriteFacets = (size_t{1} << 20) / kStlFacetBytes + 1;
@@ -264,11 +264,11 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
     encodeStlHeader(recordCount, header);
     std::vector<Vec3f> from;
     std::vector<uint8_t> moves;
-    std::vector<char> runBytes;
+    std::vector<char> spanBytes;
     try {
         from = map.from;
         moves.resize(reader.chunk.size());
-        runBytes.reserve(kStlRunBytes + kStlPageBytes);
+        spanBytes.reserve(kStlSpanBytes + kStlPageBytes);
     } catch (const std::bad_alloc&) {
         run.error = "not enough memory to read " + reader.path;
         return false;
@@ -287,26 +287,26 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
         }
         encodeStlFacet(record, facet);
     };
-    // The pages to write again, from runStart (a page's start) to runEnd (a page's end, or the
-    // file's), built up to runStart + runBytes.size().
-    long long runStart = 0;
-    long long runEnd = 0;
-    const auto writeRun = [&] {
-        if (!runBytes.empty()) {
-            rewriteAtomicOutput(output, runStart, runBytes.data(), runBytes.size());
-            runStart += static_cast<long long>(runBytes.size());
-            runBytes.clear();
+    // The pages to write again, from spanStart (a page's start) to spanEnd (a page's end, or the
+    // file's), built up to spanStart + spanBytes.size().
+    long long spanStart = 0;
+    long long spanEnd = 0;
+    const auto writeSpan = [&] {
+        if (!spanBytes.empty()) {
+            rewriteAtomicOutput(output, spanStart, spanBytes.data(), spanBytes.size());
+            spanStart += static_cast<long long>(spanBytes.size());
+            spanBytes.clear();
         }
     };
-    const auto fillRun = [&] {
+    const auto fillSpan = [&] {
         char facet[kStlFacetBytes];
-        for (long long at = runStart; at < runEnd;
-             at = runStart + static_cast<long long>(runBytes.size())) {
-            // Pieces end at each page's end, where a long run is written out.
-            const long long pieceEnd = std::min(runEnd, (at / kStlPageBytes + 1) * kStlPageBytes);
+        for (long long at = spanStart; at < spanEnd;
+             at = spanStart + static_cast<long long>(spanBytes.size())) {
+            // Pieces end at each page's end, where a long span is written out.
+            const long long pieceEnd = std::min(spanEnd, (at / kStlPageBytes + 1) * kStlPageBytes);
             if (at < static_cast<long long>(sizeof header)) {
                 const long long end = std::min<long long>(pieceEnd, sizeof header);
-                runBytes.insert(runBytes.end(), header + at, header + end);
+                spanBytes.insert(spanBytes.end(), header + at, header + end);
             } else {
                 const int64_t facetIndex = (at - static_cast<long long>(sizeof header)) /
                                            static_cast<long long>(kStlFacetBytes);
@@ -314,15 +314,15 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
                 facetBytes(facetIndex, facet);
                 const long long end =
                     std::min(pieceEnd, facetStart + static_cast<long long>(kStlFacetBytes));
-                runBytes.insert(runBytes.end(), facet + (at - facetStart),
+                spanBytes.insert(spanBytes.end(), facet + (at - facetStart),
                                 facet + (end - facetStart));
             }
-            // runStart is a page's start: so is the end of a run of whole pages.
-            if (runBytes.size() >= kStlRunBytes && runBytes.size() % kStlPageBytes == 0) {
-                writeRun();
+            // spanStart is a page's start: so is the end of a span of whole pages.
+            if (spanBytes.size() >= kStlSpanBytes && spanBytes.size() % kStlPageBytes == 0) {
+                writeSpan();
             }
         }
-        writeRun();
+        writeSpan();
     };
     const int64_t runCount = static_cast<int64_t>(seams.runs.size());
     for (int64_t first = 0, last; first < runCount; first = last) {
@@ -370,8 +370,8 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
                                   moves[static_cast<size_t>(r - readFirst)] = stitched;
                               }
                           });
-        runStart = 0;
-        runEnd = 0;
+        spanStart = 0;
+        spanEnd = 0;
         for (int64_t r = groupFirst; r < groupEnd; ++r) {
             if (moves[static_cast<size_t>(r - readFirst)] == 0) {
                 continue;
@@ -383,13 +383,13 @@ bool rewriteStitchedStlFacets(RecordReader& reader, const StlSeams& seams,
                 std::min(fileBytes,
                          (facetStart + static_cast<long long>(kStlFacetBytes) + kStlPageBytes - 1) /
                              kStlPageBytes * kStlPageBytes);
-            if (pageStart > runEnd) {
-                fillRun();
-                runStart = pageStart;
+            if (pageStart > spanEnd) {
+                fillSpan();
+                spanStart = pageStart;
             }
-            runEnd = std::max(runEnd, pageEnd);
+            spanEnd = std::max(spanEnd, pageEnd);
         }
-        fillRun();
+        fillSpan();
         if (output.failure != OutputFailure::kNone) {
             run.error = describeOutputFailure(output);
             return false;
