@@ -34,9 +34,10 @@ Vec3f facetNormal(const TriangleRecord& record);
 //     pass B, only when the map moves some position, reads again the runs of records whose box
 //     holds a position it moves, and rewrites in place the facets with such a vertex, in whole
 //     pages (writeRawStlAndFindSeams, then rewriteStitchedStlFacets). A closed file is read once;
-//     quarnel's seams on the planes through the origin, an eighth of the file at preset 8.
-// Memory: a chunk of records and a megabyte of facets; without a plan, the pairing's chunk and
-// the sides waiting for their opposite as the plan holds them, and 28 bytes a run of records.
+//     for quarnel's seams, on the planes through the origin, pass B reads a tenth at preset 8.
+// Memory: a chunk of records and, with a plan, a chunk of facets; without one, a megabyte of
+// facets, the pairing's chunk and the sides waiting for their opposite as the plan holds them,
+// and 28 bytes a run of records.
 // False with run.error set when a read or write fails or a stop is requested.
 bool writeStl(const MeshSource& source, const Placement& placement, const WriteOptions& options,
               AtomicOutput& output, RunContext& run);
