@@ -1,5 +1,6 @@
 #include "io/atomic_output.h"
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -465,6 +466,31 @@ void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byte
     }
     std::memcpy(output.buffer.data() + output.bufferedBytes, next, byteCount);
     output.bufferedBytes += byteCount;
+}
+
+void rewriteAtomicOutput(AtomicOutput& output, long long offset, const void* bytes,
+                         std::size_t byteCount) {
+    flushBuffer(output);
+    if (stopWasRequested()) {
+        fail(output, OutputFailure::kInterrupted, EINTR);
+    }
+    assert(output.failure != OutputFailure::kNone ||
+           (offset >= 0 && offset + static_cast<long long>(byteCount) <= output.writtenBytes));
+    const char* next = static_cast<const char*>(bytes);
+    while (byteCount > 0 && output.failure == OutputFailure::kNone) {
+        const ssize_t written = pwrite(output.fd, next, byteCount, offset);
+        if (written < 0) {
+            if (errno != EINTR) {
+                fail(output, OutputFailure::kWrite, errno);
+            } else if (stopWasRequested()) {
+                fail(output, OutputFailure::kInterrupted, EINTR);
+            }
+            continue;
+        }
+        next += written;
+        offset += written;
+        byteCount -= static_cast<std::size_t>(written);
+    }
 }
 
 bool commitAtomicOutput(AtomicOutput& output) {

@@ -60,6 +60,12 @@ bool openAtomicOutput(const std::string& path, AtomicOutput& output);
 // megabyte, or at once when it interrupts a blocked write.
 void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byteCount);
 
+// Overwrites `byteCount` bytes at `offset` of what was appended so far (what is buffered is
+// written first), for a writer that mends bytes it wrote earlier; offset + byteCount must not pass
+// the end. Failures and stop requests as writeAtomicOutput's: after one, nothing is written.
+void rewriteAtomicOutput(AtomicOutput& output, long long offset, const void* bytes,
+                         std::size_t byteCount);
+
 // Writes what is buffered, gives the file the permission bits of the regular file it replaces,
 // syncs it to the disk, gives it the final name and syncs the folder, so a "done" file survives a
 // crash. Where no file has the final name the unnamed file is linked straight to it; otherwise it

@@ -1,5 +1,6 @@
 #include "io/record_reader.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -186,6 +187,33 @@ int64_t readRecordChunk(RecordReader& reader, std::string& error) {
             return keptCount;
         }
     }
+}
+
+bool readRecordsAt(RecordReader& reader, int64_t firstRecord, int64_t count, std::string& error) {
+    assert(reader.kept.empty() && count <= static_cast<int64_t>(reader.chunk.size()));
+    char* bytes = reinterpret_cast<char*>(reader.chunk.data());
+    const size_t wantedBytes = static_cast<size_t>(count) * sizeof(TriangleRecord);
+    const off_t offset =
+        static_cast<off_t>(firstRecord) * static_cast<off_t>(sizeof(TriangleRecord));
+    size_t gotBytes = 0;
+    while (gotBytes < wantedBytes) {
+        const ssize_t got = pread(reader.fd, bytes + gotBytes, wantedBytes - gotBytes,
+                                  offset + static_cast<off_t>(gotBytes));
+        if (got < 0) {
+            if (errno == EINTR && !stopWasRequested()) {
+                continue;
+            }
+            error = errno == EINTR ? "interrupted"
+                                   : "cannot read " + reader.path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (got == 0) {
+            error = "cannot read " + reader.path + ": the file got shorter while it was read";
+            return false;
+        }
+        gotBytes += static_cast<size_t>(got);
+    }
+    return true;
 }
 
 bool rewindRecordFile(RecordReader& reader, std::string& error) {

@@ -49,6 +49,12 @@ bool openRecordDescriptor(int fd, const std::string& path, RecordReader& reader,
 // or, at the end of the pass, changed (see rewindRecordFile).
 int64_t readRecordChunk(RecordReader& reader, std::string& error);
 
+// Reads the `count` records from the file's record `firstRecord` on into reader.chunk (count at
+// most chunk.size(); a reader that keeps every record, see keepRecords), for a pass that reads
+// only parts of the file; the next readRecordChunk reads on where it would have. False with `error`
+// set as readRecordChunk's when the read fails or the file is shorter.
+bool readRecordsAt(RecordReader& reader, int64_t firstRecord, int64_t count, std::string& error);
+
 // Starts the next readRecordChunk at the first record again. Fails with "PATH changed while it
 // was read" when the open file's device, inode, size, modification or change time is not what it
 // was when opened: a pass would read other records than the last (a rewrite in place, in the same

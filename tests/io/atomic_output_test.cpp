@@ -41,7 +41,7 @@ TEST(AtomicOutput, OpenFailuresKeepTheirReason) {
     EXPECT_EQ(describeOutputFailure(folder), "cannot write " + dir.path + ": it is a folder");
 }
 
-TEST(AtomicOutput, OutputsPastTheFlushBehindStepKeepEveryByte) {
+TEST(AtomicOutput, OutputsPastTheFlushBehindStepKeepEveryByteAndTheirMends) {
     TempDir dir;
     // Writes of odd sizes, buffered and direct, across two 64 MiB write-backs.
     std::string expected;
@@ -53,6 +53,11 @@ TEST(AtomicOutput, OutputsPastTheFlushBehindStepKeepEveryByte) {
                                     static_cast<char>('a' + n % 26));
             writeAtomicOutput(output, chunk.data(), chunk.size());
             expected += chunk;
+        }
+        // Mended in place: in pages written back and dropped, and at the end, still buffered.
+        for (const size_t at : {size_t{5}, size_t{70} << 20, expected.size() - 3}) {
+            rewriteAtomicOutput(output, static_cast<long long>(at), "MND", 3);
+            expected.replace(at, 3, "MND");
         }
         ASSERT_TRUE(commitAtomicOutput(output)) << describeOutputFailure(output);
     }

@@ -1,5 +1,6 @@
 // Seam stitching: a crack within the tolerance closes in every command, as if the file had none;
-// a wider one stays open and info says so; loose triangles that merely come close stay apart.
+// a wider one stays open and info says so; loose triangles that merely come close stay apart;
+// STL mends in place, after one pass, only the facets a join moves.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "io/record_reader.h"
 #include "quarnel_mesh/edit/topology.h"
+#include "quarnel_mesh/formats/stl.h"
 #include "quarnel_mesh/model/sweep_weld.h"
 #include "support/mesh_test_util.h"
 
@@ -164,4 +166,62 @@ TEST(SeamStitch, PairingIsTheSameInAnyCutsAndOnOneCoreOrTwo) {
                 << threads << " threads, calls of " << callRecords;
         }
     }
+}
+
+TEST(SeamStitch, StlMendsInPlaceOnlyTheFacetsAJoinMovesReadingOnlyTheirRuns) {
+    // 7,000 cubes 2 apart in z, 140,000 records, 35 runs of 4,096; cracked: the first (the
+    // header's page), 1023 (the last of run 4: its page reaches into run 5), 2048 (the first of
+    // run 10: its page begins in run 9), and 3000 on (80,000 records, more than a chunk, up to
+    // the last page).
+    const auto cubes = [](bool anyCracked) {
+        std::vector<TriangleRecord> records;
+        for (int copy = 0; copy < 7000; ++copy) {
+            const bool cracked =
+                anyCracked && (copy == 0 || copy == 1023 || copy == 2048 || copy >= 3000);
+            for (TriangleRecord record : crackedCube(cracked ? 0x1p-23f : 0.0f)) {
+                for (Vec3f& v : record.vertices) {
+                    v.z += static_cast<float>(2 * copy);
+                }
+                records.push_back(record);
+            }
+        }
+        return records;
+    };
+    TempDir dir;
+    const std::string exact = writeMeshFile(dir, "exact.v3c1", cubes(false));
+    const std::string cracked = writeMeshFile(dir, "cracked.v3c1", cubes(true));
+    // Facets mended and records read by pass B; none without a join.
+    const auto passB = [&](const std::string& path) {
+        RecordReader reader;
+        AtomicOutput output;
+        RunContext run;
+        StlSeams seams;
+        std::pair<int64_t, int64_t> mendedAndRead = {0, 0};
+        EXPECT_TRUE(openRecordFile(path, reader, run.error) &&
+                    openAtomicOutput(dir.file("library.stl"), output) &&
+                    writeRawStlAndFindSeams(reader, Placement(), output, run, seams) &&
+                    (seams.map.filter.empty() ||
+                     rewriteStitchedStlFacets(reader, seams, Placement(), output, run,
+                                              mendedAndRead.first, mendedAndRead.second)))
+            << run.error;
+        EXPECT_EQ(seams.runs.size(), 35u);
+        return mendedAndRead;
+    };
+    EXPECT_EQ(passB(exact), std::make_pair(int64_t{0}, int64_t{0}));
+    // Each cracked cube: the 8 facets of its right box's sides along x. Read: the 24 runs that
+    // hold one, 83 records either side, at most a chunk at a time (runs 14-28, then 29-34).
+    EXPECT_EQ(passB(cracked),
+              std::make_pair(int64_t{8 * 4003}, int64_t{4179 + 2 * 4262 + 61606 + 21299}));
+    std::vector<std::string> bytes;
+    for (const std::string& input : {exact, cracked}) {
+        for (const char* zUp : {"", "--z-up"}) {
+            std::vector<std::string> args = {"convert", input, dir.file("out.stl")};
+            if (*zUp != 0) {
+                args.push_back(zUp);
+            }
+            EXPECT_EQ(runMesh(args).exitStatus, 0);
+            bytes.push_back(readFile(dir.file("out.stl")));
+        }
+    }
+    EXPECT_TRUE(bytes[0] == bytes[2] && bytes[1] == bytes[3]);
 }

@@ -144,9 +144,15 @@ bool fitsInMemory(const RecordReader& reader, const ConvertOptions& options, std
     return false;
 }
 
+// A size to give, by --size or the writer's rule: the placement needs the box.
+bool givesSize(const Conversion& c) {
+    return c.options.sizeMillimetres > 0.0 || c.writer.defaultSizeMillimetres > 0.0;
+}
+
 // The records as the source: a pass for the plan (the seams to join and the box, for every
 // writer; the weld's window for those that share vertices), the placement, then the writer's
-// own passes.
+// own passes. A writer that finds the seams itself goes without the plan where nothing else
+// needs it: no edit came first and no size is to be given.
 bool writeRecords(const Conversion& c, RecordReader& reader) {
     // An edit hands on only finite triangles: none left is refused in every format.
     if (edits(c.options) && reader.recordCount == 0) {
@@ -158,6 +164,15 @@ bool writeRecords(const Conversion& c, RecordReader& reader) {
                                    reader.fileBytes);
     c.run.doneUnits = 0;
     Placement placement;
+    MeshSource source;
+    source.reader = &reader;
+    if (c.writer.findsSeamsItself && !edits(c.options) && !givesSize(c)) {
+        const bool written =
+            choosePlacement(c, reader.path, false, Vec3f(), Vec3f(), HUGE_VAL, placement) &&
+            c.writer.write(source, placement, writeOptionsOf(c, reader), c.output, c.run);
+        finishProgress(c.run.progress);
+        return written && commitOutput(c.output, c.run.error);
+    }
     SweepPlan plan;
     bool placed = planSweep(reader, plan, c.run.progress, 0, c.run.error);
     if (placed && plan.finiteTriangleCount == 0 && c.writer.refusesNothingToWrite) {
@@ -170,8 +185,6 @@ bool writeRecords(const Conversion& c, RecordReader& reader) {
         return false;
     }
     c.run.doneUnits = reader.recordCount;  // the plan's pass
-    MeshSource source;
-    source.reader = &reader;
     source.plan = &plan;
     if (c.writer.sharesVertices) {
         // The weld leaves out the triangles with a non-finite vertex.

@@ -38,6 +38,9 @@ struct MeshWriter {
     double millimetresPerUnit;      // --size's millimetres are divided by it (glTF: metres)
     const char* unitNote;           // the report's note when that is not 1
     bool isGltf;                    // --normals and --compress apply, --z-up does not (y-up)
+    // Finds the seams in its own pass: with no edit and no size to give, the records come
+    // without a plan (see MeshSource) and the writer's passes stand for the plan's and its own.
+    bool findsSeamsItself;
     // Opens what is committed with the output (OBJ's material library), before any work; null:
     // nothing.
     bool (*openCompanion)(const RecordReader& input, AtomicOutput& output, AtomicOutput& companion,

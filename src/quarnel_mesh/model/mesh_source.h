@@ -13,7 +13,9 @@
 
 // Exactly one of `mesh` and `reader` is set. A mesh in memory is already placed and has only
 // finite vertices; the records come with `plan` (planSweep's), with which every sweep welds them
-// (rewinding the reader), and whose seam map STL applies to the records it writes as they are.
+// (rewinding the reader), and whose seam map STL applies to the records it writes as they are,
+// or, for a writer that finds the seams in its own pass (MeshWriter::findsSeamsItself), without
+// one.
 struct MeshSource {
     const IndexedMesh* mesh = nullptr;
     RecordReader* reader = nullptr;
