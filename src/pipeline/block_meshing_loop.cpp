@@ -2,6 +2,7 @@
 // over), the middle one parallel.
 #include "pipeline/block_meshing_loop.h"
 
+#include <cassert>
 #include <stdexcept>
 #include <system_error>
 
@@ -15,7 +16,7 @@ namespace {
 
 struct BlockInFlight {
     int64_t index;
-    BlockBuffers* buffers;
+    const TriangleRecord* records;  // in the block's slot once meshed
     int32_t produced;
 };
 
@@ -54,14 +55,19 @@ MeshingEnd meshBlocksOnThreads(const BlockMeshingJob& job, int threadCount, Bloc
         if (index >= poolSize) {
             waitUntilWritten(writer, index - poolSize);
         }
-        return {index, &poolSlot(pool, index), 0};
+        return {index, nullptr, 0};
     };
     auto mesh = [&](BlockInFlight block) -> BlockInFlight {
-        block.produced = meshBlockAt(job, block.index, *block.buffers);
+        // The arena's slots are numbered 0..threadCount-1: one working set each.
+        const int thread = tbb::this_task_arena::current_thread_index();
+        assert(thread >= 0 && static_cast<std::size_t>(thread) < pool.workers.size());
+        BlockBuffers& worker = *pool.workers[static_cast<std::size_t>(thread)];
+        block.produced = meshBlockAt(job, block.index, worker);
+        block.records = moveRecordsToSlot(pool, block.index, worker);
         return block;
     };
     auto handOver = [&](BlockInFlight block) {
-        handOverBlock(writer, {block.buffers, block.produced});
+        handOverBlock(writer, {block.records, block.produced});
     };
     writer.ringSize = pool.slots.size();
     try {
@@ -93,8 +99,8 @@ MeshingEnd meshBlocksHere(const BlockMeshingJob& job, BlockBufferPool& pool,
         if (stopRaised(job)) {
             return MeshingEnd::kStopped;
         }
-        BlockBuffers& buffers = poolSlot(pool, index);
-        writeBlockNow(writer, {&buffers, meshBlockAt(job, index, buffers)});
+        BlockBuffers& worker = *pool.workers.front();
+        writeBlockNow(writer, {worker.records, meshBlockAt(job, index, worker)});
     }
     return MeshingEnd::kHandedOver;
 }

@@ -15,7 +15,7 @@ void writeBlockNow(OrderedBlockWriter& writer, const MeshedBlock& block) {
     if (writer.blocksDone % 4 == 0 && writer.beforeBlock) {
         writer.beforeBlock(writer.blocksDone, writer.triangles);
     }
-    writeAtomicOutput(*writer.output, block.buffers->records,
+    writeAtomicOutput(*writer.output, block.records,
                       static_cast<size_t>(block.produced) * sizeof(TriangleRecord));
     if (writer.output->failure != OutputFailure::kNone) {
         writer.writeFailed.store(true);

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "io/atomic_output.h"
-#include "mesh/block_buffers.h"
+#include "io/triangle_record.h"
 
-// A block meshed and waiting to be written: its records are buffers->records[0, produced).
+// A block meshed and waiting to be written: its records are records[0, produced).
 struct MeshedBlock {
-    const BlockBuffers* buffers;
+    const TriangleRecord* records;
     int32_t produced;
 };
 
