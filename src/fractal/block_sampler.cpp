@@ -416,7 +416,8 @@ void buildLeafRows(FastSampler& sampler) {
             belowLeaves |= kLeafValues[leafClass] < sampler.isoLevel ? classRows[leafClass][r] : 0;
         }
         const uint32_t open = classRows[kLeafOpen][r];
-        sampler.leafRows[r] = {open, leafSamples(belowLeaves), leafSamples(classRows[kLeafZero][r])};
+        sampler.leafRows[r] = {open, leafSamples(belowLeaves),
+                               leafSamples(classRows[kLeafZero][r])};
         for (int quarter = 0; open != 0 && quarter < 4; ++quarter) {
             SubBoxRow boxes = {0, 0, 0};
             for (uint32_t leaves = open; leaves != 0; leaves &= leaves - 1) {

@@ -14,7 +14,7 @@
 #include "mesh/block_buffers.h"
 
 struct BlockBufferPool {
-    std::size_t tokenCount;  // blocks the meshing loop holds at once
+    std::size_t tokenCount;                                // blocks the meshing loop holds at once
     std::vector<std::unique_ptr<BlockBuffers>> workers;    // one per meshing thread
     std::vector<std::unique_ptr<TriangleRecord[]>> slots;  // kBlockRecordCapacity records each
 };

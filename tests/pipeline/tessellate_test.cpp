@@ -107,11 +107,13 @@ TEST(Tessellate, MissingFolderIsAnOpenFailure) {
 TEST(Tessellate, FileIsTheSameForAnyThreadCount) {
     TempDir dir;
     std::string oneThread;
+    // 64 blocks: more than the pool's slots up to three threads (18 a thread), so slots and their
+    // record arrays are reused while other blocks are in flight.
     for (int threads : {1, 2, 3, 5}) {
         TessellationOptions options;
         options.threadCount = threads;
         const std::string name = dir.file("out" + std::to_string(threads) + ".v3c1");
-        const TessellationResult result = tessellate(kDefaultFieldParams, 192, 0.5, name, kBox, options);
+        const TessellationResult result = tessellate(kDefaultFieldParams, 256, 0.5, name, kBox, options);
         ASSERT_EQ(result.status, TessellationStatus::kDone);
         const std::string bytes = readFile(name);
         EXPECT_EQ(bytes.size(), static_cast<size_t>(result.triangles) * 48);
