@@ -77,14 +77,17 @@ void flushBehind(AtomicOutput& output) {
     output.droppedBytes += behind;
 }
 
-void writeAll(AtomicOutput& output, const char* bytes, std::size_t byteCount) {
-    // Checked once per buffer or block, an atomic load: every writer of both tools stops within a
-    // megabyte of a stop request, whatever loop it writes from.
+// write() at the end of the file (`offset` negative, counted in writtenBytes) or pwrite() at
+// `offset`, until every byte is written or a failure is kept. Checked once per buffer or block,
+// an atomic load: every writer of both tools stops within a megabyte of a stop request, whatever
+// loop it writes from.
+void writeFully(AtomicOutput& output, const char* bytes, std::size_t byteCount, long long offset) {
     if (stopWasRequested()) {
         fail(output, OutputFailure::kInterrupted, EINTR);
     }
     while (byteCount > 0 && output.failure == OutputFailure::kNone) {
-        const ssize_t written = write(output.fd, bytes, byteCount);
+        const ssize_t written = offset < 0 ? write(output.fd, bytes, byteCount)
+                                           : pwrite(output.fd, bytes, byteCount, offset);
         if (written < 0) {
             if (errno != EINTR) {
                 fail(output, OutputFailure::kWrite, errno);
@@ -95,8 +98,16 @@ void writeAll(AtomicOutput& output, const char* bytes, std::size_t byteCount) {
         }
         bytes += written;
         byteCount -= static_cast<std::size_t>(written);
-        output.writtenBytes += written;
+        if (offset < 0) {
+            output.writtenBytes += written;
+        } else {
+            offset += written;
+        }
     }
+}
+
+void writeAll(AtomicOutput& output, const char* bytes, std::size_t byteCount) {
+    writeFully(output, bytes, byteCount, -1);
     flushBehind(output);
 }
 
@@ -471,26 +482,9 @@ void writeAtomicOutput(AtomicOutput& output, const void* bytes, std::size_t byte
 void rewriteAtomicOutput(AtomicOutput& output, long long offset, const void* bytes,
                          std::size_t byteCount) {
     flushBuffer(output);
-    if (stopWasRequested()) {
-        fail(output, OutputFailure::kInterrupted, EINTR);
-    }
     assert(output.failure != OutputFailure::kNone ||
            (offset >= 0 && offset + static_cast<long long>(byteCount) <= output.writtenBytes));
-    const char* next = static_cast<const char*>(bytes);
-    while (byteCount > 0 && output.failure == OutputFailure::kNone) {
-        const ssize_t written = pwrite(output.fd, next, byteCount, offset);
-        if (written < 0) {
-            if (errno != EINTR) {
-                fail(output, OutputFailure::kWrite, errno);
-            } else if (stopWasRequested()) {
-                fail(output, OutputFailure::kInterrupted, EINTR);
-            }
-            continue;
-        }
-        next += written;
-        offset += written;
-        byteCount -= static_cast<std::size_t>(written);
-    }
+    writeFully(output, static_cast<const char*>(bytes), byteCount, offset);
 }
 
 bool commitAtomicOutput(AtomicOutput& output) {

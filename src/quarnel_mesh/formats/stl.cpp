@@ -9,7 +9,6 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
-#include <tbb/task_group.h>
 
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/record_stream.h"
@@ -128,22 +127,18 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement, A
     // As the plan's: the sides waiting for their opposite may take a small share of the memory.
     pairing.memoryLimitBytes = defaultWeldMemoryLimit() / 4;
     std::vector<char> facets;
-    std::vector<TriangleRecord> pairingChunk;
+    // The pairing runs on another core a chunk behind while this thread encodes and writes;
+    // declared after what its task uses, so it is waited for first.
+    PairingBehindReader behind(pairing);
     try {
         facets.resize(std::min<size_t>(reader.chunk.size(), kStlWriteFacets) * kStlFacetBytes);
-        pairingChunk.resize(reader.chunk.size());
+        behind.chunk.resize(reader.chunk.size());
         seams.runs.reserve(static_cast<size_t>((reader.recordCount + kStlScanRunRecords - 1) /
                                                kStlScanRunRecords));
     } catch (const std::bad_alloc&) {
         run.error = "not enough memory to read " + reader.path;
         return false;
     }
-    // The pairing runs on another core a chunk behind, in a buffer it trades with the reader's,
-    // while this thread encodes and writes; declared after what the task uses, so it is waited
-    // for first.
-    struct WaitedTaskGroup : tbb::task_group {
-        ~WaitedTaskGroup() { wait(); }
-    } pairingTask;
     int64_t firstRecord = 0;
     char* facet = facets.data();
     const bool written = forEachRecordChunk(
@@ -193,14 +188,10 @@ bool writeRawStlAndFindSeams(RecordReader& reader, const Placement& placement, A
                 run.error = describeOutputFailure(output);
                 return false;
             }
-            pairingTask.wait();
-            pairingChunk.swap(reader.chunk);
-            pairingTask.run([&pairing, &pairingChunk, count] {
-                pairRecordEdges(pairing, pairingChunk.data(), count);
-            });
+            pairBehind(behind, reader.chunk, count);
             return true;
         });
-    pairingTask.wait();
+    behind.task.wait();
     if (!written) {
         return false;
     }

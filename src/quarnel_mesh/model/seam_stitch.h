@@ -31,6 +31,8 @@
 #include <cstring>
 #include <vector>
 
+#include <tbb/task_group.h>
+
 #include "io/triangle_record.h"
 
 // 2^-20: the tolerance over the box's longest side (see above).
@@ -104,6 +106,28 @@ struct OpenEdgePairing {
 // result does not depend on how the file is cut into calls, nor on the threads: the batches of a
 // call are paired among themselves on the free cores.
 void pairRecordEdges(OpenEdgePairing& pairing, const TriangleRecord* records, int64_t count);
+
+// Pass 1 on another core, one chunk behind a reader: the chunks in file order, one at a time, in
+// a buffer of the pairing's own that it trades with the reader's for each. Waits for its last
+// chunk before it is destroyed, so the task never outlives what it uses.
+struct PairingBehindReader {
+    OpenEdgePairing& pairing;
+    std::vector<TriangleRecord> chunk;  // as many records as the reader's chunk
+    tbb::task_group task;
+
+    explicit PairingBehindReader(OpenEdgePairing& p) : pairing(p) {}
+    ~PairingBehindReader() { task.wait(); }
+};
+
+// Hands the `count` records just read into `readerChunk` to the pairing (after it is done with
+// the chunk before); `readerChunk` gets the pairing's free buffer to read the next chunk into.
+inline void pairBehind(PairingBehindReader& behind, std::vector<TriangleRecord>& readerChunk,
+                       int64_t count) {
+    behind.task.wait();
+    behind.chunk.swap(readerChunk);
+    behind.task.run(
+        [&behind, count] { pairRecordEdges(behind.pairing, behind.chunk.data(), count); });
+}
 
 // Passes 2 and 3 over what pass 1 left open, for a mesh whose box is [boxMin, boxMax]; returns
 // the map (empty when nothing joins). False only when its tables cannot be allocated (then the

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include <tbb/task_group.h>
 
 #include "quarnel_mesh/model/indexed_mesh.h"
 #include "quarnel_mesh/model/record_stream.h"
@@ -35,20 +34,15 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
     // The pairing holds the sides waiting for their opposite: a small share of the memory, so
     // that a file of loose triangles gives up joining rather than the machine.
     pairing.memoryLimitBytes = defaultWeldMemoryLimit() / 4;
-    // The pairing, most of this pass's work, runs on another core one chunk behind the reading:
-    // it takes the chunks in file order, one at a time, in a buffer of its own, which it trades
-    // with the reader's for each chunk. Declared after what the task uses, so it is waited for
-    // first.
-    std::vector<TriangleRecord> pairingChunk;
+    // The pairing, most of this pass's work, runs on another core one chunk behind the reading.
+    // Declared after what its task uses, so it is waited for first.
+    PairingBehindReader behind(pairing);
     try {
-        pairingChunk.resize(reader.chunk.size());
+        behind.chunk.resize(reader.chunk.size());
     } catch (const std::bad_alloc&) {
         error = "not enough memory to read " + reader.path;
         return false;
     }
-    struct WaitedTaskGroup : tbb::task_group {
-        ~WaitedTaskGroup() { wait(); }
-    } pairingTask;
     const bool read = forEachRecordChunk(
         reader, progress, doneBefore, error, [&](const TriangleRecord* records, int64_t count) {
             // The chunk's own box, in locals the loop keeps in registers, then merged: its z
@@ -88,16 +82,12 @@ bool planSweep(RecordReader& reader, SweepPlan& plan, Progress& progress, int64_
             if (summary != nullptr) {
                 addRecordsToSummary(*summary, records, count);
             }
-            pairingTask.wait();
             // `records` is the reader's buffer: the pairing takes it, and the next chunk is read
             // into the one the pairing is done with.
-            pairingChunk.swap(reader.chunk);
-            pairingTask.run([&pairing, &pairingChunk, count] {
-                pairRecordEdges(pairing, pairingChunk.data(), count);
-            });
+            pairBehind(behind, reader.chunk, count);
             return true;
         });
-    pairingTask.wait();
+    behind.task.wait();
     if (std::isfinite(smallest)) {
         plan.smallestMagnitude = smallest;
     }
